@@ -1,0 +1,41 @@
+// The Gaussian blur engine, shared by the blur itself, bloom and drop shadow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvfx {
+
+// Three boxes, in pass order. A radius of 0 means that pass does not run.
+struct BoxPlan {
+  int32_t width[3];
+  int32_t radius[3];
+};
+
+// Box widths whose combined variance approximates sigma^2. NaN, +infinity and
+// sigmas of 2^30 or more (where the width arithmetic would leave 32 bits)
+// give three boxes of width 1.
+BoxPlan box_sizes_for_gaussian(double sigma);
+
+// One half of one pass: every line (row, or column) of `src` blurred with a box
+// of radius r >= 1 into `dst`; only the first `width` words of each row are
+// read or written. Lines shorter than 2r + 1 repeat their end samples.
+void box_blur_horizontal(const uint32_t* src, uint32_t* dst, int32_t width,
+                         int32_t height, int64_t row_pixels, int32_t r);
+void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
+                       int32_t height, int64_t row_pixels, int32_t r);
+
+// Blurs the first `width` words of each row in place. Requires
+// row_pixels >= width. Throws std::bad_alloc (pixels unchanged) when its
+// scratch image cannot be made.
+void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
+                            int64_t row_pixels, double sigma);
+
+// Reference for one output sample: the word at position j of the line
+// a[0], a[step], ... a[(n - 1) * step] blurred with radius r, i.e. every
+// channel is trunc(k * sum of a[clamp(j + t, 0, n - 1)], t = -r .. r) with
+// k = 1.0 / (2r + 1). Brute force; tests compare the fast paths with it.
+uint32_t box_blur_sample_reference(const uint32_t* a, ptrdiff_t step, int32_t n,
+                                   int32_t r, int32_t j);
+
+}  // namespace kvfx

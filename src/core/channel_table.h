@@ -1,0 +1,31 @@
+// 256-entry channel tables: a per-channel map that depends only on the channel
+// value and the call's arguments, evaluated once per value by its one-word
+// formula, so a lookup gives exactly what the formula gives.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace kvfx {
+
+using ChannelTable = std::array<uint8_t, 256>;
+
+// table[v] = map(v) for v = 0..255; map returns a byte value 0..255.
+template <class Map>
+inline ChannelTable make_channel_table(Map map) {
+  ChannelTable t{};
+  for (uint32_t v = 0; v < 256; ++v) t[v] = static_cast<uint8_t>(map(v));
+  return t;
+}
+
+// Rewrites red, green and blue of words[0 .. count - 1] through the table;
+// alpha is kept. Used for whole runs and for single rows alike.
+void apply_channel_table(uint32_t* words, int64_t count, const ChannelTable& t);
+
+// The plain one-word form that every fast path of apply_channel_table matches.
+inline uint32_t apply_channel_table_word(uint32_t w, const ChannelTable& t) {
+  return (w & 0xFF000000u) | uint32_t{t[(w >> 16) & 0xFF]} << 16 |
+         uint32_t{t[(w >> 8) & 0xFF]} << 8 | uint32_t{t[w & 0xFF]};
+}
+
+}  // namespace kvfx

@@ -1,0 +1,60 @@
+// Pixel words and the conversions every effect shares.
+//
+// A channel is addressed by its bit position in the 32-bit word, never by a
+// byte's place in memory, so results do not depend on the machine's byte order.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace kvfx {
+
+inline uint32_t alpha_of(uint32_t w) { return w >> 24; }
+inline uint32_t red_of(uint32_t w) { return (w >> 16) & 0xFFu; }
+inline uint32_t green_of(uint32_t w) { return (w >> 8) & 0xFFu; }
+inline uint32_t blue_of(uint32_t w) { return w & 0xFFu; }
+
+inline uint32_t pack_argb(uint32_t a, uint32_t r, uint32_t g, uint32_t b) {
+  return (a & 0xFFu) << 24 | (r & 0xFFu) << 16 | (g & 0xFFu) << 8 | (b & 0xFFu);
+}
+
+// The input's alpha bits with new red, green and blue.
+inline uint32_t with_rgb(uint32_t w, uint32_t r, uint32_t g, uint32_t b) {
+  return (w & 0xFF000000u) | (r & 0xFFu) << 16 | (g & 0xFFu) << 8 | (b & 0xFFu);
+}
+
+// Upper bound first, so a NaN lands on the upper bound; then truncation.
+inline double clamp_upper_first(double v, double lo, double hi) {
+  if (!(v <= hi)) v = hi;
+  if (v < lo) v = lo;
+  return v;
+}
+
+// A double channel value back to a byte: at most 255 (NaN gives 255), at
+// least 0, truncated toward zero. Never rounds to nearest.
+inline uint32_t channel_to_byte(double v) {
+  return static_cast<uint32_t>(clamp_upper_first(v, 0.0, 255.0));
+}
+
+// Truncation toward zero to a signed 32-bit integer; NaN, infinities and
+// values whose truncation lies outside the int32 range give INT32_MIN.
+inline int32_t double_to_int32(double v) {
+  if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
+
+// Nearest integer with halves away from zero (2.5 -> 3, -2.5 -> -3), then
+// double_to_int32.
+inline int32_t round_to_int32(double v) { return double_to_int32(std::round(v)); }
+
+}  // namespace kvfx
+
+namespace kvfx {
+
+// Applies a per-channel map to red, green and blue; alpha is kept.
+template <class Map>
+inline uint32_t map_rgb(uint32_t w, Map map) {
+  return with_rgb(w, map(red_of(w)), map(green_of(w)), map(blue_of(w)));
+}
+
+}  // namespace kvfx

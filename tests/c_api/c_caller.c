@@ -1,0 +1,35 @@
+/* A plain C99 host: includes the public header, links the shared library and
+ * makes a few calls, checking the result codes. */
+#include <stdio.h>
+#include <string.h>
+
+#include "kelvo_fx.h"
+
+static int failures = 0;
+
+static void expect(int cond, const char *what) {
+  if (!cond) {
+    fprintf(stderr, "FAILED: %s\n", what);
+    ++failures;
+  }
+}
+
+int main(void) {
+  uint32_t px[16 * 16];
+  uint32_t copy[16 * 16];
+  size_t i;
+  for (i = 0; i < 16 * 16; ++i) px[i] = 0xFF000000u | (uint32_t)(i * 2654435761u >> 8);
+  memcpy(copy, px, sizeof px);
+
+  expect(kv_fx_gaussian_blur(NULL, 16, 16, 64, 2.0) == FX_OK, "blur rejects NULL with FX_OK");
+  expect(kv_fx_gaussian_blur(px, 16, 16, 64, 0.0) == FX_OK, "blur with sigma 0");
+  expect(memcmp(px, copy, sizeof px) == 0, "sigma 0 leaves pixels unchanged");
+  expect(kv_fx_gaussian_blur(px, 16, 16, 64, 2.0) == FX_OK, "blur sigma 2");
+  expect(memcmp(px, copy, sizeof px) != 0, "blur changes a noisy image");
+  expect(KV_FX_VERSION_NUMBER == 100, "version number");
+  expect(strcmp(KV_FX_VERSION, "0.1.0") == 0, "version string");
+  expect(FX_ERR_INVALID_ARGUMENT == -1 && FX_ERR_OUT_OF_MEMORY == -2, "result codes");
+
+  if (failures == 0) printf("c caller: all checks passed\n");
+  return failures == 0 ? 0 : 1;
+}
