@@ -1,0 +1,45 @@
+// One-word formulas of the two effects built on the Gaussian blur: bloom and
+// drop shadow. The effects call these for every word, and the tests hold the
+// effects to them.
+#pragma once
+
+#include <cstdint>
+
+namespace kvfx {
+
+// ---- Bloom ----------------------------------------------------------------
+
+// Luma threshold on the 0..255 scale: trunc(threshold * 255). NaN, infinite
+// and out-of-range products give INT32_MIN, which lets nothing pass.
+int32_t bloom_threshold(double threshold);
+
+// 255 - thr, raised to 1.0 so a threshold of 1.0 or more cannot divide by 0.
+double bloom_denominator(int32_t thr);
+
+// The bright image's word for a caller word w: 0 unless the integer luma
+// (299 R + 587 G + 114 B) / 1000 exceeds thr; otherwise w's alpha with each
+// colour scaled by (luma - thr) / denom and by its tint factor (byte / 255).
+uint32_t bloom_bright_word(uint32_t w, int32_t thr, double denom, double tR,
+                           double tG, double tB);
+
+// One half-image word: the truncated mean of the colours of four bright
+// words (rows 2y, 2y + 1, columns 2x, 2x + 1), alpha 255.
+uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,
+                               uint32_t w11);
+
+// Screen blend of bloom word b over caller word s with strength `intensity`.
+// The bloom factor is capped at 0.99 (NaN too) and has no lower limit; the
+// result keeps s's alpha. A zero bloom still lowers some channel values by one.
+uint32_t screen_word(uint32_t s, uint32_t b, double intensity);
+
+// ---- Drop shadow ------------------------------------------------------------
+
+// Shadow word cast by source word s: coverage (alpha(s) * alpha(color)) / 255
+// (integer) in the alpha bits, color's low 24 bits as given in the others.
+uint32_t shadow_coverage_word(uint32_t s, uint32_t color);
+
+// Premultiplied source-over with s on top of shadow word h, all four
+// channels: trunc(h_c * (1 - alpha(s) / 255) + s_c), clamped to 0..255.
+uint32_t composite_word(uint32_t s, uint32_t h);
+
+}  // namespace kvfx
