@@ -1,0 +1,68 @@
+// One-word formulas of the per-pixel colour effects.
+//
+// Each effect's loop (or the table it builds) is made from exactly these
+// functions, and the tests hold every faster path against them word by word.
+#pragma once
+
+#include <cstdint>
+
+#include "core/channel_table.h"
+
+namespace kvfx {
+
+// ---- Tone map -------------------------------------------------------------
+
+// One 8-bit channel through the filmic curve after the exposure factor.
+uint32_t tone_map_channel(uint32_t c, double exposure);
+// Red, green and blue through tone_map_channel; alpha kept.
+uint32_t tone_map_word(uint32_t w, double exposure);
+
+// ---- Colour grade ---------------------------------------------------------
+
+// Entry i of the grade table: contrast, brightness, clamp, then the power
+// (skipped when gamma is exactly 1; gamma <= 0 or NaN counts as exponent 1).
+uint32_t color_grade_entry(uint32_t i, double brightness, double contrast,
+                           double gamma);
+ChannelTable color_grade_table(double brightness, double contrast, double gamma);
+// One word: the table on each colour channel, then saturation around the luma
+// of the graded channels unless saturation is exactly 1. Alpha kept.
+uint32_t color_grade_word(uint32_t w, const ChannelTable& table,
+                          double saturation);
+
+// ---- Vignette -------------------------------------------------------------
+
+// What a vignette call derives once from its arguments.
+struct VignetteParams {
+  double cx, cy;      // centre, in index coordinates
+  double maxd;        // half-diagonal: normalised distance 1
+  double strength;
+  double radius;
+  double band;        // fall-off width, never <= 0 (or NaN)
+  double kr, kg, kb;  // the colour blended in
+};
+
+VignetteParams vignette_params(int32_t width, int32_t height, double strength,
+                               double radius, double softness, uint32_t color);
+// The word at column x, row y blended toward the colour; alpha kept.
+uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p);
+
+// ---- Film grain -----------------------------------------------------------
+
+// xorshift32 with shifts 13, 17, 5.
+uint32_t xorshift32_step(uint32_t state);
+// The generator's start state: the seed's unsigned pattern, 0 -> 123456789.
+uint32_t film_grain_start_state(int32_t seed);
+// One word with the offset drawn from `state` (already advanced for this
+// word); amplitude = amount * 255. Alpha kept.
+uint32_t film_grain_word(uint32_t w, uint32_t state, double amplitude);
+
+// ---- Scanlines ------------------------------------------------------------
+
+// f = 1 - intensity clamped to [0, 1], NaN counting as 1.
+double scanline_factor(double intensity);
+// trunc(c * f).
+uint32_t scanline_channel(uint32_t c, double f);
+// A word of a darkened row; alpha kept.
+uint32_t scanline_word(uint32_t w, double f);
+
+}  // namespace kvfx
