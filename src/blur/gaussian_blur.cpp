@@ -3,6 +3,9 @@
 // k = 1.0 / (2r + 1), so results never drift and cost does not depend on r.
 #include "blur/gaussian_blur.h"
 
+#include "blur/box_kernels.h"
+#include "core/cpu.h"
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -19,36 +22,137 @@ namespace {
 // Keeps wu = wl + 2 within int32.
 constexpr double kLargestIdealWidth = 2147483645.0;
 
-// Window sums fit in int32 while 255 * (2r + 1) does; beyond that (only
-// reachable with huge sigmas on short lines) they are kept in 64 bits.
-bool sums_fit_int32(int32_t r) {
-  return 255 * (2 * static_cast<int64_t>(r) + 1) <= INT32_MAX;
-}
+// Window sums are at most 255 * (2r + 1); up to this radius they fit the
+// int32 lanes of the row kernels. Larger radii only come from enormous sigmas
+// and take the 64-bit path.
+constexpr int32_t kLargestNarrowRadius = (INT32_MAX / 255 - 1) / 2;
+
+double reciprocal(int32_t r) { return 1.0 / static_cast<double>(2 * static_cast<int64_t>(r) + 1); }
 
 inline uint32_t sum_to_byte(int64_t s, double k) {
   return static_cast<uint32_t>(static_cast<double>(s) * k);
 }
 
-// One line a[0..n-1] (word step `sa`) into b (word step `sb`), the clamped
-// window definition evaluated with a running sum:
-//   S(0) = r * a[0] + a[0] + ... + a[min(r, n - 1)] + max(0, r - n + 1) * a[n - 1]
-//   S(j + 1) = S(j) + a[min(j + r + 1, n - 1)] - a[max(j - r, 0)]
-// For n >= 2r + 1 this is the leading / middle / trailing running sum.
-template <class Sum>
-void blur_line(const uint32_t* a, ptrdiff_t sa, uint32_t* b, ptrdiff_t sb,
+// ---- The streaming form --------------------------------------------------
+//
+// The three passes run as a pipeline over rows. Each pass blurs every row it
+// receives horizontally into a ring of 2r + 2 rows and keeps one running sum
+// per column; as soon as the rows below a row have arrived, that row's
+// vertical sum is final and goes on to the next pass, and the last pass
+// writes it back into the caller's row. The caller's row y is read before any
+// row at or below it is written, so the blur works in place, and the frame is
+// read and written once instead of six times, with O(width * r) scratch.
+// The sums are exactly those of the whole-image form: the clamped-window
+// running sum S(j) = S(j - 1) + h[min(j + r, last)] - h[max(j - 1 - r, 0)].
+
+struct BoxStage {
+  int32_t r = 0;
+  BoxScale scale{};
+  const BoxKernels* kern = nullptr;
+  int32_t slots = 0;   // rows in the ring
+  uint32_t* ring = nullptr;
+  void* sums = nullptr;  // four lanes per column, as the kernels keep them
+  uint32_t* out = nullptr;  // the row handed to the next pass
+  int32_t received = 0;
+  int32_t emitted = 0;
+};
+
+class StreamingBlur {
+ public:
+  StreamingBlur(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
+                const BoxPlan& plan, Isa isa)
+      : pixels_(pixels), width_(width), height_(height), row_pixels_(row_pixels) {
+    for (int i = 0; i < 3; ++i)
+      if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
+    const int64_t w = width;
+    int64_t words = box_row_scratch_words(width);
+    for (int s = 0; s < count_; ++s) {
+      BoxStage& st = stages_[s];
+      st.slots = static_cast<int32_t>(std::min<int64_t>(height, 2 * int64_t{st.r} + 2));
+      words += st.slots * w + 4 * w + w;
+    }
+    // One block for everything, made before the first caller pixel is read.
+    memory_ = ScratchImage::uninitialised(words);
+    uint32_t* m = memory_.data();
+    row_scratch_ = m;
+    m += box_row_scratch_words(width);
+    for (int s = 0; s < count_; ++s) {
+      BoxStage& st = stages_[s];
+      st.scale = box_scale_for(st.r);
+      st.kern = &box_kernels(isa, st.r);
+      st.ring = m;
+      m += st.slots * w;
+      st.sums = m;
+      std::fill(m, m + 4 * w, 0u);
+      m += 4 * w;
+      st.out = m;
+      m += w;
+    }
+  }
+
+  void run() {
+    for (int32_t y = 0; y < height_; ++y) push(0, pixels_ + y * row_pixels_);
+  }
+
+ private:
+  uint32_t* ring_row(const BoxStage& st, int64_t i) {
+    return st.ring + (i % st.slots) * static_cast<int64_t>(width_);
+  }
+
+  void push(int s, const uint32_t* in) {
+    BoxStage& st = stages_[s];
+    const int32_t i = st.received++;
+    const int32_t last = height_ - 1;
+    uint32_t* h = ring_row(st, i);
+    const BoxKernels& kern = *st.kern;
+    box_blur_row(kern, in, h, width_, st.r, st.scale, row_scratch_);
+
+    // S(0) = (r + 1) h[0] + h[1] + ... + h[min(r, last)] + max(0, r - last) h[last].
+    if (i <= st.r) kern.accumulate(st.sums, h, width_, i == 0 ? st.r + 1 : 1);
+    if (i == last && st.r > last) kern.accumulate(st.sums, h, width_, st.r - last);
+
+    while (st.emitted <= last && std::min<int64_t>(int64_t{st.emitted} + st.r, last) <= i) {
+      const int32_t j = st.emitted++;
+      uint32_t* dst = (s + 1 == count_) ? pixels_ + j * row_pixels_ : st.out;
+      if (j == 0) {
+        kern.emit(st.sums, dst, width_, st.scale);
+      } else {
+        const uint32_t* add = ring_row(st, std::min<int64_t>(int64_t{j} + st.r, last));
+        const uint32_t* sub = ring_row(st, std::max<int64_t>(int64_t{j} - 1 - st.r, 0));
+        kern.slide_and_emit(st.sums, add, sub, dst, width_, st.scale);
+      }
+      if (s + 1 < count_ && s < 2) push(s + 1, st.out);
+    }
+  }
+
+  uint32_t* pixels_;
+  int32_t width_, height_;
+  int64_t row_pixels_;
+  BoxStage stages_[3];
+  int count_ = 0;
+  ScratchImage memory_;
+  uint32_t* row_scratch_ = nullptr;
+};
+
+// ---- The 64-bit form, for radii beyond the int32 lanes ---------------------
+//
+// Only enormous sigmas get here; the lines are then short next to the window,
+// so clarity matters more than speed. Same clamped-window running sums, on a
+// whole-image scratch.
+
+void wide_line(const uint32_t* a, ptrdiff_t sa, uint32_t* b, ptrdiff_t sb,
                int32_t n, int32_t r, double k) {
-  Sum s[4] = {0, 0, 0, 0};
-  auto add = [&](uint32_t w, Sum times) {
-    s[0] += static_cast<Sum>(w >> 24) * times;
-    s[1] += static_cast<Sum>((w >> 16) & 0xFF) * times;
-    s[2] += static_cast<Sum>((w >> 8) & 0xFF) * times;
-    s[3] += static_cast<Sum>(w & 0xFF) * times;
+  int64_t s[4] = {0, 0, 0, 0};
+  auto add = [&](uint32_t w, int64_t times) {
+    s[0] += int64_t{alpha_of(w)} * times;
+    s[1] += int64_t{red_of(w)} * times;
+    s[2] += int64_t{green_of(w)} * times;
+    s[3] += int64_t{blue_of(w)} * times;
   };
   const int64_t last = n - 1;
-  add(a[0], static_cast<Sum>(r));
+  add(a[0], r);
   for (int64_t t = 0; t <= std::min<int64_t>(r, last); ++t) add(a[t * sa], 1);
-  if (r > last) add(a[last * sa], static_cast<Sum>(r - last));
-
+  if (r > last) add(a[last * sa], r - last);
   for (int64_t j = 0; j < n; ++j) {
     b[j * sb] = pack_argb(sum_to_byte(s[0], k), sum_to_byte(s[1], k),
                           sum_to_byte(s[2], k), sum_to_byte(s[3], k));
@@ -57,41 +161,19 @@ void blur_line(const uint32_t* a, ptrdiff_t sa, uint32_t* b, ptrdiff_t sb,
   }
 }
 
-// All columns at once, one running sum per column and channel, walking rows:
-// the same sums as one column at a time, in a cache-friendly order.
-template <class Sum>
-void blur_columns(const uint32_t* src, uint32_t* dst, int32_t width,
-                  int32_t height, int64_t row_pixels, int32_t r, double k) {
-  std::vector<Sum> s(static_cast<size_t>(width) * 4, 0);
-  auto row = [&](int64_t y) { return src + y * row_pixels; };
-  auto add_row = [&](const uint32_t* p, Sum times) {
-    for (int32_t x = 0; x < width; ++x) {
-      uint32_t w = p[x];
-      Sum* c = &s[static_cast<size_t>(x) * 4];
-      c[0] += static_cast<Sum>(w >> 24) * times;
-      c[1] += static_cast<Sum>((w >> 16) & 0xFF) * times;
-      c[2] += static_cast<Sum>((w >> 8) & 0xFF) * times;
-      c[3] += static_cast<Sum>(w & 0xFF) * times;
-    }
-  };
-  const int64_t last = height - 1;
-  add_row(row(0), static_cast<Sum>(r));
-  for (int64_t t = 0; t <= std::min<int64_t>(r, last); ++t) add_row(row(t), 1);
-  if (r > last) add_row(row(last), static_cast<Sum>(r - last));
-
-  for (int64_t j = 0; j < height; ++j) {
-    uint32_t* out = dst + j * row_pixels;
-    for (int32_t x = 0; x < width; ++x) {
-      const Sum* c = &s[static_cast<size_t>(x) * 4];
-      out[x] = pack_argb(sum_to_byte(c[0], k), sum_to_byte(c[1], k),
-                         sum_to_byte(c[2], k), sum_to_byte(c[3], k));
-    }
-    add_row(row(std::min<int64_t>(j + r + 1, last)), 1);
-    add_row(row(std::max<int64_t>(j - r, 0)), -1);
+void wide_blur(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
+               const BoxPlan& plan) {
+  ScratchImage scratch = ScratchImage::zeroed(height * row_pixels);
+  uint32_t* t = scratch.data();
+  for (int32_t r : plan.radius) {
+    if (r < 1) continue;
+    const double k = reciprocal(r);
+    for (int64_t y = 0; y < height; ++y)
+      wide_line(pixels + y * row_pixels, 1, t + y * row_pixels, 1, width, r, k);
+    for (int64_t x = 0; x < width; ++x)
+      wide_line(t + x, row_pixels, pixels + x, row_pixels, height, r, k);
   }
 }
-
-double reciprocal(int32_t r) { return 1.0 / static_cast<double>(2 * static_cast<int64_t>(r) + 1); }
 
 }  // namespace
 
@@ -117,37 +199,36 @@ BoxPlan box_sizes_for_gaussian(double sigma) {
 void box_blur_horizontal(const uint32_t* src, uint32_t* dst, int32_t width,
                          int32_t height, int64_t row_pixels, int32_t r) {
   const double k = reciprocal(r);
-  const bool narrow = sums_fit_int32(r);
-  for (int64_t y = 0; y < height; ++y) {
-    const uint32_t* a = src + y * row_pixels;
-    uint32_t* b = dst + y * row_pixels;
-    if (narrow)
-      blur_line<int32_t>(a, 1, b, 1, width, r, k);
-    else
-      blur_line<int64_t>(a, 1, b, 1, width, r, k);
+  if (r > kLargestNarrowRadius) {
+    for (int64_t y = 0; y < height; ++y)
+      wide_line(src + y * row_pixels, 1, dst + y * row_pixels, 1, width, r, k);
+    return;
   }
+  const BoxKernels& kern = box_kernels(active_isa(), r);
+  const BoxScale scale = box_scale_for(r);
+  ScratchImage scratch = ScratchImage::uninitialised(box_row_scratch_words(width));
+  for (int64_t y = 0; y < height; ++y)
+    box_blur_row(kern, src + y * row_pixels, dst + y * row_pixels, width, r, scale, scratch.data());
 }
 
 void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
                        int32_t height, int64_t row_pixels, int32_t r) {
   const double k = reciprocal(r);
-  if (sums_fit_int32(r))
-    blur_columns<int32_t>(src, dst, width, height, row_pixels, r, k);
-  else
-    blur_columns<int64_t>(src, dst, width, height, row_pixels, r, k);
+  for (int64_t x = 0; x < width; ++x)
+    wide_line(src + x, row_pixels, dst + x, row_pixels, height, r, k);
 }
 
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
                             int64_t row_pixels, double sigma) {
   const BoxPlan plan = box_sizes_for_gaussian(sigma);
-  if (plan.radius[0] < 1 && plan.radius[1] < 1 && plan.radius[2] < 1) return;
-  ScratchImage scratch = ScratchImage::zeroed(height * row_pixels);
-  for (int i = 0; i < 3; ++i) {
-    const int32_t r = plan.radius[i];
-    if (r < 1) continue;
-    box_blur_horizontal(pixels, scratch.data(), width, height, row_pixels, r);
-    box_blur_vertical(scratch.data(), pixels, width, height, row_pixels, r);
+  const int32_t r_max = std::max({plan.radius[0], plan.radius[1], plan.radius[2]});
+  if (r_max < 1) return;
+  if (r_max > kLargestNarrowRadius) {
+    wide_blur(pixels, width, height, row_pixels, plan);
+    return;
   }
+  StreamingBlur blur(pixels, width, height, row_pixels, plan, active_isa());
+  blur.run();
 }
 
 uint32_t box_blur_sample_reference(const uint32_t* a, ptrdiff_t step, int32_t n,

@@ -10,6 +10,7 @@
 #endif
 
 #include "blur/gaussian_blur.h"
+#include "core/cpu.h"
 #include "core/pixel.h"
 #include "core/scratch.h"
 #include "kelvo_fx.h"
@@ -116,6 +117,31 @@ TEST(GaussianBlur, MatchesBruteForceOnRandomImages) {
     reference_blur(expected, sigma);
     ASSERT_EQ(kv_fx_gaussian_blur(img.data(), w, h, img.stride(), sigma), FX_OK);
     ASSERT_EQ(img.words, expected.words) << w << "x" << h << " pad " << pad << " sigma " << sigma;
+  }
+}
+
+// Every vector level the CPU has gives the words of the brute-force sum, on
+// widths that exercise vector bodies and every tail length.
+TEST(GaussianBlur, EveryVectorLevelMatchesBruteForce) {
+  struct RestoreLevel {
+    ~RestoreLevel() { kvfx::limit_isa(kvfx::Isa::kAvx512); }
+  } restore;
+  std::mt19937 rng(21);
+  for (kvfx::Isa level : {kvfx::Isa::kPortable, kvfx::Isa::kAvx2, kvfx::Isa::kAvx512}) {
+    kvfx::limit_isa(level);
+    for (int iter = 0; iter < 25; ++iter) {
+      const int w = 1 + static_cast<int>(rng() % 97);
+      const int h = 1 + static_cast<int>(rng() % 60);
+      const int pad = static_cast<int>(rng() % 4);
+      const double sigma = 0.6 + (rng() % 1000) / 80.0;
+      Image img(w, h, pad);
+      kvfx_test::fill_random(img.words, rng());
+      Image expected = img;
+      reference_blur(expected, sigma);
+      kv_fx_gaussian_blur(img.data(), w, h, img.stride(), sigma);
+      ASSERT_EQ(img.words, expected.words)
+          << "level " << static_cast<int>(level) << " " << w << "x" << h << " sigma " << sigma;
+    }
   }
 }
 

@@ -1,0 +1,170 @@
+#include "blur/box_kernels.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kvfx {
+namespace {
+
+inline uint32_t lane(uint32_t w, int c) { return (w >> (8 * c)) & 0xFFu; }
+
+inline uint32_t to_byte(int64_t s, double k) {
+  return static_cast<uint32_t>(static_cast<double>(s) * k);
+}
+
+void run_span_portable(const uint32_t* add, const uint32_t* sub, int32_t count,
+                       int32_t* w, const BoxScale& scale, uint32_t* b) {
+  for (int32_t j = 0; j < count; ++j) {
+    uint32_t out = 0;
+    for (int c = 0; c < 4; ++c) {
+      w[c] += static_cast<int32_t>(lane(add[j], c)) - static_cast<int32_t>(lane(sub[j], c));
+      out |= to_byte(w[c], scale.k) << (8 * c);
+    }
+    b[j] = out;
+  }
+}
+
+void accumulate_portable(void* block, const uint32_t* row, int32_t n, int32_t times) {
+  int32_t* sums = static_cast<int32_t*>(block);
+  for (int32_t x = 0; x < n; ++x)
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] += times * static_cast<int32_t>(lane(row[x], c));
+}
+
+void emit_portable(const void* block, uint32_t* out, int32_t n, const BoxScale& scale) {
+  const int32_t* sums = static_cast<const int32_t*>(block);
+  for (int32_t x = 0; x < n; ++x) {
+    uint32_t w = 0;
+    for (int c = 0; c < 4; ++c) w |= to_byte(sums[4 * x + c], scale.k) << (8 * c);
+    out[x] = w;
+  }
+}
+
+void slide_and_emit_portable(void* block, const uint32_t* add, const uint32_t* sub,
+                             uint32_t* out, int32_t n, const BoxScale& scale) {
+  int32_t* sums = static_cast<int32_t*>(block);
+  for (int32_t x = 0; x < n; ++x) {
+    uint32_t w = 0;
+    for (int c = 0; c < 4; ++c) {
+      int32_t& s = sums[4 * x + c];
+      s += static_cast<int32_t>(lane(add[x], c)) - static_cast<int32_t>(lane(sub[x], c));
+      w |= to_byte(s, scale.k) << (8 * c);
+    }
+    out[x] = w;
+  }
+}
+
+const BoxKernels kPortable = {run_span_portable, accumulate_portable,
+                              slide_and_emit_portable, emit_portable};
+
+// Rows shorter than their window: each output straight from the clamped
+// window, counting the positions beyond an end as copies of the end word.
+// O(n) per row whatever r is; p holds 4 (n + 1) prefix sums.
+void clamped_row(const uint32_t* a, uint32_t* b, int32_t n, int32_t r, double k,
+                 uint32_t* p) {
+  for (int c = 0; c < 4; ++c) p[c] = 0;
+  for (int32_t i = 0; i < n; ++i)
+    for (int c = 0; c < 4; ++c) p[4 * i + 4 + c] = p[4 * i + c] + lane(a[i], c);
+  for (int32_t j = 0; j < n; ++j) {
+    const int64_t lo = int64_t{j} - r, hi = int64_t{j} + r;
+    const int64_t left = lo < 0 ? -lo : 0, right = hi > n - 1 ? hi - (n - 1) : 0;
+    const int64_t in_lo = std::max<int64_t>(lo, 0), in_hi = std::min<int64_t>(hi, n - 1);
+    uint32_t w = 0;
+    for (int c = 0; c < 4; ++c) {
+      const int64_t s = left * lane(a[0], c) + right * lane(a[n - 1], c) +
+                        int64_t{p[4 * (in_hi + 1) + c]} - int64_t{p[4 * in_lo + c]};
+      w |= to_byte(s, k) << (8 * c);
+    }
+    b[j] = w;
+  }
+}
+
+}  // namespace
+
+BoxScale box_scale_for(int32_t r) {
+  const int64_t d = 2 * int64_t{r} + 1;
+  BoxScale s;
+  s.k = 1.0 / static_cast<double>(d);
+  s.kf = static_cast<float>(s.k);
+  // floor(S / d) is what trunc(S * k) gives, except at multiples q * d where
+  // the double product falls just below q (10 of the widths up to 257 do
+  // that for some q). For d <= 257, S <= 255 d < 2^16, and S * kf + 1/512
+  // in single precision lies within 5e-5 of S / d + 1/512, which keeps every
+  // quotient's floor: multiples land above q, and other sums stay at least
+  // 1/d - 1/512 - 5e-5 below the next integer.
+  s.fits16 = d <= 257;
+  s.lossy = false;
+  for (auto& bits : s.loss_bits) bits = 0;
+  for (int64_t q = 0; s.fits16 && q < 256; ++q) {
+    if (to_byte(q * d, s.k) != static_cast<uint32_t>(q)) {
+      s.lossy = true;
+      s.loss_bits[q >> 4] = static_cast<uint16_t>(s.loss_bits[q >> 4] | (1u << (q & 15)));
+    }
+  }
+  s.exact_in_float = s.fits16 && !s.lossy;
+  // Unsigned division by a constant for 16-bit dividends (exact for every
+  // S < 2^16): l = ceil(log2 d), magic = floor(2^16 (2^l - d) / d) + 1.
+  s.divisor = s.fits16 ? static_cast<uint16_t>(d) : 0;
+  s.magic = 0;
+  s.shift = 0;
+  if (s.fits16) {
+    int32_t l = 0;
+    while ((int64_t{1} << l) < d) ++l;
+    s.magic = static_cast<uint16_t>((int64_t{65536} * ((int64_t{1} << l) - d)) / d + 1);
+    s.shift = l - 1;
+  }
+  return s;
+}
+
+const BoxKernels& box_kernels(Isa isa, int32_t r) {
+#if KVFX_X86
+  if (isa == Isa::kAvx512) return r <= 128 ? box_kernels_avx512_16bit() : box_kernels_avx512();
+  if (isa == Isa::kAvx2) return box_kernels_avx2();
+#else
+  (void)isa;
+#endif
+  return kPortable;
+}
+
+int64_t box_row_scratch_words(int32_t n) {
+  // A padded row (n + 2r + 1 words with r <= n), the end pads, or the prefix
+  // sums, whichever the row needs.
+  return std::max<int64_t>(3 * int64_t{n} + 2, 4 * (int64_t{n} + 1));
+}
+
+void box_blur_row(const BoxKernels& kern, const uint32_t* a, uint32_t* b,
+                  int32_t n, int32_t r, const BoxScale& scale, uint32_t* scratch) {
+  if (r > n) {
+    // Padding such a row would cost more than the row: work from prefix sums.
+    clamped_row(a, b, n, r, scale.k, scratch);
+    return;
+  }
+  // Output j sums a[clamp(j + t, 0, n - 1)] for t = -r .. r. The running sum
+  // adds the word entering on the right and drops the one leaving on the
+  // left; beyond either end those are copies of the end word.
+  int32_t w[4] = {0, 0, 0, 0};
+  for (int c = 0; c < 4; ++c) w[c] = (r + 1) * static_cast<int32_t>(lane(a[0], c));
+  if (n < 2 * r + 2) {
+    // Short row: both ends matter at once, so pad a copy of it.
+    // e[i] = a[clamp(i - r - 1, 0, n - 1)], i = 0 .. n + 2r.
+    uint32_t* e = scratch;
+    std::fill(e, e + r + 1, a[0]);
+    std::memcpy(e + r + 1, a, sizeof(uint32_t) * static_cast<size_t>(n));
+    std::fill(e + r + 1 + n, e + n + 2 * r + 1, a[n - 1]);
+    for (int32_t i = r + 1; i <= 2 * r; ++i)
+      for (int c = 0; c < 4; ++c) w[c] += static_cast<int32_t>(lane(e[i], c));
+    kern.run_span(e + 2 * r + 1, e, n, w, scale, b);
+    return;
+  }
+  for (int32_t i = 0; i < r; ++i)
+    for (int c = 0; c < 4; ++c) w[c] += static_cast<int32_t>(lane(a[i], c));
+  uint32_t* first = scratch;          // r + 1 copies of a[0]
+  uint32_t* last = scratch + r + 1;   // r copies of a[n - 1]
+  std::fill(first, first + r + 1, a[0]);
+  std::fill(last, last + r, a[n - 1]);
+  const int32_t middle = n - 2 * r - 1;
+  kern.run_span(a + r, first, r + 1, w, scale, b);
+  kern.run_span(a + 2 * r + 1, a, middle, w, scale, b + r + 1);
+  kern.run_span(last, a + middle, r, w, scale, b + n - r);
+}
+
+}  // namespace kvfx

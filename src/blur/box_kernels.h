@@ -1,0 +1,69 @@
+// Row kernels of the box blur, in a portable form and in vector forms that
+// give identical words. Lane c of a word is bits 8c .. 8c + 7 (blue, green,
+// red, alpha); sums keep four int32 lanes per word in that order. All sums are
+// exact window sums of bytes, at most 255 * (2r + 1) < 2^31.
+#pragma once
+
+#include <cstdint>
+
+#include "core/cpu.h"
+
+namespace kvfx {
+
+// How a window sum S becomes a byte: trunc(S * k) with k = 1.0 / (2r + 1).
+// That is floor(S / d), d = 2r + 1, except at a few multiples q * d where the
+// double product falls just below q (for 10 of the widths up to 257). The
+// vector kernels may compute it as
+//   - single precision, when `exact_in_float` (no such multiple for this d);
+//   - 16-bit integers, when `fits16` (d <= 257, so S < 2^16): a multiply-shift
+//     floor(S / d), then one less where S = q * d and bit q of `loss_bits`.
+struct BoxScale {
+  double k;
+  float kf;
+  bool exact_in_float;
+  bool fits16;
+  uint16_t divisor;     // d, when fits16
+  uint16_t magic;       // floor(S / d) = (t + ((S - t) >> 1)) >> shift,
+  int32_t shift;        //   t = (S * magic) >> 16
+  bool lossy;
+  uint16_t loss_bits[16];
+};
+
+BoxScale box_scale_for(int32_t r);
+
+// Column sums are kept in a block of 4 * width int32 lanes; the 16-bit
+// kernels keep them as 4 * width uint16 lanes in the same block, so the block
+// is opaque here.
+struct BoxKernels {
+  // A running window sum along a row: for j = 0 .. count - 1,
+  // w += lanes(add[j]) - lanes(sub[j]) and b[j] = bytes of w. w (four lanes)
+  // carries the sum from one span of a row to the next.
+  void (*run_span)(const uint32_t* add, const uint32_t* sub, int32_t count,
+                   int32_t* w, const BoxScale& scale, uint32_t* b);
+  // sums += times * lanes of row[0 .. n - 1].
+  void (*accumulate)(void* sums, const uint32_t* row, int32_t n, int32_t times);
+  // sums += lanes(add) - lanes(sub), then out = bytes of sums, per word.
+  void (*slide_and_emit)(void* sums, const uint32_t* add, const uint32_t* sub,
+                         uint32_t* out, int32_t n, const BoxScale& scale);
+  // out = bytes of sums, per word.
+  void (*emit)(const void* sums, uint32_t* out, int32_t n, const BoxScale& scale);
+};
+
+// The kernels for a vector level and a radius.
+const BoxKernels& box_kernels(Isa isa, int32_t r);
+
+#if KVFX_X86
+const BoxKernels& box_kernels_avx2();
+const BoxKernels& box_kernels_avx512();
+const BoxKernels& box_kernels_avx512_16bit();
+#endif
+
+// Words of scratch that box_blur_row needs for rows of up to n words.
+int64_t box_row_scratch_words(int32_t n);
+
+// The horizontal half for one row of n words with radius r, windows clamped
+// to the row (short rows included). `scratch` holds box_row_scratch_words(n).
+void box_blur_row(const BoxKernels& kern, const uint32_t* a, uint32_t* b,
+                  int32_t n, int32_t r, const BoxScale& scale, uint32_t* scratch);
+
+}  // namespace kvfx

@@ -1,0 +1,333 @@
+// x86 vector forms of the box kernels. Each gives exactly the words of the
+// portable form: the sums are the same exact integers, and the conversion is
+// either the same IEEE double multiply and truncation, or, where
+// BoxScale::exact_in_float says so, the single-precision form that is proven
+// to give the same integer.
+#include "blur/box_kernels.h"
+
+#if KVFX_X86
+#include <immintrin.h>
+
+// GCC 12 reports the intrinsics' own undefined-vector placeholders as maybe
+// uninitialised when they are inlined into target-attributed functions.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace kvfx {
+namespace {
+
+constexpr float kFloorBias = 1.0f / 512.0f;
+
+inline int32_t lane(uint32_t w, int c) { return static_cast<int32_t>((w >> (8 * c)) & 0xFFu); }
+
+inline uint32_t word_from_sums(const int32_t* s, double k) {
+  uint32_t w = 0;
+  for (int c = 0; c < 4; ++c) w |= static_cast<uint32_t>(static_cast<double>(s[c]) * k) << (8 * c);
+  return w;
+}
+
+// ---- AVX2: two words (eight lanes) per step --------------------------------
+
+KVFX_TARGET_AVX2 inline __m256i load2_lanes(const uint32_t* w) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(w)));
+}
+
+template <bool kFloat>
+KVFX_TARGET_AVX2 inline void store2_bytes(uint32_t* out, __m256i s, const BoxScale& scale) {
+  __m128i lo, hi;
+  if (kFloat) {
+    const __m256 f = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(s), _mm256_set1_ps(scale.kf)),
+                                   _mm256_set1_ps(kFloorBias));
+    const __m256i q = _mm256_cvttps_epi32(f);
+    lo = _mm256_castsi256_si128(q);
+    hi = _mm256_extracti128_si256(q, 1);
+  } else {
+    const __m256d k = _mm256_set1_pd(scale.k);
+    lo = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(s)), k));
+    hi = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(s, 1)), k));
+  }
+  const __m128i w16 = _mm_packus_epi32(lo, hi);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w16, w16));
+}
+
+template <bool kFloat>
+KVFX_TARGET_AVX2 void run_span_avx2_t(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                      int32_t* w, const BoxScale& scale, uint32_t* b) {
+  // carry holds the running sum of the word before the current pair in both
+  // halves; each step adds the pair's differences, scanned within the pair.
+  __m256i carry = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+  int32_t j = 0;
+  for (; j + 2 <= n; j += 2) {
+    __m256i d = _mm256_sub_epi32(load2_lanes(add + j), load2_lanes(sub + j));
+    d = _mm256_add_epi32(d, _mm256_permute2x128_si256(d, d, 0x08));
+    store2_bytes<kFloat>(b + j, _mm256_add_epi32(d, carry), scale);
+    carry = _mm256_add_epi32(carry, _mm256_permute2x128_si256(d, d, 0x11));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm256_castsi256_si128(carry));
+  for (; j < n; ++j) {
+    for (int c = 0; c < 4; ++c) w[c] += lane(add[j], c) - lane(sub[j], c);
+    b[j] = word_from_sums(w, scale.k);
+  }
+}
+
+KVFX_TARGET_AVX2 void run_span_avx2(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                    int32_t* w, const BoxScale& scale, uint32_t* b) {
+  if (scale.exact_in_float)
+    run_span_avx2_t<true>(add, sub, n, w, scale, b);
+  else
+    run_span_avx2_t<false>(add, sub, n, w, scale, b);
+}
+
+KVFX_TARGET_AVX2 void accumulate_avx2(void* block, const uint32_t* row, int32_t n, int32_t times) {
+  int32_t* sums = static_cast<int32_t*>(block);
+  const __m256i t = _mm256_set1_epi32(times);
+  int32_t x = 0;
+  for (; x + 2 <= n; x += 2) {
+    __m256i* s = reinterpret_cast<__m256i*>(sums + 4 * x);
+    _mm256_storeu_si256(s, _mm256_add_epi32(_mm256_loadu_si256(s), _mm256_mullo_epi32(load2_lanes(row + x), t)));
+  }
+  for (; x < n; ++x)
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] += times * lane(row[x], c);
+}
+
+template <bool kFloat>
+KVFX_TARGET_AVX2 void slide_and_emit_avx2_t(int32_t* sums, const uint32_t* add, const uint32_t* sub,
+                                            uint32_t* out, int32_t n, const BoxScale& scale) {
+  int32_t x = 0;
+  for (; x + 2 <= n; x += 2) {
+    __m256i* sp = reinterpret_cast<__m256i*>(sums + 4 * x);
+    __m256i s = _mm256_add_epi32(_mm256_loadu_si256(sp), load2_lanes(add + x));
+    s = _mm256_sub_epi32(s, load2_lanes(sub + x));
+    _mm256_storeu_si256(sp, s);
+    store2_bytes<kFloat>(out + x, s, scale);
+  }
+  for (; x < n; ++x) {
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] += lane(add[x], c) - lane(sub[x], c);
+    out[x] = word_from_sums(sums + 4 * x, scale.k);
+  }
+}
+
+KVFX_TARGET_AVX2 void slide_and_emit_avx2(void* block, const uint32_t* add, const uint32_t* sub,
+                                          uint32_t* out, int32_t n, const BoxScale& scale) {
+  int32_t* sums = static_cast<int32_t*>(block);
+  if (scale.exact_in_float)
+    slide_and_emit_avx2_t<true>(sums, add, sub, out, n, scale);
+  else
+    slide_and_emit_avx2_t<false>(sums, add, sub, out, n, scale);
+}
+
+KVFX_TARGET_AVX2 void emit_avx2(const void* block, uint32_t* out, int32_t n, const BoxScale& scale) {
+  const int32_t* sums = static_cast<const int32_t*>(block);
+  int32_t x = 0;
+  for (; x + 2 <= n; x += 2)
+    store2_bytes<false>(out + x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + 4 * x)), scale);
+  for (; x < n; ++x) out[x] = word_from_sums(sums + 4 * x, scale.k);
+}
+
+// ---- AVX-512: four words (sixteen lanes) per step ---------------------------
+
+KVFX_TARGET_AVX512 inline __m512i load4_lanes(const uint32_t* w) {
+  return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+}
+
+template <bool kFloat>
+KVFX_TARGET_AVX512 inline void store4_bytes(uint32_t* out, __m512i s, const BoxScale& scale) {
+  __m512i q;
+  if (kFloat) {
+    const __m512 f = _mm512_add_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(s), _mm512_set1_ps(scale.kf)),
+                                   _mm512_set1_ps(kFloorBias));
+    q = _mm512_cvttps_epi32(f);
+  } else {
+    const __m512d k = _mm512_set1_pd(scale.k);
+    const __m256i lo = _mm512_cvttpd_epi32(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(s)), k));
+    const __m256i hi = _mm512_cvttpd_epi32(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(s, 1)), k));
+    q = _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm512_cvtepi32_epi8(q));
+}
+
+template <bool kFloat>
+KVFX_TARGET_AVX512 void run_span_avx512_t(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                          int32_t* w, const BoxScale& scale, uint32_t* b) {
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i carry = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+  int32_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    __m512i d = _mm512_sub_epi32(load4_lanes(add + j), load4_lanes(sub + j));
+    d = _mm512_add_epi32(d, _mm512_alignr_epi32(d, zero, 12));  // + previous word
+    d = _mm512_add_epi32(d, _mm512_alignr_epi32(d, zero, 8));   // + two words back
+    store4_bytes<kFloat>(b + j, _mm512_add_epi32(d, carry), scale);
+    // Only this addition is carried from step to step.
+    carry = _mm512_add_epi32(carry, _mm512_shuffle_i32x4(d, d, 0xFF));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm512_castsi512_si128(carry));
+  if (j < n) run_span_avx2(add + j, sub + j, n - j, w, scale, b + j);
+}
+
+KVFX_TARGET_AVX512 void run_span_avx512(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                        int32_t* w, const BoxScale& scale, uint32_t* b) {
+  if (scale.exact_in_float)
+    run_span_avx512_t<true>(add, sub, n, w, scale, b);
+  else
+    run_span_avx512_t<false>(add, sub, n, w, scale, b);
+}
+
+KVFX_TARGET_AVX512 void accumulate_avx512(void* block, const uint32_t* row, int32_t n, int32_t times) {
+  int32_t* sums = static_cast<int32_t*>(block);
+  const __m512i t = _mm512_set1_epi32(times);
+  int32_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    int32_t* s = sums + 4 * x;
+    _mm512_storeu_si512(s, _mm512_add_epi32(_mm512_loadu_si512(s), _mm512_mullo_epi32(load4_lanes(row + x), t)));
+  }
+  if (x < n) accumulate_avx2(sums + 4 * x, row + x, n - x, times);
+}
+
+template <bool kFloat>
+KVFX_TARGET_AVX512 void slide_and_emit_avx512_t(int32_t* sums, const uint32_t* add, const uint32_t* sub,
+                                                uint32_t* out, int32_t n, const BoxScale& scale) {
+  int32_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    int32_t* sp = sums + 4 * x;
+    __m512i s = _mm512_add_epi32(_mm512_loadu_si512(sp), load4_lanes(add + x));
+    s = _mm512_sub_epi32(s, load4_lanes(sub + x));
+    _mm512_storeu_si512(sp, s);
+    store4_bytes<kFloat>(out + x, s, scale);
+  }
+  if (x < n) slide_and_emit_avx2(sums + 4 * x, add + x, sub + x, out + x, n - x, scale);
+}
+
+KVFX_TARGET_AVX512 void slide_and_emit_avx512(void* block, const uint32_t* add, const uint32_t* sub,
+                                              uint32_t* out, int32_t n, const BoxScale& scale) {
+  int32_t* sums = static_cast<int32_t*>(block);
+  if (scale.exact_in_float)
+    slide_and_emit_avx512_t<true>(sums, add, sub, out, n, scale);
+  else
+    slide_and_emit_avx512_t<false>(sums, add, sub, out, n, scale);
+}
+
+KVFX_TARGET_AVX512 void emit_avx512(const void* block, uint32_t* out, int32_t n, const BoxScale& scale) {
+  const int32_t* sums = static_cast<const int32_t*>(block);
+  int32_t x = 0;
+  for (; x + 4 <= n; x += 4) store4_bytes<false>(out + x, _mm512_loadu_si512(sums + 4 * x), scale);
+  if (x < n) emit_avx2(sums + 4 * x, out + x, n - x, scale);
+}
+
+// ---- AVX-512BW, 16-bit lanes: eight words (32 lanes) per step ---------------
+//
+// For d <= 257 every window sum is below 2^16. Tails are handled with masked
+// loads and stores, which never touch the masked-out words.
+
+KVFX_TARGET_AVX512 inline __mmask32 word_mask(int32_t words) {
+  return words >= 8 ? ~__mmask32{0} : static_cast<__mmask32>((1u << (4 * words)) - 1u);
+}
+
+KVFX_TARGET_AVX512 inline __m512i load8_lanes16(const uint32_t* w, __mmask32 m) {
+  return _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(m, w));
+}
+
+// floor(S / d) by multiply-shift, then one less at the lossy multiples.
+template <bool kLossy>
+KVFX_TARGET_AVX512 inline __m512i div16(__m512i s, const BoxScale& sc) {
+  const __m512i t = _mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<int16_t>(sc.magic)));
+  __m512i q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
+  q = _mm512_srl_epi16(q, _mm_cvtsi32_si128(sc.shift));
+  if (kLossy) {
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i bits = _mm512_maskz_loadu_epi16(0xFFFF, sc.loss_bits);
+    const __m512i d = _mm512_set1_epi16(static_cast<int16_t>(sc.divisor));
+    const __mmask32 exact = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(q, d), s);
+    const __m512i word = _mm512_permutexvar_epi16(_mm512_srli_epi16(q, 4), bits);
+    const __m512i bit = _mm512_srlv_epi16(word, _mm512_and_si512(q, _mm512_set1_epi16(15)));
+    const __mmask32 lose = _mm512_mask_test_epi16_mask(exact, bit, one);
+    q = _mm512_mask_sub_epi16(q, lose, q, one);
+  }
+  return q;
+}
+
+template <bool kLossy>
+KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                     int32_t* w, const BoxScale& sc, uint32_t* b) {
+  const __m512i zero = _mm512_setzero_si512();
+  const uint64_t packed = uint64_t(uint16_t(w[0])) | uint64_t(uint16_t(w[1])) << 16 |
+                          uint64_t(uint16_t(w[2])) << 32 | uint64_t(uint16_t(w[3])) << 48;
+  __m512i carry = _mm512_set1_epi64(static_cast<long long>(packed));
+  const __m512i last_word = _mm512_set1_epi64(7);
+  for (int32_t j = 0; j < n; j += 8) {
+    const __mmask32 m = word_mask(n - j);
+    __m512i d = _mm512_sub_epi16(load8_lanes16(add + j, m), load8_lanes16(sub + j, m));
+    d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 14));  // + previous word
+    d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 12));  // + two words back
+    d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 8));   // + four words back
+    const __m512i q = div16<kLossy>(_mm512_add_epi16(d, carry), sc);
+    _mm256_mask_storeu_epi8(b + j, m, _mm512_cvtepi16_epi8(q));
+    carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
+  }
+  const uint64_t total = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(carry)));
+  for (int c = 0; c < 4; ++c) w[c] = static_cast<int32_t>((total >> (16 * c)) & 0xFFFF);
+}
+
+KVFX_TARGET_AVX512 void run_span16(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                   int32_t* w, const BoxScale& sc, uint32_t* b) {
+  if (sc.lossy)
+    run_span16_t<true>(add, sub, n, w, sc, b);
+  else
+    run_span16_t<false>(add, sub, n, w, sc, b);
+}
+
+KVFX_TARGET_AVX512 void accumulate16(void* block, const uint32_t* row, int32_t n, int32_t times) {
+  uint16_t* sums = static_cast<uint16_t*>(block);
+  const __m512i t = _mm512_set1_epi16(static_cast<int16_t>(times));
+  for (int32_t x = 0; x < n; x += 8) {
+    const __mmask32 m = word_mask(n - x);
+    const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
+    _mm512_mask_storeu_epi16(sums + 4 * x, m,
+                             _mm512_add_epi16(s, _mm512_mullo_epi16(load8_lanes16(row + x, m), t)));
+  }
+}
+
+template <bool kLossy>
+KVFX_TARGET_AVX512 void slide_and_emit16_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub,
+                                           uint32_t* out, int32_t n, const BoxScale& sc) {
+  for (int32_t x = 0; x < n; x += 8) {
+    const __mmask32 m = word_mask(n - x);
+    __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
+    s = _mm512_add_epi16(s, load8_lanes16(add + x, m));
+    s = _mm512_sub_epi16(s, load8_lanes16(sub + x, m));
+    _mm512_mask_storeu_epi16(sums + 4 * x, m, s);
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(div16<kLossy>(s, sc)));
+  }
+}
+
+KVFX_TARGET_AVX512 void slide_and_emit16(void* block, const uint32_t* add, const uint32_t* sub,
+                                         uint32_t* out, int32_t n, const BoxScale& sc) {
+  uint16_t* sums = static_cast<uint16_t*>(block);
+  if (sc.lossy)
+    slide_and_emit16_t<true>(sums, add, sub, out, n, sc);
+  else
+    slide_and_emit16_t<false>(sums, add, sub, out, n, sc);
+}
+
+KVFX_TARGET_AVX512 void emit16(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
+  const uint16_t* sums = static_cast<const uint16_t*>(block);
+  for (int32_t x = 0; x < n; x += 8) {
+    const __mmask32 m = word_mask(n - x);
+    const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
+    const __m512i q = sc.lossy ? div16<true>(s, sc) : div16<false>(s, sc);
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(q));
+  }
+}
+
+const BoxKernels kAvx2 = {run_span_avx2, accumulate_avx2, slide_and_emit_avx2, emit_avx2};
+const BoxKernels kAvx512 = {run_span_avx512, accumulate_avx512, slide_and_emit_avx512, emit_avx512};
+const BoxKernels kAvx512Bits16 = {run_span16, accumulate16, slide_and_emit16, emit16};
+
+}  // namespace
+
+const BoxKernels& box_kernels_avx2() { return kAvx2; }
+const BoxKernels& box_kernels_avx512() { return kAvx512; }
+const BoxKernels& box_kernels_avx512_16bit() { return kAvx512Bits16; }
+
+}  // namespace kvfx
+#endif
