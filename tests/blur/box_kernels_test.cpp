@@ -90,13 +90,13 @@ TEST(BoxKernels, RowsMatchTheClampedWindow) {
 
 // The radii whose double product loses a level at some multiple (24, 51, 53,
 // 80, 93, 98, 118, 119, 124, 126): a whole-number sigma s runs radii s - 1,
-// s - 1, s.
-TEST(BoxKernels, LossyRadiiBlurLikeBruteForce) {
+// s - 1, s. Sigma 140 runs radii beyond the 16-bit kernels.
+TEST(BoxKernels, LossyAndWideRadiiBlurLikeBruteForce) {
   RestoreLevel restore;
   std::mt19937 rng(8);
   for (kvfx::Isa level : kLevels) {
     kvfx::limit_isa(level);
-    for (double sigma : {25.0, 52.0, 54.0, 81.0, 94.0, 99.0, 119.0, 120.0, 125.0, 127.0}) {
+    for (double sigma : {25.0, 52.0, 54.0, 81.0, 94.0, 99.0, 119.0, 120.0, 125.0, 127.0, 140.0}) {
       for (auto [w, h] : {std::pair{263, 9}, std::pair{9, 263}}) {
         kvfx_test::Image img(w, h, 1);
         // Runs of equal words make exact multiples common.
