@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs a build into a scratch prefix and builds a small C program against
+# it twice, through the CMake package and through pkg-config, then runs both.
+# usage: install_and_consume.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+fail() { echo "install_and_consume: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+lib=$(find "$prefix" -name libkelvo_fx.so -print -quit)
+[ -n "$lib" ] || fail "libkelvo_fx.so not installed"
+libdir=$(dirname "$lib")
+[ -f "$prefix/include/kelvo_fx.h" ] || fail "header not installed"
+[ -L "$libdir/libkelvo_fx.so" ] || fail "libkelvo_fx.so is not a symlink"
+soname=$(readlink "$libdir/libkelvo_fx.so")
+[ -L "$libdir/$soname" ] && [ -f "$libdir/$(readlink "$libdir/$soname")" ] || fail "SONAME chain broken"
+[ -f "$libdir/cmake/kelvo_fx/kelvo_fxConfig.cmake" ] || fail "CMake package missing"
+[ -f "$libdir/cmake/kelvo_fx/kelvo_fxConfigVersion.cmake" ] || fail "CMake package version missing"
+[ -f "$libdir/pkgconfig/kelvo_fx.pc" ] || fail "pkg-config file missing"
+# The installed package must not point back into the source or build tree.
+if grep -rqF -e "$src" -e "$build" "$libdir/cmake/kelvo_fx" "$libdir/pkgconfig"; then
+  fail "installed package files refer to the source or build tree"
+fi
+
+gen=()
+command -v ninja >/dev/null && gen=(-G Ninja)
+
+# 1. CMake: find_package(kelvo_fx CONFIG REQUIRED).
+cmake -S "$here/consumer" -B "$tmp/by-cmake" "${gen[@]}" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/by-cmake" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$tmp/by-cmake/consumer"
+
+# 2. pkg-config and a plain compiler call.
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+[ "$(pkg-config --modversion kelvo_fx)" = "$(sed -n 's/^Version: //p' "$libdir/pkgconfig/kelvo_fx.pc")" ] ||
+  fail "pkg-config cannot read kelvo_fx.pc"
+# shellcheck disable=SC2046
+${CC:-cc} -std=c99 -Wall -Werror "$here/consumer/consumer.c" -o "$tmp/by-pkg-config" \
+  $(pkg-config --cflags --libs kelvo_fx)
+LD_LIBRARY_PATH="$libdir" "$tmp/by-pkg-config"
+
+# 3. The installed tool finds the installed library by itself.
+if [ -x "$prefix/bin/kvfx" ]; then
+  env -u LD_LIBRARY_PATH "$prefix/bin/kvfx" help >/dev/null || fail "installed kvfx does not run"
+fi
+echo "install_and_consume: ok"
