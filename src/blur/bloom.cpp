@@ -68,23 +68,53 @@ uint32_t screen_word(uint32_t s, uint32_t b, double intensity) {
 
 namespace {
 
+// The screen blend through a table: for one call each channel's result is a
+// function of the two channel bytes alone, so 256 x 256 evaluations of the
+// one-word formula's channel step give every possible answer. Worth it only
+// when the frame has many more channel values than the table has entries.
+class ScreenBlend {
+ public:
+  ScreenBlend(double intensity, int64_t words) : intensity_(intensity) {
+    if (words < kTableFrom) return;
+    storage_ = ScratchImage::uninitialised(256 * 256 / 4);
+    uint8_t* t = reinterpret_cast<uint8_t*>(storage_.data());
+    for (uint32_t b = 0; b < 256; ++b)
+      for (uint32_t c = 0; c < 256; ++c)
+        t[b * 256 + c] = static_cast<uint8_t>(screen_channel(c, b, intensity));
+    table_ = t;
+  }
+
+  uint32_t operator()(uint32_t s, uint32_t b) const {
+    if (!table_) return screen_word(s, b, intensity_);
+    return with_rgb(s, table_[red_of(b) << 8 | red_of(s)],
+                    table_[green_of(b) << 8 | green_of(s)],
+                    table_[blue_of(b) << 8 | blue_of(s)]);
+  }
+
+ private:
+  static constexpr int64_t kTableFrom = 32768;
+  double intensity_;
+  ScratchImage storage_;
+  const uint8_t* table_ = nullptr;
+};
+
 // Glow softened at full size: the bright image has the caller's geometry, so
 // the blend pairs word k with word k over the whole run, padding included
 // (padding words meet their own unblurred bright words).
 void bloom_full_size(uint32_t* pixels, int32_t width, int32_t height,
                      int64_t row_pixels, int64_t count, ScratchImage& bright,
-                     double intensity, double sigma) {
+                     const ScreenBlend& screen, double sigma) {
   if (sigma > 0.0)
     gaussian_blur_in_place(bright.data(), width, height, row_pixels, sigma);
   const uint32_t* b = bright.data();
-  for (int64_t k = 0; k < count; ++k) pixels[k] = screen_word(pixels[k], b[k], intensity);
+  for (int64_t k = 0; k < count; ++k) pixels[k] = screen(pixels[k], b[k]);
 }
 
 // Glow softened at half size and enlarged again by repetition; an odd last
 // row or column repeats the last half row or column. Padding is not touched.
 void bloom_half_size(uint32_t* pixels, int32_t width, int32_t height,
                      int64_t row_pixels, const ScratchImage& bright,
-                     double intensity, double sigma) {
+                     const ScreenBlend& screen, double sigma) {
   const int32_t hw = width / 2, hh = height / 2;
   ScratchImage half = ScratchImage::zeroed(static_cast<int64_t>(hw) * hh);
   uint32_t* h = half.data();
@@ -101,7 +131,7 @@ void bloom_half_size(uint32_t* pixels, int32_t width, int32_t height,
   walk_rows(pixels, width, height, row_pixels, [&](uint32_t s, int32_t x, int32_t y) {
     const int64_t hx = std::min(x / 2, hw - 1);
     const int64_t hy = std::min(y / 2, hh - 1);
-    return screen_word(s, h[hy * hw + hx], intensity);
+    return screen(s, h[hy * hw + hx]);
   });
 }
 
@@ -127,16 +157,18 @@ extern "C" KV_FX_API int32_t kv_fx_bloom(uint32_t* pixels, int32_t width,
     const double tG = kvfx::green_of(tint) / 255.0;
     const double tB = kvfx::blue_of(tint) / 255.0;
 
-    kvfx::ScratchImage bright = kvfx::ScratchImage::zeroed(count);
+    const kvfx::ScreenBlend screen(intensity, count);
+    // Every word is written below, padding included.
+    kvfx::ScratchImage bright = kvfx::ScratchImage::uninitialised(count);
     uint32_t* b = bright.data();
     for (int64_t k = 0; k < count; ++k)
       b[k] = kvfx::bloom_bright_word(pixels[k], thr, denom, tR, tG, tB);
 
     if (width >= 10 && height >= 10 && sigma > 4.0)
-      kvfx::bloom_half_size(pixels, width, height, row_pixels, bright, intensity, sigma);
+      kvfx::bloom_half_size(pixels, width, height, row_pixels, bright, screen, sigma);
     else
-      kvfx::bloom_full_size(pixels, width, height, row_pixels, count, bright,
-                            intensity, sigma);
+      kvfx::bloom_full_size(pixels, width, height, row_pixels, count, bright, screen,
+                            sigma);
     return FX_OK;
   });
 }

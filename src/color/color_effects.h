@@ -43,7 +43,13 @@ struct VignetteParams {
 
 VignetteParams vignette_params(int32_t width, int32_t height, double strength,
                                double radius, double softness, uint32_t color);
-// The word at column x, row y blended toward the colour; alpha kept.
+// The blend weight v at distance d from the centre: the smoothstep of the
+// normalised distance, times strength.
+double vignette_weight(double d, const VignetteParams& p);
+// Word w blended toward the colour by weight v; alpha kept.
+uint32_t vignette_blend(uint32_t w, double v, const VignetteParams& p);
+// The word at column x, row y blended toward the colour (the two above with
+// d = hypot(x - cx, y - cy)); alpha kept.
 uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p);
 
 // ---- Film grain -----------------------------------------------------------

@@ -1,9 +1,13 @@
 // Chromatic aberration: red and blue are fetched from opposite sides of each
-// pixel along one direction. Every fetch reads a copy of the input taken
-// before the first write, so the order of the row walk cannot leak into the
-// result.
+// pixel along one direction. Every fetch reads the input as it was before the
+// call, so the order of the row walk cannot leak into the result; rows that
+// were already rewritten are read from a small ring of saved input rows
+// rather than from a copy of the whole frame.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
 #include "core/boundary.h"
 #include "core/geometry.h"
@@ -28,21 +32,53 @@ ChromaticShift chromatic_shift(double strength_x, double strength_y,
 
 namespace {
 
-void chromatic_rows(const uint32_t* copy, uint32_t* pixels, int32_t width,
-                    int32_t height, int64_t row_pixels,
-                    const ChromaticShift& shift) {
-  // Coordinate sums in 64 bits: an offset of INT32_MIN must clamp, not wrap.
-  auto at = [&](int64_t x, int64_t y) {
-    const int64_t row = clamp_coordinate(y, height) * row_pixels;
-    return copy[static_cast<ptrdiff_t>(row + clamp_coordinate(x, width))];
+// One output row from the caller's row (alpha and green, read at x before x
+// is written) and the input rows holding red and blue. Where both fetches
+// land inside the row, the sources are plain shifted reads; only the ends
+// clamp.
+void chromatic_row(uint32_t* row, const uint32_t* red, const uint32_t* blue,
+                   int32_t width, int64_t rx, int64_t bx) {
+  const int64_t w = width;
+  const int64_t mid_lo = std::min(w, std::max({int64_t{0}, -rx, -bx}));
+  const int64_t mid_hi = std::max(mid_lo, std::min({w, w - rx, w - bx}));
+  auto edge = [&](int64_t x) {
+    row[x] = chromatic_word(row[x], red[clamp_coordinate(x + rx, width)],
+                            blue[clamp_coordinate(x + bx, width)]);
   };
-  walk_rows(pixels, width, height, row_pixels,
-            [&](uint32_t, int32_t x, int32_t y) {
-              const int64_t x64 = x, y64 = y;
-              return chromatic_word(at(x64, y64),
-                                    at(x64 + shift.rx, y64 + shift.ry),
-                                    at(x64 + shift.bx, y64 + shift.by));
-            });
+  for (int64_t x = 0; x < mid_lo; ++x) edge(x);
+  if (mid_lo < mid_hi) {  // then |rx|, |bx| < width: the shifted bases exist
+    const uint32_t* r = red + rx;
+    const uint32_t* b = blue + bx;
+    for (int64_t x = mid_lo; x < mid_hi; ++x)
+      row[x] = (row[x] & 0xFF00FF00u) | (r[x] & 0x00FF0000u) | (b[x] & 0x000000FFu);
+  }
+  for (int64_t x = mid_hi; x < w; ++x) edge(x);
+}
+
+// Rows are rewritten top to bottom. A fetch from a row below the current one
+// reads the caller's buffer (not yet rewritten); a fetch from the current row
+// or one above reads the ring, which holds the input of the last `ring_rows`
+// rows, enough for the largest vertical offset after clamping.
+void chromatic_rows(uint32_t* pixels, int32_t width, int32_t height,
+                    int64_t row_pixels, const ChromaticShift& shift,
+                    uint32_t* ring, int64_t ring_rows) {
+  auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * row_pixels); };
+  for (int64_t y = 0; y < height; ++y) {
+    uint32_t* row = row_at(y);
+    uint32_t* saved = ring + (y % ring_rows) * width;
+    std::memcpy(saved, row, static_cast<size_t>(width) * 4);
+    auto source = [&](int64_t dy) -> const uint32_t* {
+      const int64_t sy = clamp_coordinate(y + dy, height);
+      return sy > y ? row_at(sy) : ring + (sy % ring_rows) * width;
+    };
+    chromatic_row(row, source(shift.ry), source(shift.by), width, shift.rx, shift.bx);
+  }
+}
+
+int64_t ring_rows_for(const ChromaticShift& shift, int32_t height) {
+  // Magnitudes in 64 bits: an offset may be INT32_MIN.
+  const int64_t reach = std::max(std::abs(int64_t{shift.ry}), std::abs(int64_t{shift.by}));
+  return std::min<int64_t>(reach, height - 1) + 1;
 }
 
 }  // namespace
@@ -57,11 +93,11 @@ extern "C" KV_FX_API int32_t kv_fx_chromatic_aberration(
   if (!kvfx::rows_fit(width, stride)) return FX_ERR_INVALID_ARGUMENT;
   return kvfx::guarded([&] {
     const int64_t row_pixels = kvfx::row_pixels_of(stride);
-    const kvfx::ScratchImage copy = kvfx::ScratchImage::copy_of(
-        pixels, kvfx::run_count_of(height, stride));
     const kvfx::ChromaticShift shift =
         kvfx::chromatic_shift(strength_x, strength_y, angle);
-    kvfx::chromatic_rows(copy.data(), pixels, width, height, row_pixels, shift);
+    const int64_t ring_rows = kvfx::ring_rows_for(shift, height);
+    kvfx::ScratchImage ring = kvfx::ScratchImage::uninitialised(ring_rows * width);
+    kvfx::chromatic_rows(pixels, width, height, row_pixels, shift, ring.data(), ring_rows);
     return FX_OK;
   });
 }

@@ -1,8 +1,12 @@
 // Glitch displacement: seeded bands of rows shifted sideways, the edge word
 // repeated where a shift uncovers the border. Every band reads the input as
-// it was before the call (a copy), so overlapping bands do not compound; the
-// later band simply overwrites the rows they share.
+// it was before the call, so overlapping bands do not compound; the later band
+// simply overwrites the rows they share. That makes a copy of the frame
+// unnecessary: only the last band over a row matters, and it reads that row
+// alone.
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "core/boundary.h"
 #include "core/geometry.h"
@@ -36,15 +40,24 @@ bool shift_range_empty(int32_t max_shift) {
   return 2u * static_cast<uint32_t>(max_shift) == 0u;
 }
 
-void draw_band(const uint32_t* copy, uint32_t* pixels, int32_t width,
-               int64_t row_pixels, const GlitchBand& band) {
-  for (int32_t y = band.start; y < band.end; ++y) {
-    const ptrdiff_t row = static_cast<ptrdiff_t>(y * row_pixels);
-    const uint32_t* src = copy + row;
-    uint32_t* out = pixels + row;
-    for (int32_t x = 0; x < width; ++x)
-      out[x] = src[glitch_column(x, band.shift, width)];
-  }
+// Row y of the output is row y of the input as shifted by the last band that
+// covers it (each band reads the input as it was), or the input row itself.
+// So each row is rewritten at most once, in place, from its own words: the
+// words it needs are a contiguous middle piece (a move within the row) plus
+// copies of the row's first and last word.
+void shift_row(uint32_t* row, int32_t width, int32_t shift) {
+  const int64_t s = shift, w = width;
+  // Output column x reads x + s, wrapped to int32 and clamped to 0 .. w - 1:
+  // [0, a) read column 0 (x + s <= 0), [a, b) read x + s, [b, c) read column
+  // w - 1, and [c, w) wrapped past INT32_MAX and read column 0 again.
+  const int64_t a = std::clamp<int64_t>(1 - s, 0, w);
+  const int64_t b = std::clamp<int64_t>(w - 1 - s, a, w);
+  const int64_t c = std::clamp<int64_t>(int64_t{INT32_MAX} - s + 1, b, w);
+  const uint32_t first = row[0], last = row[w - 1];
+  if (b > a) std::memmove(row + a, row + a + s, static_cast<size_t>(b - a) * 4);
+  std::fill(row, row + a, first);
+  std::fill(row + b, row + c, last);
+  std::fill(row + c, row + w, first);
 }
 
 }  // namespace
@@ -60,14 +73,21 @@ extern "C" KV_FX_API int32_t kv_fx_glitch_displacement(
   if (!kvfx::rows_fit(width, stride)) return FX_OK;
   return kvfx::guarded([&] {
     const int64_t row_pixels = kvfx::row_pixels_of(stride);
-    const kvfx::ScratchImage copy = kvfx::ScratchImage::copy_of(
-        pixels, kvfx::run_count_of(height, stride));
+    // The shift each row ends up with; a later band overrides an earlier one
+    // on the rows they share, and shift 0 leaves a row as it is.
+    kvfx::ScratchImage row_shift = kvfx::ScratchImage::zeroed(height);
+    uint32_t* shifts = row_shift.data();
     uint32_t state = kvfx::glitch_start_state(seed);
     for (int32_t b = 0; b < band_count; ++b) {
       const kvfx::GlitchBand band = kvfx::glitch_band(state, height, max_shift);
-      kvfx::draw_band(copy.data(), pixels, width, row_pixels, band);
+      for (int32_t y = band.start; y < band.end; ++y)
+        shifts[y] = static_cast<uint32_t>(band.shift);
       state = band.s3;
     }
+    for (int32_t y = 0; y < height; ++y)
+      if (shifts[y] != 0)
+        kvfx::shift_row(pixels + static_cast<ptrdiff_t>(y * row_pixels), width,
+                        static_cast<int32_t>(shifts[y]));
     return FX_OK;
   });
 }

@@ -1,0 +1,120 @@
+// The vector paths of the colour effects against their one-word formulas, at
+// every vector level, over random words, geometries (odd widths, padding,
+// every tail length) and edge arguments.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "color/color_effects.h"
+#include "kelvo_fx.h"
+#include "support/image.h"
+#include "support/isa_levels.h"
+
+namespace {
+
+using kvfx_test::Image;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+// Random words with the extremes of each channel mixed in.
+void fill_with_edges(std::vector<uint32_t>& v, std::mt19937& rng) {
+  kvfx_test::fill_random(v, rng());
+  const uint32_t edges[] = {0x00000000u, 0xFFFFFFFFu, 0xFF000000u, 0x00FFFFFFu,
+                            0x80808080u, 0x7F7F7F7Fu, 0xFF0000FFu, 0x01FE01FEu};
+  for (size_t k = 0; k < v.size(); k += 5) v[k] = edges[rng() % 8];
+}
+
+// Geometries whose run lengths cover every tail of the 4-, 8-, 16- and
+// 32-word loops, and a few whole blocks.
+std::vector<Image> geometries(std::mt19937& rng) {
+  std::vector<Image> out;
+  for (int32_t w = 1; w <= 64; ++w) out.emplace_back(w, 1 + w % 3, w % 4);
+  out.emplace_back(509, 9, 3);   // several internal blocks plus a tail
+  out.emplace_back(1027, 3, 0);
+  for (Image& im : out) fill_with_edges(im.words, rng);
+  return out;
+}
+
+TEST(ColorGradeFastPath, SaturationMatchesOneWordFormula) {
+  const double saturations[] = {1.2, 0.0, 0.5, -1.0, 2.75, 1e300, -1e300, kInf, -kInf, kNaN,
+                                1.0 + 1e-16, 0.999999};
+  kvfx_test::for_each_isa([&] {
+    std::mt19937 rng(5);
+    for (double sat : saturations)
+      for (const Image& in : geometries(rng)) {
+        const double brightness = (rng() % 5) * 0.1 - 0.2, contrast = 0.8 + (rng() % 5) * 0.1;
+        const double gamma = rng() % 2 ? 1.0 : 1.4;
+        const kvfx::ChannelTable t = kvfx::color_grade_table(brightness, contrast, gamma);
+        Image out = in;
+        ASSERT_EQ(kv_fx_color_grade(out.data(), in.width, in.height, in.stride(), brightness,
+                                    contrast, sat, gamma),
+                  FX_OK);
+        for (size_t k = 0; k < in.words.size(); ++k)
+          ASSERT_EQ(out.words[k], kvfx::color_grade_word(in.words[k], t, sat))
+              << "saturation " << sat << " " << in.width << "x" << in.height << " word " << k;
+      }
+  });
+}
+
+TEST(FilmGrainFastPath, MatchesOneWordFormulaAndGeneratorOrder) {
+  const double amounts[] = {0.08, 0.0, 1.0, -0.3, 3.0, 1e308, kInf, -kInf, kNaN};
+  kvfx_test::for_each_isa([&] {
+    std::mt19937 rng(6);
+    for (double amount : amounts)
+      for (const Image& in : geometries(rng)) {
+        const int32_t seed = rng() % 4 == 0 ? 0 : static_cast<int32_t>(rng());
+        Image out = in;
+        ASSERT_EQ(kv_fx_film_grain(out.data(), in.width, in.height, in.stride(), amount, seed),
+                  FX_OK);
+        uint32_t state = kvfx::film_grain_start_state(seed);
+        for (size_t k = 0; k < in.words.size(); ++k) {
+          state = kvfx::xorshift32_step(state);
+          ASSERT_EQ(out.words[k], kvfx::film_grain_word(in.words[k], state, amount * 255.0))
+              << "amount " << amount << " " << in.width << "x" << in.height << " word " << k;
+        }
+      }
+  });
+}
+
+TEST(VignetteFastPath, MatchesOneWordFormulaAcrossGeometriesAndArguments) {
+  struct Args { double strength, radius, softness; };
+  const Args args[] = {{0.6, 0.5, 0.4}, {1.0, 0.0, 1.0}, {-0.5, 0.3, 0.2}, {0.7, 0.5, 0.0},
+                       {0.7, 0.5, -1.0}, {kInf, 0.4, 0.3}, {kNaN, 0.4, 0.3},
+                       {0.5, kNaN, 0.3}, {0.5, 0.4, kNaN}, {2.0, -kInf, 0.5},
+                       {1.0, 1.2, 0.5}, {1e-300, 0.2, 1e-300}};
+  kvfx_test::for_each_isa([&] {
+    std::mt19937 rng(8);
+    for (const Args& a : args)
+      for (int iter = 0; iter < 25; ++iter) {
+        // Odd and even sizes (the centre on a pixel or between two), wide
+        // enough for several vector blocks and their tails.
+        const int32_t w = 1 + int32_t(rng() % 70), h = 1 + int32_t(rng() % 30);
+        Image in(w, h, int32_t(rng() % 3));
+        fill_with_edges(in.words, rng);
+        const uint32_t color = rng();
+        Image out = in;
+        const bool bottom_up = iter % 5 == 4;
+        uint32_t* first = bottom_up ? &out.at(0, h - 1) : out.data();
+        const int32_t stride = bottom_up ? -out.stride() : out.stride();
+        ASSERT_EQ(kv_fx_vignette(first, w, h, stride, a.strength, a.radius, a.softness, color),
+                  FX_OK);
+        const kvfx::VignetteParams p =
+            kvfx::vignette_params(w, h, a.strength, a.radius, a.softness, color);
+        for (int32_t y = 0; y < h; ++y)
+          for (int32_t x = 0; x < w; ++x) {
+            const int32_t row = bottom_up ? h - 1 - y : y;  // buffer row of image row y
+            ASSERT_EQ(out.at(x, row), kvfx::vignette_word(in.at(x, row), x, y, p))
+                << w << "x" << h << " strength " << a.strength << " radius " << a.radius
+                << " softness " << a.softness << " at " << x << "," << y;
+          }
+        for (int32_t y = 0; y < h; ++y)
+          for (int32_t x = w; x < in.row_pixels; ++x) ASSERT_EQ(out.at(x, y), in.at(x, y));
+      }
+  });
+}
+
+}  // namespace
