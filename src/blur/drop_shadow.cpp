@@ -10,6 +10,7 @@
 
 #include "blur/blur_effects.h"
 #include "blur/gaussian_blur.h"
+#include "core/simd.h"
 #include "core/boundary.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
@@ -59,24 +60,122 @@ struct CoverTable {
   }
 };
 
-// Shadow word (x, y) takes the source's alpha at (x - dx, y - dy) where that
-// lies inside width x height, and stays 0 elsewhere. The in-range columns of
-// a row are the same for every row, so they are worked out once, in 64 bits
-// (dx may be INT32_MIN).
-void build_shadow(const uint32_t* src, uint32_t* shadow, int32_t width,
-                  int32_t height, int64_t row_pixels, int32_t dx, int32_t dy,
-                  uint32_t color) {
+// Row y of the shadow image: word x takes the source's alpha at
+// (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
+// The in-range columns are the same for every row, worked out in 64 bits (dx
+// may be INT32_MIN).
+void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
+                int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color, int64_t y) {
+  std::fill(to, to + width, 0u);
+  const int64_t sy = y - dy;
+  if (sy < 0 || sy >= height) return;
   const int64_t x_begin = std::max<int64_t>(0, dx);
   const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
-  if (x_begin >= x_end) return;
-  for (int64_t y = 0; y < height; ++y) {
-    const int64_t sy = y - dy;
-    if (sy < 0 || sy >= height) continue;
-    const uint32_t* from = src + sy * row_pixels;
-    uint32_t* to = shadow + y * row_pixels;
-    for (int64_t x = x_begin; x < x_end; ++x)
-      to[x] = shadow_coverage_word(from[x - dx], color);
+  const uint32_t* from = src + sy * row_pixels;
+  for (int64_t x = x_begin; x < x_end; ++x) to[x] = shadow_coverage_word(from[x - dx], color);
+}
+
+void composite_run_portable(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
+                            const CoverTable& cover) {
+  for (int64_t k = 0; k < n; ++k) {
+    const uint32_t sw = s[k];
+    d[k] = composite_with_cover(sw, h[k], cover.inv[alpha_of(sw)]);
   }
+}
+
+#if KVFX_X86
+// composite_with_cover on eight words: h_c * inv + s_c per channel in
+// doubles (product rounded first), min 255 (NaN cannot occur), max 0,
+// truncation. Words whose shadow is 0 or whose source is opaque come out as
+// the source word, so a block of only those is copied.
+KVFX_TARGET_AVX512 inline __m256i composite_channel8(__m256i hc, __m256i sc, __m512d inv) {
+  const __m512d v = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(hc), inv), _mm512_cvtepi32_pd(sc));
+  return _mm512_cvttpd_epi32(
+      _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd()));
+}
+
+KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* h, uint32_t* d,
+                                             int64_t n, const CoverTable& cover) {
+  const __m256i ff = _mm256_set1_epi32(0xFF);
+  for (int64_t k = 0; k < n; k += 8) {
+    const __mmask8 m = n - k >= 8 ? static_cast<__mmask8>(0xFF)
+                                  : static_cast<__mmask8>((1u << (n - k)) - 1u);
+    const __m256i sw = _mm256_maskz_loadu_epi32(m, s + k);
+    const __m256i hw = _mm256_maskz_loadu_epi32(m, h + k);
+    const __m256i sa = _mm256_srli_epi32(sw, 24);
+    const __mmask8 busy = _mm256_mask_test_epi32_mask(m, hw, hw) &
+                          _mm256_cmpneq_epi32_mask(sa, ff);
+    if (busy == 0) {
+      _mm256_mask_storeu_epi32(d + k, m, sw);
+      continue;
+    }
+    const __m512d inv = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, sa, cover.inv, 8);
+    const __m256i a = composite_channel8(_mm256_srli_epi32(hw, 24), sa, inv);
+    const __m256i r = composite_channel8(_mm256_and_si256(_mm256_srli_epi32(hw, 16), ff),
+                                         _mm256_and_si256(_mm256_srli_epi32(sw, 16), ff), inv);
+    const __m256i g = composite_channel8(_mm256_and_si256(_mm256_srli_epi32(hw, 8), ff),
+                                         _mm256_and_si256(_mm256_srli_epi32(sw, 8), ff), inv);
+    const __m256i b = composite_channel8(_mm256_and_si256(hw, ff), _mm256_and_si256(sw, ff), inv);
+    const __m256i out = _mm256_or_si256(
+        _mm256_or_si256(_mm256_slli_epi32(a, 24), _mm256_slli_epi32(r, 16)),
+        _mm256_or_si256(_mm256_slli_epi32(g, 8), b));
+    _mm256_mask_storeu_epi32(d + k, m, out);
+  }
+}
+#endif
+
+// d[k] = composite of s[k] over h[k] for k = 0 .. n - 1. d must not overlap
+// s or h.
+void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
+                   const CoverTable& cover, Isa isa) {
+#if KVFX_X86
+  if (isa == Isa::kAvx512) return composite_run_avx512(s, h, d, n, cover);
+#endif
+  (void)isa;
+  composite_run_portable(s, h, d, n, cover);
+}
+
+// dst is a separate block: the shadow is built, blurred and composited one
+// row at a time and never stored whole. Row j of dst is written only after
+// the blur has taken every shadow row it needs, and the shadow rows are
+// built from src, which dst does not touch.
+class StreamedShadow final : public BlurRows {
+ public:
+  StreamedShadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
+                 int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color)
+      : src_(src), dst_(dst), width_(width), height_(height), row_pixels_(row_pixels),
+        dx_(dx), dy_(dy), color_(color), rows_(ScratchImage::uninitialised(2 * int64_t{width})),
+        isa_(active_isa()) {}
+
+  const uint32_t* input_row(int32_t y) override {
+    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, color_, y);
+    return rows_.data();
+  }
+  uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
+  void row_done(int32_t j) override {
+    const uint32_t* s = src_ + j * row_pixels_;
+    uint32_t* d = dst_ + j * row_pixels_;
+    composite_run(s, rows_.data() + width_, d, width_, cover_, isa_);
+    // Padding has no shadow, and the composite over 0 is the source word.
+    std::copy(s + width_, s + row_pixels_, d + width_);
+  }
+
+ private:
+  const uint32_t* src_;
+  uint32_t* dst_;
+  int32_t width_, height_;
+  int64_t row_pixels_;
+  int32_t dx_, dy_;
+  uint32_t color_;
+  ScratchImage rows_;
+  CoverTable cover_;
+  Isa isa_;
+};
+
+bool runs_overlap(const uint32_t* a, const uint32_t* b, int64_t count) {
+  const auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
+  const auto bytes = static_cast<uintptr_t>(count) * sizeof(uint32_t);
+  return pa < pb + bytes && pb < pa + bytes;
 }
 
 }  // namespace
@@ -95,17 +194,25 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
   const int64_t count = kvfx::run_count_of(height, stride);
 
   return kvfx::guarded([&] {
-    kvfx::ScratchImage shadow = kvfx::ScratchImage::zeroed(count);
-    uint32_t* h = shadow.data();
     const int32_t dx = kvfx::round_to_int32(offset_x);
     const int32_t dy = kvfx::round_to_int32(offset_y);
-    kvfx::build_shadow(src, h, width, height, row_pixels, dx, dy, color);
+    // A blur below 0 (or NaN) is no blur at all.
+    const double blur_sigma = sigma > 0.0 ? sigma : 0.0;
+    if (!kvfx::runs_overlap(src, dst, count)) {
+      kvfx::StreamedShadow rows(src, dst, width, height, row_pixels, dx, dy, color);
+      kvfx::gaussian_blur_rows(width, height, blur_sigma, rows);
+      return FX_OK;
+    }
+    // dst is src, or overlaps it: the whole shadow first, then the composite
+    // word by word in increasing order, each source word read just before
+    // its destination word is written.
+    kvfx::ScratchImage shadow = kvfx::ScratchImage::zeroed(count);
+    uint32_t* h = shadow.data();
+    for (int64_t y = 0; y < height; ++y)
+      kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, color, y);
     if (sigma > 0.0) kvfx::gaussian_blur_in_place(h, width, height, row_pixels, sigma);
     const kvfx::CoverTable cover;
-    for (int64_t k = 0; k < count; ++k) {
-      const uint32_t s = src[k];
-      dst[k] = kvfx::composite_with_cover(s, h[k], cover.inv[kvfx::alpha_of(s)]);
-    }
+    kvfx::composite_run_portable(src, h, dst, count, cover);
     return FX_OK;
   });
 }

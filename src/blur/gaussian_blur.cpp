@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "core/boundary.h"
@@ -38,10 +39,10 @@ inline uint32_t sum_to_byte(int64_t s, double k) {
 // The three passes run as a pipeline over rows. Each pass blurs every row it
 // receives horizontally into a ring of 2r + 2 rows and keeps one running sum
 // per column; as soon as the rows below a row have arrived, that row's
-// vertical sum is final and goes on to the next pass, and the last pass
-// writes it back into the caller's row. The caller's row y is read before any
-// row at or below it is written, so the blur works in place, and the frame is
-// read and written once instead of six times, with O(width * r) scratch.
+// vertical sum is final and goes on to the next pass, and the last pass hands
+// it to the sink. Input row y is read before any output row at or below it
+// is handed out, so the blur works in place, and the frame is read and
+// written once instead of six times, with O(width * r) scratch.
 // The sums are exactly those of the whole-image form: the clamped-window
 // running sum S(j) = S(j - 1) + h[min(j + r, last)] - h[max(j - 1 - r, 0)].
 
@@ -59,9 +60,8 @@ struct BoxStage {
 
 class StreamingBlur {
  public:
-  StreamingBlur(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
-                const BoxPlan& plan, Isa isa)
-      : pixels_(pixels), width_(width), height_(height), row_pixels_(row_pixels) {
+  StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan, Isa isa)
+      : width_(width), height_(height) {
     for (int i = 0; i < 3; ++i)
       if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
     const int64_t w = width;
@@ -90,8 +90,9 @@ class StreamingBlur {
     }
   }
 
-  void run() {
-    for (int32_t y = 0; y < height_; ++y) push(0, pixels_ + y * row_pixels_);
+  void run(BlurRows& rows) {
+    rows_ = &rows;
+    for (int32_t y = 0; y < height_; ++y) push(0, rows.input_row(y));
   }
 
  private:
@@ -113,7 +114,8 @@ class StreamingBlur {
 
     while (st.emitted <= last && std::min<int64_t>(int64_t{st.emitted} + st.r, last) <= i) {
       const int32_t j = st.emitted++;
-      uint32_t* dst = (s + 1 == count_) ? pixels_ + j * row_pixels_ : st.out;
+      const bool final_pass = s + 1 == count_;
+      uint32_t* dst = final_pass ? rows_->output_row(j) : st.out;
       if (j == 0) {
         kern.emit(st.sums, dst, width_, st.scale);
       } else {
@@ -121,13 +123,15 @@ class StreamingBlur {
         const uint32_t* sub = ring_row(st, std::max<int64_t>(int64_t{j} - 1 - st.r, 0));
         kern.slide_and_emit(st.sums, add, sub, dst, width_, st.scale);
       }
-      if (s + 1 < count_ && s < 2) push(s + 1, st.out);
+      if (final_pass)
+        rows_->row_done(j);
+      else if (s < 2)
+        push(s + 1, st.out);
     }
   }
 
-  uint32_t* pixels_;
+  BlurRows* rows_ = nullptr;
   int32_t width_, height_;
-  int64_t row_pixels_;
   BoxStage stages_[3];
   int count_ = 0;
   ScratchImage memory_;
@@ -162,9 +166,7 @@ void wide_line(const uint32_t* a, ptrdiff_t sa, uint32_t* b, ptrdiff_t sb,
 }
 
 void wide_blur(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
-               const BoxPlan& plan) {
-  ScratchImage scratch = ScratchImage::zeroed(height * row_pixels);
-  uint32_t* t = scratch.data();
+               const BoxPlan& plan, uint32_t* t) {
   for (int32_t r : plan.radius) {
     if (r < 1) continue;
     const double k = reciprocal(r);
@@ -218,17 +220,49 @@ void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
     wide_line(src + x, row_pixels, dst + x, row_pixels, height, r, k);
 }
 
-void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
-                            int64_t row_pixels, double sigma) {
+void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows) {
   const BoxPlan plan = box_sizes_for_gaussian(sigma);
   const int32_t r_max = std::max({plan.radius[0], plan.radius[1], plan.radius[2]});
-  if (r_max < 1) return;
-  if (r_max > kLargestNarrowRadius) {
-    wide_blur(pixels, width, height, row_pixels, plan);
+  const size_t row_bytes = sizeof(uint32_t) * static_cast<size_t>(width);
+  if (r_max < 1) {
+    // No pass: every row goes through as it is.
+    for (int32_t y = 0; y < height; ++y) {
+      const uint32_t* in = rows.input_row(y);
+      uint32_t* out = rows.output_row(y);
+      if (out != in) std::memmove(out, in, row_bytes);
+      rows.row_done(y);
+    }
     return;
   }
-  StreamingBlur blur(pixels, width, height, row_pixels, plan, active_isa());
-  blur.run();
+  if (r_max > kLargestNarrowRadius) {
+    // The whole image, then the 64-bit passes over it.
+    const int64_t count = int64_t{width} * height;
+    ScratchImage image = ScratchImage::uninitialised(count);
+    ScratchImage scratch = ScratchImage::uninitialised(count);
+    for (int32_t y = 0; y < height; ++y)
+      std::memcpy(image.data() + int64_t{y} * width, rows.input_row(y), row_bytes);
+    wide_blur(image.data(), width, height, width, plan, scratch.data());
+    for (int32_t j = 0; j < height; ++j) {
+      std::memcpy(rows.output_row(j), image.data() + int64_t{j} * width, row_bytes);
+      rows.row_done(j);
+    }
+    return;
+  }
+  StreamingBlur blur(width, height, plan, active_isa());
+  blur.run(rows);
+}
+
+void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
+                            int64_t row_pixels, double sigma) {
+  struct InPlace final : BlurRows {
+    uint32_t* pixels;
+    int64_t row_pixels;
+    InPlace(uint32_t* p, int64_t rp) : pixels(p), row_pixels(rp) {}
+    const uint32_t* input_row(int32_t y) override { return pixels + y * row_pixels; }
+    uint32_t* output_row(int32_t j) override { return pixels + j * row_pixels; }
+    void row_done(int32_t) override {}
+  } rows(pixels, row_pixels);
+  gaussian_blur_rows(width, height, sigma, rows);
 }
 
 uint32_t box_blur_sample_reference(const uint32_t* a, ptrdiff_t step, int32_t n,

@@ -27,9 +27,33 @@ void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
 
 // Blurs the first `width` words of each row in place. Requires
 // row_pixels >= width. Throws std::bad_alloc (pixels unchanged) when its
-// scratch image cannot be made.
+// scratch memory cannot be made.
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
                             int64_t row_pixels, double sigma);
+
+// Where a streamed blur takes its rows from and where it puts them, so that
+// an effect can blur an image it never stores whole (computing input rows on
+// the fly, consuming output rows at once).
+//
+// input_row(y) is called for y = 0 .. height - 1 in order, once each; the
+// row (width words) is read before the next call. output_row(j) and then
+// row_done(j) are called for j = 0 .. height - 1 in order, once each, and
+// row_done(j) comes only after input_row(y) for every y <= j: a sink may
+// therefore overwrite memory that input rows 0 .. j were read from.
+class BlurRows {
+ public:
+  virtual const uint32_t* input_row(int32_t y) = 0;
+  virtual uint32_t* output_row(int32_t j) = 0;
+  virtual void row_done(int32_t j) = 0;
+
+ protected:
+  ~BlurRows() = default;
+};
+
+// The blur of a width x height image given through `rows`. All scratch
+// memory is made before the first call into `rows`; if that fails it throws
+// std::bad_alloc and no call is made.
+void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows);
 
 // Reference for one output sample: the word at position j of the line
 // a[0], a[step], ... a[(n - 1) * step] blurred with radius r, i.e. every
