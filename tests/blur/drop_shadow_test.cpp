@@ -12,6 +12,7 @@
 #include "core/scratch.h"
 #include "kelvo_fx.h"
 #include "support/image.h"
+#include "support/isa_levels.h"
 
 namespace {
 
@@ -194,28 +195,30 @@ TEST(DropShadow, AllocationFailureLeavesDstUntouched) {
 }
 
 TEST(DropShadow, MatchesReferenceOnRandomImages) {
-  std::mt19937 rng(77);
-  const double sigmas[] = {0.0, -2.0, 0.5, 1.0, 2.5, 6.0, kNaN};
-  for (int iter = 0; iter < 300; ++iter) {
-    const int32_t w = 1 + rng() % 24, h = 1 + rng() % 24;
-    Image src(w, h, rng() % 4), got(w, h, src.row_pixels - w), want = got;
-    if (iter % 3)
-      kvfx_test::fill_random_premultiplied(src.words, rng());
-    else
-      kvfx_test::fill_random(src.words, rng());
-    auto offset = [&](int32_t extent) {
-      if (rng() % 16 == 0) return kNaN;
-      return std::round(std::uniform_real_distribution<double>(-extent - 2, extent + 2)(rng) * 2) / 2;
-    };
-    const double ox = offset(w), oy = offset(h), sigma = sigmas[rng() % 7];
-    const uint32_t color = rng();
-    SCOPED_TRACE(testing::Message() << w << "x" << h << "/" << src.row_pixels << " offset "
-                                    << ox << "," << oy << " sigma " << sigma);
-    ASSERT_EQ(shadow_call(src, got, ox, oy, sigma, color), FX_OK);
-    reference_drop_shadow(src.words.data(), want.data(), w, h, src.row_pixels, ox, oy, sigma,
-                          color);
-    ASSERT_EQ(got.words, want.words);
-  }
+  kvfx_test::for_each_isa([] {
+    std::mt19937 rng(77);
+    const double sigmas[] = {0.0, -2.0, 0.5, 1.0, 2.5, 6.0, kNaN};
+    for (int iter = 0; iter < 150; ++iter) {
+      const int32_t w = 1 + rng() % 24, h = 1 + rng() % 24;
+      Image src(w, h, rng() % 4), got(w, h, src.row_pixels - w), want = got;
+      if (iter % 3)
+        kvfx_test::fill_random_premultiplied(src.words, rng());
+      else
+        kvfx_test::fill_random(src.words, rng());
+      auto offset = [&](int32_t extent) {
+        if (rng() % 16 == 0) return kNaN;
+        return std::round(std::uniform_real_distribution<double>(-extent - 2, extent + 2)(rng) * 2) / 2;
+      };
+      const double ox = offset(w), oy = offset(h), sigma = sigmas[rng() % 7];
+      const uint32_t color = rng();
+      SCOPED_TRACE(testing::Message() << w << "x" << h << "/" << src.row_pixels << " offset "
+                                      << ox << "," << oy << " sigma " << sigma);
+      ASSERT_EQ(shadow_call(src, got, ox, oy, sigma, color), FX_OK);
+      reference_drop_shadow(src.words.data(), want.data(), w, h, src.row_pixels, ox, oy, sigma,
+                            color);
+      ASSERT_EQ(got.words, want.words);
+    }
+  });
 }
 
 }  // namespace
