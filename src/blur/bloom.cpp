@@ -98,42 +98,97 @@ class ScreenBlend {
   const uint8_t* table_ = nullptr;
 };
 
-// Glow softened at full size: the bright image has the caller's geometry, so
-// the blend pairs word k with word k over the whole run, padding included
-// (padding words meet their own unblurred bright words).
-void bloom_full_size(uint32_t* pixels, int32_t width, int32_t height,
-                     int64_t row_pixels, int64_t count, ScratchImage& bright,
-                     const ScreenBlend& screen, double sigma) {
-  if (sigma > 0.0)
-    gaussian_blur_in_place(bright.data(), width, height, row_pixels, sigma);
-  const uint32_t* b = bright.data();
-  for (int64_t k = 0; k < count; ++k) pixels[k] = screen(pixels[k], b[k]);
-}
+// The bright pass of one call: thr, denom and the tint factors, fixed.
+struct BrightPass {
+  int32_t thr;
+  double denom, tR, tG, tB;
+  uint32_t operator()(uint32_t w) const { return bloom_bright_word(w, thr, denom, tR, tG, tB); }
+};
 
-// Glow softened at half size and enlarged again by repetition; an odd last
-// row or column repeats the last half row or column. Padding is not touched.
-void bloom_half_size(uint32_t* pixels, int32_t width, int32_t height,
-                     int64_t row_pixels, const ScratchImage& bright,
-                     const ScreenBlend& screen, double sigma) {
-  const int32_t hw = width / 2, hh = height / 2;
-  ScratchImage half = ScratchImage::zeroed(static_cast<int64_t>(hw) * hh);
-  uint32_t* h = half.data();
-  const uint32_t* src = bright.data();
-  for (int64_t y = 0; y < hh; ++y) {
-    const uint32_t* r0 = src + (2 * y) * row_pixels;
-    const uint32_t* r1 = r0 + row_pixels;
-    uint32_t* out = h + y * hw;
-    for (int64_t x = 0; x < hw; ++x)
-      out[x] = bloom_downsample_word(r0[2 * x], r0[2 * x + 1], r1[2 * x], r1[2 * x + 1]);
+// Glow softened at full size. The bright image has the caller's geometry;
+// it is made and blurred a row at a time and never stored whole: the blur
+// asks for bright row y when it needs it, and hands back blurred row j once
+// every row it depends on has been read, so the blend can rewrite caller row
+// j in place. The blur covers the first width words of a row; padding words
+// are blended with their own unblurred bright words.
+class FullSizeGlow final : public BlurRows {
+ public:
+  FullSizeGlow(uint32_t* pixels, int32_t width, int64_t row_pixels, const BrightPass& bright,
+               const ScreenBlend& screen)
+      : pixels_(pixels), width_(width), row_pixels_(row_pixels), bright_(bright),
+        screen_(screen), rows_(ScratchImage::uninitialised(2 * int64_t{width})) {}
+
+  const uint32_t* input_row(int32_t y) override {
+    const uint32_t* row = pixels_ + y * row_pixels_;
+    uint32_t* b = rows_.data();
+    for (int32_t x = 0; x < width_; ++x) b[x] = bright_(row[x]);
+    return b;
   }
-  gaussian_blur_in_place(h, hw, hh, hw, sigma * 0.5);
+  uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
+  void row_done(int32_t j) override {
+    uint32_t* row = pixels_ + j * row_pixels_;
+    const uint32_t* glow = rows_.data() + width_;
+    for (int32_t x = 0; x < width_; ++x) row[x] = screen_(row[x], glow[x]);
+    for (int64_t x = width_; x < row_pixels_; ++x) row[x] = screen_(row[x], bright_(row[x]));
+  }
 
-  walk_rows(pixels, width, height, row_pixels, [&](uint32_t s, int32_t x, int32_t y) {
-    const int64_t hx = std::min(x / 2, hw - 1);
-    const int64_t hy = std::min(y / 2, hh - 1);
-    return screen(s, h[hy * hw + hx]);
-  });
-}
+ private:
+  uint32_t* pixels_;
+  int32_t width_;
+  int64_t row_pixels_;
+  const BrightPass& bright_;
+  const ScreenBlend& screen_;
+  ScratchImage rows_;
+};
+
+// Glow softened at half size and enlarged again by repetition. Half row y
+// is the 2 x 2 average of the bright words of caller rows 2y and 2y + 1
+// (an odd last row or column is not read), made when the blur asks for it;
+// blurred half row j is screened over caller rows 2j and 2j + 1, and the
+// last half row also over an odd last caller row. Padding is not touched.
+class HalfSizeGlow final : public BlurRows {
+ public:
+  HalfSizeGlow(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
+               const BrightPass& bright, const ScreenBlend& screen)
+      : pixels_(pixels), width_(width), height_(height), row_pixels_(row_pixels),
+        hw_(width / 2), hh_(height / 2), bright_(bright), screen_(screen),
+        rows_(ScratchImage::uninitialised(2 * int64_t{width / 2})) {}
+
+  const uint32_t* input_row(int32_t y) override {
+    const uint32_t* r0 = pixels_ + 2 * int64_t{y} * row_pixels_;
+    const uint32_t* r1 = r0 + row_pixels_;
+    uint32_t* h = rows_.data();
+    for (int64_t x = 0; x < hw_; ++x)
+      h[x] = bloom_downsample_word(bright_(r0[2 * x]), bright_(r0[2 * x + 1]),
+                                   bright_(r1[2 * x]), bright_(r1[2 * x + 1]));
+    return h;
+  }
+  uint32_t* output_row(int32_t) override { return rows_.data() + hw_; }
+  void row_done(int32_t j) override {
+    const int64_t last_row = (j == hh_ - 1) ? height_ - 1 : 2 * int64_t{j} + 1;
+    for (int64_t y = 2 * int64_t{j}; y <= last_row; ++y) blend_row(pixels_ + y * row_pixels_);
+  }
+
+ private:
+  void blend_row(uint32_t* row) const {
+    const uint32_t* glow = rows_.data() + hw_;
+    const int32_t paired = 2 * hw_;
+    for (int32_t x = 0; x < paired; x += 2) {
+      const uint32_t b = glow[x / 2];
+      row[x] = screen_(row[x], b);
+      row[x + 1] = screen_(row[x + 1], b);
+    }
+    if (paired < width_) row[paired] = screen_(row[paired], glow[hw_ - 1]);
+  }
+
+  uint32_t* pixels_;
+  int32_t width_, height_;
+  int64_t row_pixels_;
+  int32_t hw_, hh_;
+  const BrightPass& bright_;
+  const ScreenBlend& screen_;
+  ScratchImage rows_;
+};
 
 }  // namespace
 }  // namespace kvfx
@@ -145,30 +200,24 @@ extern "C" KV_FX_API int32_t kv_fx_bloom(uint32_t* pixels, int32_t width,
   if (!pixels || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
   const int64_t count = kvfx::run_count_of(height, stride);
   if (count < 0) return FX_ERR_INVALID_ARGUMENT;
-  // Overlapping rows (or none at all): neither path can address its scratch
-  // images safely, so there is nothing to do.
+  // Overlapping rows (or none at all): the glow's rows could not be told
+  // apart, so there is nothing to do.
   if (!kvfx::rows_fit(width, stride)) return FX_OK;
   const int64_t row_pixels = kvfx::row_pixels_of(stride);
 
   return kvfx::guarded([&] {
     const int32_t thr = kvfx::bloom_threshold(threshold);
-    const double denom = kvfx::bloom_denominator(thr);
-    const double tR = kvfx::red_of(tint) / 255.0;
-    const double tG = kvfx::green_of(tint) / 255.0;
-    const double tB = kvfx::blue_of(tint) / 255.0;
-
+    const kvfx::BrightPass bright{thr, kvfx::bloom_denominator(thr), kvfx::red_of(tint) / 255.0,
+                                  kvfx::green_of(tint) / 255.0, kvfx::blue_of(tint) / 255.0};
     const kvfx::ScreenBlend screen(intensity, count);
-    // Every word is written below, padding included.
-    kvfx::ScratchImage bright = kvfx::ScratchImage::uninitialised(count);
-    uint32_t* b = bright.data();
-    for (int64_t k = 0; k < count; ++k)
-      b[k] = kvfx::bloom_bright_word(pixels[k], thr, denom, tR, tG, tB);
-
-    if (width >= 10 && height >= 10 && sigma > 4.0)
-      kvfx::bloom_half_size(pixels, width, height, row_pixels, bright, screen, sigma);
-    else
-      kvfx::bloom_full_size(pixels, width, height, row_pixels, count, bright, screen,
-                            sigma);
+    if (width >= 10 && height >= 10 && sigma > 4.0) {
+      kvfx::HalfSizeGlow rows(pixels, width, height, row_pixels, bright, screen);
+      kvfx::gaussian_blur_rows(width / 2, height / 2, sigma * 0.5, rows);
+    } else {
+      // A sigma that is not above 0 (NaN included) leaves the glow unblurred.
+      kvfx::FullSizeGlow rows(pixels, width, row_pixels, bright, screen);
+      kvfx::gaussian_blur_rows(width, height, sigma > 0.0 ? sigma : 0.0, rows);
+    }
     return FX_OK;
   });
 }

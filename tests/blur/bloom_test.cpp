@@ -213,13 +213,13 @@ TEST(Bloom, RejectedAndDegenerateGeometry) {
 }
 
 TEST(Bloom, AllocationFailureLeavesPixelsUntouched) {
-  // Half path: bright image, half image, the blur's scratch. Full path: bright
-  // image, the blur's scratch.
+  // Either path: the glow's row buffers, then the blur's scratch (a failure
+  // inside the blur must not reach the pixels either).
   struct Case {
     double sigma;
     int n;
   };
-  for (Case c : {Case{6.0, 0}, Case{6.0, 1}, Case{6.0, 2}, Case{2.0, 0}, Case{2.0, 1}}) {
+  for (Case c : {Case{6.0, 0}, Case{6.0, 1}, Case{2.0, 0}, Case{2.0, 1}}) {
     Image img(16, 14, 2);
     kvfx_test::fill_random(img.words, 3);
     const std::vector<uint32_t> before = img.words;

@@ -41,7 +41,7 @@ TEST(AllocationFailure, EveryScratchImageOfEveryEffect) {
       {"bloom_full_size",
        [](uint32_t* p) { return kv_fx_bloom(p, kW, kH, kStride, 0.2, 1.2, 3.0, 0x00FFFFFFu); }, 2},
       {"bloom_half_size",
-       [](uint32_t* p) { return kv_fx_bloom(p, kW, kH, kStride, 0.2, 1.2, 8.0, 0x00FFFFFFu); }, 3},
+       [](uint32_t* p) { return kv_fx_bloom(p, kW, kH, kStride, 0.2, 1.2, 8.0, 0x00FFFFFFu); }, 2},
       {"bloom_unblurred",
        [](uint32_t* p) { return kv_fx_bloom(p, kW, kH, kStride, 0.2, 1.2, 0.0, 0x00FFFFFFu); }, 1},
       {"drop_shadow_blurred",
