@@ -25,18 +25,23 @@ double bloom_denominator(int32_t thr) {
   return denom;
 }
 
+double bloom_pass_factor(uint32_t luma, int32_t thr, double denom) {
+  // 64 bits: luma - thr leaves int32 for thresholds near INT32_MIN.
+  return static_cast<double>(static_cast<int64_t>(luma) - thr) / denom;
+}
+
+uint32_t bloom_bright_channel(uint32_t c, double f, double tint) {
+  return channel_to_byte((c * f) * tint);
+}
+
 uint32_t bloom_bright_word(uint32_t w, int32_t thr, double denom, double tR,
                            double tG, double tB) {
-  // INT32_MIN stands for a threshold that could not be represented; it must
-  // not make every word pass with f close to 1.
-  if (thr == INT32_MIN) return 0;
   const uint32_t r = red_of(w), g = green_of(w), b = blue_of(w);
-  const uint32_t luma = (299 * r + 587 * g + 114 * b) / 1000;
-  if (static_cast<int64_t>(luma) <= thr) return 0;
-  // 64 bits: luma - thr leaves int32 for thresholds near INT32_MIN.
-  const double f = static_cast<double>(static_cast<int64_t>(luma) - thr) / denom;
-  return pack_argb(alpha_of(w), channel_to_byte((r * f) * tR),
-                   channel_to_byte((g * f) * tG), channel_to_byte((b * f) * tB));
+  const uint32_t luma = bloom_luma(r, g, b);
+  if (!bloom_passes(luma, thr)) return 0;
+  const double f = bloom_pass_factor(luma, thr, denom);
+  return pack_argb(alpha_of(w), bloom_bright_channel(r, f, tR),
+                   bloom_bright_channel(g, f, tG), bloom_bright_channel(b, f, tB));
 }
 
 uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,
@@ -98,11 +103,46 @@ class ScreenBlend {
   const uint8_t* table_ = nullptr;
 };
 
-// The bright pass of one call: thr, denom and the tint factors, fixed.
-struct BrightPass {
-  int32_t thr;
-  double denom, tR, tG, tB;
-  uint32_t operator()(uint32_t w) const { return bloom_bright_word(w, thr, denom, tR, tG, tB); }
+// The bright pass of one call. On large frames each scaled channel comes
+// from a table indexed by (luma, channel), filled by bloom_bright_channel for
+// the lumas that pass: the pass factor depends on the luma alone.
+class BrightPass {
+ public:
+  BrightPass(double threshold, uint32_t tint, int64_t words)
+      : thr_(bloom_threshold(threshold)), denom_(bloom_denominator(thr_)),
+        tint_{red_of(tint) / 255.0, green_of(tint) / 255.0, blue_of(tint) / 255.0} {
+    if (words < kTableFrom) return;
+    const bool one_tint = tint_[0] == tint_[1] && tint_[1] == tint_[2];
+    const int tables = one_tint ? 1 : 3;
+    storage_ = ScratchImage::uninitialised(int64_t{tables} * 256 * 256 / 4);
+    uint8_t* t = reinterpret_cast<uint8_t*>(storage_.data());
+    for (int c = 0; c < 3; ++c) table_[c] = t + (one_tint ? 0 : c) * 256 * 256;
+    for (int c = 0; c < tables; ++c)
+      for (uint32_t luma = 0; luma < 256; ++luma) {
+        if (!bloom_passes(luma, thr_)) continue;
+        const double f = bloom_pass_factor(luma, thr_, denom_);
+        uint8_t* row = t + c * 256 * 256 + luma * 256;
+        for (uint32_t v = 0; v < 256; ++v)
+          row[v] = static_cast<uint8_t>(bloom_bright_channel(v, f, tint_[c]));
+      }
+  }
+
+  uint32_t operator()(uint32_t w) const {
+    if (!table_[0]) return bloom_bright_word(w, thr_, denom_, tint_[0], tint_[1], tint_[2]);
+    const uint32_t r = red_of(w), g = green_of(w), b = blue_of(w);
+    const uint32_t luma = bloom_luma(r, g, b);
+    if (!bloom_passes(luma, thr_)) return 0;
+    return (w & 0xFF000000u) | uint32_t{table_[0][luma << 8 | r]} << 16 |
+           uint32_t{table_[1][luma << 8 | g]} << 8 | table_[2][luma << 8 | b];
+  }
+
+ private:
+  static constexpr int64_t kTableFrom = 65536;
+  int32_t thr_;
+  double denom_;
+  double tint_[3];
+  ScratchImage storage_;
+  const uint8_t* table_[3] = {nullptr, nullptr, nullptr};
 };
 
 // Glow softened at full size. The bright image has the caller's geometry;
@@ -206,9 +246,7 @@ extern "C" KV_FX_API int32_t kv_fx_bloom(uint32_t* pixels, int32_t width,
   const int64_t row_pixels = kvfx::row_pixels_of(stride);
 
   return kvfx::guarded([&] {
-    const int32_t thr = kvfx::bloom_threshold(threshold);
-    const kvfx::BrightPass bright{thr, kvfx::bloom_denominator(thr), kvfx::red_of(tint) / 255.0,
-                                  kvfx::green_of(tint) / 255.0, kvfx::blue_of(tint) / 255.0};
+    const kvfx::BrightPass bright(threshold, tint, count);
     const kvfx::ScreenBlend screen(intensity, count);
     if (width >= 10 && height >= 10 && sigma > 4.0) {
       kvfx::HalfSizeGlow rows(pixels, width, height, row_pixels, bright, screen);

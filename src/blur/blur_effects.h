@@ -22,6 +22,19 @@ double bloom_denominator(int32_t thr);
 uint32_t bloom_bright_word(uint32_t w, int32_t thr, double denom, double tR,
                            double tG, double tB);
 
+// The pieces of bloom_bright_word: the integer luma, whether it passes, the
+// pass factor (luma - thr) / denom and one scaled colour channel.
+inline uint32_t bloom_luma(uint32_t r, uint32_t g, uint32_t b) {
+  return (299 * r + 587 * g + 114 * b) / 1000;
+}
+inline bool bloom_passes(uint32_t luma, int32_t thr) {
+  // INT32_MIN stands for a threshold that could not be represented; it must
+  // not make every word pass with f close to 1.
+  return thr != INT32_MIN && static_cast<int64_t>(luma) > thr;
+}
+double bloom_pass_factor(uint32_t luma, int32_t thr, double denom);
+uint32_t bloom_bright_channel(uint32_t c, double f, double tint);
+
 // One half-image word: the truncated mean of the colours of four bright
 // words (rows 2y, 2y + 1, columns 2x, 2x + 1), alpha 255.
 uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,

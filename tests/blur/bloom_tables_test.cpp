@@ -1,5 +1,6 @@
-// Frames large enough for bloom's screen table: the result must be exactly
-// the one-word pieces (bright word, blur, screen_word) applied word by word.
+// Frames large enough for bloom's per-call tables (bright channels, screen
+// step): the result must be exactly the one-word pieces (bright word, blur,
+// screen_word) applied word by word.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,16 +18,17 @@ namespace {
 
 using kvfx_test::Image;
 
-TEST(BloomScreenTable, LargeFullSizeFramesMatchTheOneWordPieces) {
+TEST(BloomTables, LargeFullSizeFramesMatchTheOneWordPieces) {
   const double kNaN = std::numeric_limits<double>::quiet_NaN();
-  struct Case { double intensity, sigma; uint32_t tint; };
-  const Case cases[] = {{0.8, 2.0, 0xFFFFE0C0u}, {2.5, 0.0, 0x00FFFFFFu},
-                        {-1.0, 1.5, 0xFF8040FFu}, {kNaN, 0.0, 0xFFFFFFFFu},
-                        {1e300, 3.0, 0xFF00FF00u}};
+  struct Case { double threshold, intensity, sigma; uint32_t tint; };
+  const Case cases[] = {{0.3, 0.8, 2.0, 0xFFFFE0C0u},  {0.3, 2.5, 0.0, 0x00FFFFFFu},
+                        {-1.0, -1.0, 1.5, 0xFF8040FFu}, {0.0, kNaN, 0.0, 0xFFFFFFFFu},
+                        {0.999, 1e300, 3.0, 0xFF00FF00u}, {kNaN, 1.0, 0.0, 0xFFFFFFu},
+                        {-1e6, 0.5, 0.0, 0x00102030u}};
   for (const Case& c : cases) {
-    Image in(203, 170, 3);  // 37,230 words: above the table's threshold
+    Image in(300, 220, 3);  // 66,660 words: above both tables' thresholds
     kvfx_test::fill_random_premultiplied(in.words, 17);
-    const double threshold = 0.3;
+    const double threshold = c.threshold;
     // Reference from the pieces.
     const int32_t thr = kvfx::bloom_threshold(threshold);
     const double denom = kvfx::bloom_denominator(thr);
