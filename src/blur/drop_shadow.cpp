@@ -60,19 +60,28 @@ struct CoverTable {
   }
 };
 
+// The shadow word for every source alpha, by shadow_coverage_word.
+struct CoverageTable {
+  uint32_t word[256];
+  explicit CoverageTable(uint32_t color) {
+    for (uint32_t a = 0; a < 256; ++a) word[a] = shadow_coverage_word(a << 24, color);
+  }
+};
+
 // Row y of the shadow image: word x takes the source's alpha at
 // (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
 // The in-range columns are the same for every row, worked out in 64 bits (dx
 // may be INT32_MIN).
 void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
-                int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color, int64_t y) {
+                int64_t row_pixels, int32_t dx, int32_t dy, const CoverageTable& coverage,
+                int64_t y) {
   std::fill(to, to + width, 0u);
   const int64_t sy = y - dy;
   if (sy < 0 || sy >= height) return;
   const int64_t x_begin = std::max<int64_t>(0, dx);
   const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
   const uint32_t* from = src + sy * row_pixels;
-  for (int64_t x = x_begin; x < x_end; ++x) to[x] = shadow_coverage_word(from[x - dx], color);
+  for (int64_t x = x_begin; x < x_end; ++x) to[x] = coverage.word[alpha_of(from[x - dx])];
 }
 
 void composite_run_portable(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
@@ -144,11 +153,11 @@ class StreamedShadow final : public BlurRows {
   StreamedShadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
                  int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color)
       : src_(src), dst_(dst), width_(width), height_(height), row_pixels_(row_pixels),
-        dx_(dx), dy_(dy), color_(color), rows_(ScratchImage::uninitialised(2 * int64_t{width})),
+        dx_(dx), dy_(dy), coverage_(color), rows_(ScratchImage::uninitialised(2 * int64_t{width})),
         isa_(active_isa()) {}
 
   const uint32_t* input_row(int32_t y) override {
-    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, color_, y);
+    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, coverage_, y);
     return rows_.data();
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
@@ -166,7 +175,7 @@ class StreamedShadow final : public BlurRows {
   int32_t width_, height_;
   int64_t row_pixels_;
   int32_t dx_, dy_;
-  uint32_t color_;
+  CoverageTable coverage_;
   ScratchImage rows_;
   CoverTable cover_;
   Isa isa_;
@@ -208,8 +217,9 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
     // its destination word is written.
     kvfx::ScratchImage shadow = kvfx::ScratchImage::zeroed(count);
     uint32_t* h = shadow.data();
+    const kvfx::CoverageTable coverage(color);
     for (int64_t y = 0; y < height; ++y)
-      kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, color, y);
+      kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, coverage, y);
     if (sigma > 0.0) kvfx::gaussian_blur_in_place(h, width, height, row_pixels, sigma);
     const kvfx::CoverTable cover;
     kvfx::composite_run_portable(src, h, dst, count, cover);
