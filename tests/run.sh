@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the library and its tests in build/ and runs them, then again with
-# sanitizers in build-asan/ and build-tsan/.
+# sanitizers in build-asan/ and build-tsan/, then the fuzzer, then the suite
+# on arm64 and s390x under qemu. KV_FX_SANITIZERS=0, KV_FX_FUZZ_SECONDS=0 and
+# KV_FX_CROSS=0 skip the later stages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -38,4 +40,23 @@ if [ "${KV_FX_SANITIZERS:-1}" != 0 ]; then
   TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
     ./build-tsan/tests/kelvo_fx_tests --gtest_filter='Threads*'
   echo "== thread sanitizer build and tests: ${SECONDS}s"
+fi
+
+# The fuzzer: replays its seed corpus, then explores for a bounded time
+# (seconds, build included). KV_FX_FUZZ_SECONDS=0 skips it.
+fuzz_seconds=${KV_FX_FUZZ_SECONDS:-120}
+if [ "$fuzz_seconds" != 0 ]; then
+  SECONDS=0
+  bash fuzz/run.sh "$fuzz_seconds"
+  echo "== fuzz: ${SECONDS}s"
+fi
+
+# The same bits on other CPUs: the suite, golden checksums included, built
+# for arm64 and big-endian s390x and run under qemu. KV_FX_CROSS=0 skips it.
+if [ "${KV_FX_CROSS:-1}" != 0 ]; then
+  for arch in arm64 s390x; do
+    SECONDS=0
+    bash tests/cross/run.sh "$arch"
+    echo "== $arch under qemu: ${SECONDS}s"
+  done
 fi
