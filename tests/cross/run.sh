@@ -29,11 +29,12 @@ t1=$(date +%s)
 
 build=build-$arch
 jobs=${CROSS_JOBS:-2}
+mkdir -p "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/tests/cross/$arch.cmake" \
   -DKV_FX_GTEST_FROM_SOURCE=ON -DKV_FX_BUILD_TOOLS=OFF -DKV_FX_BUILD_BENCH=OFF \
-  -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$build-configure.log" 2>&1 ||
-  { tail -30 "$build-configure.log"; echo "cross: $arch configure FAILED"; exit 1; }
+  -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$build/configure.log" 2>&1 ||
+  { tail -30 "$build/configure.log"; echo "cross: $arch configure FAILED"; exit 1; }
 cmake --build "$build" -j"$jobs" --target kelvo_fx_tests
 t2=$(date +%s)
 
