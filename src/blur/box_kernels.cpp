@@ -112,6 +112,22 @@ BoxScale box_scale_for(int32_t r) {
     s.magic = static_cast<uint16_t>((int64_t{65536} * ((int64_t{1} << l) - d)) / d + 1);
     s.shift = l - 1;
   }
+  // The shorter form rounds 2^k / d up to a 16-bit m; with e = m d - 2^k,
+  // S m / 2^k exceeds S / d by S e / (d 2^k), which keeps the floor for every
+  // S <= 255 d when 255 d e < 2^k.
+  s.short_division = false;
+  s.short_magic = 0;
+  s.short_shift = 0;
+  for (int32_t extra = 0; s.fits16 && !s.short_division && extra <= 16; ++extra) {
+    const int64_t two_k = int64_t{1} << (16 + extra);
+    const int64_t m = (two_k + d - 1) / d;
+    if (m > 65535) continue;
+    if (255 * d * (m * d - two_k) < two_k) {
+      s.short_division = true;
+      s.short_magic = static_cast<uint16_t>(m);
+      s.short_shift = extra;
+    }
+  }
   return s;
 }
 

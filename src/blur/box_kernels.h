@@ -25,6 +25,9 @@ struct BoxScale {
   uint16_t divisor;     // d, when fits16
   uint16_t magic;       // floor(S / d) = (t + ((S - t) >> 1)) >> shift,
   int32_t shift;        //   t = (S * magic) >> 16
+  bool short_division;  // also floor(S / d) = ((S * short_magic) >> 16) >> short_shift
+  uint16_t short_magic; //   for every S <= 255 d (most widths up to 201)
+  int32_t short_shift;
   bool lossy;
   uint16_t loss_bits[16];
 };

@@ -228,11 +228,17 @@ KVFX_TARGET_AVX512 inline __m512i load8_lanes16(const uint32_t* w, __mmask32 m) 
 }
 
 // floor(S / d) by multiply-shift, then one less at the lossy multiples.
-template <bool kLossy>
+template <bool kLossy, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i div16(__m512i s, const BoxScale& sc) {
-  const __m512i t = _mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<int16_t>(sc.magic)));
-  __m512i q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
-  q = _mm512_srl_epi16(q, _mm_cvtsi32_si128(sc.shift));
+  __m512i q;
+  if (kShort) {
+    q = _mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<int16_t>(sc.short_magic)));
+    q = _mm512_srl_epi16(q, _mm_cvtsi32_si128(sc.short_shift));
+  } else {
+    const __m512i t = _mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<int16_t>(sc.magic)));
+    q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
+    q = _mm512_srl_epi16(q, _mm_cvtsi32_si128(sc.shift));
+  }
   if (kLossy) {
     const __m512i one = _mm512_set1_epi16(1);
     const __m512i bits = _mm512_maskz_loadu_epi16(0xFFFF, sc.loss_bits);
@@ -246,7 +252,7 @@ KVFX_TARGET_AVX512 inline __m512i div16(__m512i s, const BoxScale& sc) {
   return q;
 }
 
-template <bool kLossy>
+template <bool kLossy, bool kShort>
 KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, int32_t n,
                                      int32_t* w, const BoxScale& sc, uint32_t* b) {
   const __m512i zero = _mm512_setzero_si512();
@@ -260,7 +266,7 @@ KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, i
     d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 14));  // + previous word
     d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 12));  // + two words back
     d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 8));   // + four words back
-    const __m512i q = div16<kLossy>(_mm512_add_epi16(d, carry), sc);
+    const __m512i q = div16<kLossy, kShort>(_mm512_add_epi16(d, carry), sc);
     _mm256_mask_storeu_epi8(b + j, m, _mm512_cvtepi16_epi8(q));
     carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
   }
@@ -271,9 +277,11 @@ KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, i
 KVFX_TARGET_AVX512 void run_span16(const uint32_t* add, const uint32_t* sub, int32_t n,
                                    int32_t* w, const BoxScale& sc, uint32_t* b) {
   if (sc.lossy)
-    run_span16_t<true>(add, sub, n, w, sc, b);
+    sc.short_division ? run_span16_t<true, true>(add, sub, n, w, sc, b)
+                      : run_span16_t<true, false>(add, sub, n, w, sc, b);
   else
-    run_span16_t<false>(add, sub, n, w, sc, b);
+    sc.short_division ? run_span16_t<false, true>(add, sub, n, w, sc, b)
+                      : run_span16_t<false, false>(add, sub, n, w, sc, b);
 }
 
 KVFX_TARGET_AVX512 void accumulate16(void* block, const uint32_t* row, int32_t n, int32_t times) {
@@ -287,7 +295,7 @@ KVFX_TARGET_AVX512 void accumulate16(void* block, const uint32_t* row, int32_t n
   }
 }
 
-template <bool kLossy>
+template <bool kLossy, bool kShort>
 KVFX_TARGET_AVX512 void slide_and_emit16_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub,
                                            uint32_t* out, int32_t n, const BoxScale& sc) {
   for (int32_t x = 0; x < n; x += 8) {
@@ -296,7 +304,7 @@ KVFX_TARGET_AVX512 void slide_and_emit16_t(uint16_t* sums, const uint32_t* add, 
     s = _mm512_add_epi16(s, load8_lanes16(add + x, m));
     s = _mm512_sub_epi16(s, load8_lanes16(sub + x, m));
     _mm512_mask_storeu_epi16(sums + 4 * x, m, s);
-    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(div16<kLossy>(s, sc)));
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(div16<kLossy, kShort>(s, sc)));
   }
 }
 
@@ -304,9 +312,11 @@ KVFX_TARGET_AVX512 void slide_and_emit16(void* block, const uint32_t* add, const
                                          uint32_t* out, int32_t n, const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
   if (sc.lossy)
-    slide_and_emit16_t<true>(sums, add, sub, out, n, sc);
+    sc.short_division ? slide_and_emit16_t<true, true>(sums, add, sub, out, n, sc)
+                      : slide_and_emit16_t<true, false>(sums, add, sub, out, n, sc);
   else
-    slide_and_emit16_t<false>(sums, add, sub, out, n, sc);
+    sc.short_division ? slide_and_emit16_t<false, true>(sums, add, sub, out, n, sc)
+                      : slide_and_emit16_t<false, false>(sums, add, sub, out, n, sc);
 }
 
 KVFX_TARGET_AVX512 void emit16(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
@@ -314,7 +324,7 @@ KVFX_TARGET_AVX512 void emit16(const void* block, uint32_t* out, int32_t n, cons
   for (int32_t x = 0; x < n; x += 8) {
     const __mmask32 m = word_mask(n - x);
     const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
-    const __m512i q = sc.lossy ? div16<true>(s, sc) : div16<false>(s, sc);
+    const __m512i q = sc.lossy ? div16<true, false>(s, sc) : div16<false, false>(s, sc);
     _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(q));
   }
 }
