@@ -5,14 +5,9 @@
 // to give the same integer.
 #include "blur/box_kernels.h"
 
-#if KVFX_X86
-#include <immintrin.h>
+#include "core/simd.h"
 
-// GCC 12 reports the intrinsics' own undefined-vector placeholders as maybe
-// uninitialised when they are inlined into target-attributed functions.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#if KVFX_X86
 
 namespace kvfx {
 namespace {

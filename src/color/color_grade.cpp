@@ -5,19 +5,13 @@
 #include <cmath>
 
 #include "color/color_effects.h"
-#include "core/cpu.h"
 #include "core/boundary.h"
 #include "core/channel_table.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
+#include "core/simd.h"
 #include "kelvo_fx.h"
 
-#if KVFX_X86
-#include <immintrin.h>
-// GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined
-// register, which its flow analysis reports as uninitialised once inlined here.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 namespace kvfx {
 namespace {

@@ -4,17 +4,11 @@
 
 #include "color/color_effects.h"
 #include "core/boundary.h"
-#include "core/cpu.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
+#include "core/simd.h"
 #include "kelvo_fx.h"
 
-#if KVFX_X86
-#include <immintrin.h>
-// GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined
-// register, which its flow analysis reports as uninitialised once inlined here.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 namespace kvfx {
 

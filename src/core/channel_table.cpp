@@ -5,11 +5,7 @@
 // flight. Both give exactly apply_channel_table_word for every word.
 #include "core/channel_table.h"
 
-#include "core/cpu.h"
-
-#if KVFX_X86
-#include <immintrin.h>
-#endif
+#include "core/simd.h"
 
 namespace kvfx {
 namespace {
