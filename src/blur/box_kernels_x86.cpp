@@ -222,46 +222,77 @@ KVFX_TARGET_AVX512 inline __m512i load8_lanes16(const uint32_t* w, __mmask32 m) 
   return _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(m, w));
 }
 
+KVFX_TARGET_AVX512 inline __m512i load8_lanes16(const uint32_t* w) {
+  return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
+}
+
+// The constants of one division, kept in registers across a row.
+struct Divider16 {
+  __m512i magic, divisor, loss_bits, fifteen, one;
+  __m128i shift;
+};
+
+template <bool kShort>
+KVFX_TARGET_AVX512 inline Divider16 make_divider(const BoxScale& sc) {
+  Divider16 dv;
+  dv.magic = _mm512_set1_epi16(static_cast<int16_t>(kShort ? sc.short_magic : sc.magic));
+  dv.shift = _mm_cvtsi32_si128(kShort ? sc.short_shift : sc.shift);
+  dv.divisor = _mm512_set1_epi16(static_cast<int16_t>(sc.divisor));
+  dv.loss_bits = _mm512_maskz_loadu_epi16(0xFFFF, sc.loss_bits);
+  dv.fifteen = _mm512_set1_epi16(15);
+  dv.one = _mm512_set1_epi16(1);
+  return dv;
+}
+
 // floor(S / d) by multiply-shift, then one less at the lossy multiples.
 template <bool kLossy, bool kShort>
-KVFX_TARGET_AVX512 inline __m512i div16(__m512i s, const BoxScale& sc) {
+KVFX_TARGET_AVX512 inline __m512i div16(__m512i s, const Divider16& dv) {
   __m512i q;
   if (kShort) {
-    q = _mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<int16_t>(sc.short_magic)));
-    q = _mm512_srl_epi16(q, _mm_cvtsi32_si128(sc.short_shift));
+    q = _mm512_srl_epi16(_mm512_mulhi_epu16(s, dv.magic), dv.shift);
   } else {
-    const __m512i t = _mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<int16_t>(sc.magic)));
+    const __m512i t = _mm512_mulhi_epu16(s, dv.magic);
     q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
-    q = _mm512_srl_epi16(q, _mm_cvtsi32_si128(sc.shift));
+    q = _mm512_srl_epi16(q, dv.shift);
   }
   if (kLossy) {
-    const __m512i one = _mm512_set1_epi16(1);
-    const __m512i bits = _mm512_maskz_loadu_epi16(0xFFFF, sc.loss_bits);
-    const __m512i d = _mm512_set1_epi16(static_cast<int16_t>(sc.divisor));
-    const __mmask32 exact = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(q, d), s);
-    const __m512i word = _mm512_permutexvar_epi16(_mm512_srli_epi16(q, 4), bits);
-    const __m512i bit = _mm512_srlv_epi16(word, _mm512_and_si512(q, _mm512_set1_epi16(15)));
-    const __mmask32 lose = _mm512_mask_test_epi16_mask(exact, bit, one);
-    q = _mm512_mask_sub_epi16(q, lose, q, one);
+    const __mmask32 exact = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(q, dv.divisor), s);
+    const __m512i word = _mm512_permutexvar_epi16(_mm512_srli_epi16(q, 4), dv.loss_bits);
+    const __m512i bit = _mm512_srlv_epi16(word, _mm512_and_si512(q, dv.fifteen));
+    const __mmask32 lose = _mm512_mask_test_epi16_mask(exact, bit, dv.one);
+    q = _mm512_mask_sub_epi16(q, lose, q, dv.one);
   }
   return q;
+}
+
+// Eight words of a running sum: the differences, scanned within the block,
+// plus the sum carried in from the block before.
+KVFX_TARGET_AVX512 inline __m512i scan8(__m512i d) {
+  const __m512i zero = _mm512_setzero_si512();
+  d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 14));  // + previous word
+  d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 12));  // + two words back
+  return _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 8));  // + four words back
 }
 
 template <bool kLossy, bool kShort>
 KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, int32_t n,
                                      int32_t* w, const BoxScale& sc, uint32_t* b) {
-  const __m512i zero = _mm512_setzero_si512();
+  const Divider16 dv = make_divider<kShort>(sc);
   const uint64_t packed = uint64_t(uint16_t(w[0])) | uint64_t(uint16_t(w[1])) << 16 |
                           uint64_t(uint16_t(w[2])) << 32 | uint64_t(uint16_t(w[3])) << 48;
   __m512i carry = _mm512_set1_epi64(static_cast<long long>(packed));
   const __m512i last_word = _mm512_set1_epi64(7);
-  for (int32_t j = 0; j < n; j += 8) {
+  int32_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m512i d = scan8(_mm512_sub_epi16(load8_lanes16(add + j), load8_lanes16(sub + j)));
+    const __m512i q = div16<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + j), _mm512_cvtepi16_epi8(q));
+    carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
+  }
+  if (j < n) {
     const __mmask32 m = word_mask(n - j);
-    __m512i d = _mm512_sub_epi16(load8_lanes16(add + j, m), load8_lanes16(sub + j, m));
-    d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 14));  // + previous word
-    d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 12));  // + two words back
-    d = _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 8));   // + four words back
-    const __m512i q = div16<kLossy, kShort>(_mm512_add_epi16(d, carry), sc);
+    const __m512i d = scan8(_mm512_sub_epi16(load8_lanes16(add + j, m), load8_lanes16(sub + j, m)));
+    const __m512i q = div16<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
     _mm256_mask_storeu_epi8(b + j, m, _mm512_cvtepi16_epi8(q));
     carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
   }
@@ -293,13 +324,21 @@ KVFX_TARGET_AVX512 void accumulate16(void* block, const uint32_t* row, int32_t n
 template <bool kLossy, bool kShort>
 KVFX_TARGET_AVX512 void slide_and_emit16_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub,
                                            uint32_t* out, int32_t n, const BoxScale& sc) {
-  for (int32_t x = 0; x < n; x += 8) {
+  const Divider16 dv = make_divider<kShort>(sc);
+  int32_t x = 0;
+  for (; x + 8 <= n; x += 8) {
+    __m512i s = _mm512_loadu_si512(sums + 4 * x);
+    s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_lanes16(add + x)), load8_lanes16(sub + x));
+    _mm512_storeu_si512(sums + 4 * x, s);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                        _mm512_cvtepi16_epi8(div16<kLossy, kShort>(s, dv)));
+  }
+  if (x < n) {
     const __mmask32 m = word_mask(n - x);
     __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
-    s = _mm512_add_epi16(s, load8_lanes16(add + x, m));
-    s = _mm512_sub_epi16(s, load8_lanes16(sub + x, m));
+    s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_lanes16(add + x, m)), load8_lanes16(sub + x, m));
     _mm512_mask_storeu_epi16(sums + 4 * x, m, s);
-    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(div16<kLossy, kShort>(s, sc)));
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(div16<kLossy, kShort>(s, dv)));
   }
 }
 
@@ -316,10 +355,11 @@ KVFX_TARGET_AVX512 void slide_and_emit16(void* block, const uint32_t* add, const
 
 KVFX_TARGET_AVX512 void emit16(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
   const uint16_t* sums = static_cast<const uint16_t*>(block);
+  const Divider16 dv = make_divider<false>(sc);
   for (int32_t x = 0; x < n; x += 8) {
     const __mmask32 m = word_mask(n - x);
     const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
-    const __m512i q = sc.lossy ? div16<true, false>(s, sc) : div16<false, false>(s, sc);
+    const __m512i q = sc.lossy ? div16<true, false>(s, dv) : div16<false, false>(s, dv);
     _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(q));
   }
 }
