@@ -13,6 +13,7 @@
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/scratch.h"
+#include "core/simd.h"
 #include "kelvo_fx.h"
 
 namespace kvfx {
@@ -73,6 +74,20 @@ uint32_t screen_word(uint32_t s, uint32_t b, double intensity) {
 
 namespace {
 
+#if KVFX_X86
+// One byte per lane from a byte table at 32-bit indices; only the lanes in
+// `m` are read. The tables carry three bytes of slack after their end, since
+// a lane reads four bytes.
+KVFX_TARGET_AVX512 inline __m512i gather_bytes(__mmask16 m, __m512i index, const uint8_t* table) {
+  return _mm512_and_si512(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, index, table, 1),
+                          _mm512_set1_epi32(0xFF));
+}
+
+KVFX_TARGET_AVX512 inline __mmask16 tail_mask16(int32_t left) {
+  return left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
+}
+#endif
+
 // The screen blend through a table: for one call each channel's result is a
 // function of the two channel bytes alone, so 256 x 256 evaluations of the
 // one-word formula's channel step give every possible answer. Worth it only
@@ -81,7 +96,7 @@ class ScreenBlend {
  public:
   ScreenBlend(double intensity, int64_t words) : intensity_(intensity) {
     if (words < kTableFrom) return;
-    storage_ = ScratchImage::uninitialised(256 * 256 / 4);
+    storage_ = ScratchImage::uninitialised(256 * 256 / 4 + 1);
     uint8_t* t = reinterpret_cast<uint8_t*>(storage_.data());
     for (uint32_t b = 0; b < 256; ++b)
       for (uint32_t c = 0; c < 256; ++c)
@@ -96,7 +111,40 @@ class ScreenBlend {
                     table_[blue_of(b) << 8 | blue_of(s)]);
   }
 
+  // row[x] = screen(row[x], glow[x]) for x < n.
+  void blend_row(uint32_t* row, const uint32_t* glow, int32_t n, Isa isa) const {
+#if KVFX_X86
+    if (table_ && isa == Isa::kAvx512) return blend_row_avx512(row, glow, n, table_);
+#endif
+    (void)isa;
+    for (int32_t x = 0; x < n; ++x) row[x] = (*this)(row[x], glow[x]);
+  }
+
  private:
+#if KVFX_X86
+  KVFX_TARGET_AVX512 static void blend_row_avx512(uint32_t* row, const uint32_t* glow, int32_t n,
+                                                  const uint8_t* table) {
+    const __m512i ff = _mm512_set1_epi32(0xFF);
+    for (int32_t x = 0; x < n; x += 16) {
+      const __mmask16 m = tail_mask16(n - x);
+      const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
+      const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);
+      // Index (b_c << 8) | s_c for each channel at bits 16, 8 and 0.
+      const __m512i ir = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(b, 8), _mm512_set1_epi32(0xFF00)),
+                                         _mm512_and_si512(_mm512_srli_epi32(s, 16), ff));
+      const __m512i ig = _mm512_or_si512(_mm512_and_si512(b, _mm512_set1_epi32(0xFF00)),
+                                         _mm512_and_si512(_mm512_srli_epi32(s, 8), ff));
+      const __m512i ib = _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(b, 8), _mm512_set1_epi32(0xFF00)),
+                                         _mm512_and_si512(s, ff));
+      const __m512i out = _mm512_or_si512(
+          _mm512_or_si512(_mm512_and_si512(s, _mm512_set1_epi32(static_cast<int>(0xFF000000u))),
+                          _mm512_slli_epi32(gather_bytes(m, ir, table), 16)),
+          _mm512_or_si512(_mm512_slli_epi32(gather_bytes(m, ig, table), 8), gather_bytes(m, ib, table)));
+      _mm512_mask_storeu_epi32(row + x, m, out);
+    }
+  }
+#endif
+
   static constexpr int64_t kTableFrom = 32768;
   double intensity_;
   ScratchImage storage_;
@@ -114,7 +162,7 @@ class BrightPass {
     if (words < kTableFrom) return;
     const bool one_tint = tint_[0] == tint_[1] && tint_[1] == tint_[2];
     const int tables = one_tint ? 1 : 3;
-    storage_ = ScratchImage::uninitialised(int64_t{tables} * 256 * 256 / 4);
+    storage_ = ScratchImage::uninitialised(int64_t{tables} * 256 * 256 / 4 + 1);
     uint8_t* t = reinterpret_cast<uint8_t*>(storage_.data());
     for (int c = 0; c < 3; ++c) table_[c] = t + (one_tint ? 0 : c) * 256 * 256;
     for (int c = 0; c < tables; ++c)
@@ -136,7 +184,49 @@ class BrightPass {
            uint32_t{table_[1][luma << 8 | g]} << 8 | table_[2][luma << 8 | b];
   }
 
+  // out[x] = bright word of in[x] for x < n.
+  void row(const uint32_t* in, uint32_t* out, int32_t n, Isa isa) const {
+#if KVFX_X86
+    if (table_[0] && thr_ != INT32_MIN && isa == Isa::kAvx512)
+      return row_avx512(in, out, n, thr_, table_);
+#endif
+    (void)isa;
+    for (int32_t x = 0; x < n; ++x) out[x] = (*this)(in[x]);
+  }
+
  private:
+#if KVFX_X86
+  KVFX_TARGET_AVX512 static void row_avx512(const uint32_t* in, uint32_t* out, int32_t n,
+                                            int32_t thr, const uint8_t* const* table) {
+    const __m512i ff = _mm512_set1_epi32(0xFF);
+    for (int32_t x = 0; x < n; x += 16) {
+      const __mmask16 m = tail_mask16(n - x);
+      const __m512i w = _mm512_maskz_loadu_epi32(m, in + x);
+      const __m512i r = _mm512_and_si512(_mm512_srli_epi32(w, 16), ff);
+      const __m512i g = _mm512_and_si512(_mm512_srli_epi32(w, 8), ff);
+      const __m512i b = _mm512_and_si512(w, ff);
+      const __m512i sum = _mm512_add_epi32(
+          _mm512_add_epi32(_mm512_mullo_epi32(r, _mm512_set1_epi32(299)),
+                           _mm512_mullo_epi32(g, _mm512_set1_epi32(587))),
+          _mm512_mullo_epi32(b, _mm512_set1_epi32(114)));
+      // sum / 1000 = (sum / 8) / 125, and for sum / 8 < 2^15 the quotient
+      // by 125 is (v * 33555) >> 22 exactly.
+      const __m512i luma =
+          _mm512_srli_epi32(_mm512_mullo_epi32(_mm512_srli_epi32(sum, 3), _mm512_set1_epi32(33555)), 22);
+      const __mmask16 pass = _mm512_mask_cmpgt_epi32_mask(m, luma, _mm512_set1_epi32(thr));
+      const __m512i base = _mm512_slli_epi32(luma, 8);
+      const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
+      const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
+      const __m512i out_b = gather_bytes(pass, _mm512_or_si512(base, b), table[2]);
+      const __m512i word = _mm512_or_si512(
+          _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi32(static_cast<int>(0xFF000000u))),
+                          _mm512_slli_epi32(out_r, 16)),
+          _mm512_or_si512(_mm512_slli_epi32(out_g, 8), out_b));
+      _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, word));
+    }
+  }
+#endif
+
   static constexpr int64_t kTableFrom = 65536;
   int32_t thr_;
   double denom_;
@@ -156,19 +246,17 @@ class FullSizeGlow final : public BlurRows {
   FullSizeGlow(uint32_t* pixels, int32_t width, int64_t row_pixels, const BrightPass& bright,
                const ScreenBlend& screen)
       : pixels_(pixels), width_(width), row_pixels_(row_pixels), bright_(bright),
-        screen_(screen), rows_(ScratchImage::uninitialised(2 * int64_t{width})) {}
+        screen_(screen), rows_(ScratchImage::uninitialised(2 * int64_t{width})),
+        isa_(active_isa()) {}
 
   const uint32_t* input_row(int32_t y) override {
-    const uint32_t* row = pixels_ + y * row_pixels_;
-    uint32_t* b = rows_.data();
-    for (int32_t x = 0; x < width_; ++x) b[x] = bright_(row[x]);
-    return b;
+    bright_.row(pixels_ + y * row_pixels_, rows_.data(), width_, isa_);
+    return rows_.data();
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
   void row_done(int32_t j) override {
     uint32_t* row = pixels_ + j * row_pixels_;
-    const uint32_t* glow = rows_.data() + width_;
-    for (int32_t x = 0; x < width_; ++x) row[x] = screen_(row[x], glow[x]);
+    screen_.blend_row(row, rows_.data() + width_, width_, isa_);
     for (int64_t x = width_; x < row_pixels_; ++x) row[x] = screen_(row[x], bright_(row[x]));
   }
 
@@ -179,6 +267,7 @@ class FullSizeGlow final : public BlurRows {
   const BrightPass& bright_;
   const ScreenBlend& screen_;
   ScratchImage rows_;
+  Isa isa_;
 };
 
 // Glow softened at half size and enlarged again by repetition. Half row y
@@ -192,15 +281,19 @@ class HalfSizeGlow final : public BlurRows {
                const BrightPass& bright, const ScreenBlend& screen)
       : pixels_(pixels), width_(width), height_(height), row_pixels_(row_pixels),
         hw_(width / 2), hh_(height / 2), bright_(bright), screen_(screen),
-        rows_(ScratchImage::uninitialised(2 * int64_t{width / 2})) {}
+        // Two half rows (in, out) and two full rows (bright rows, enlarged glow).
+        rows_(ScratchImage::uninitialised(2 * int64_t{width / 2} + 2 * int64_t{width})),
+        isa_(active_isa()) {}
 
   const uint32_t* input_row(int32_t y) override {
     const uint32_t* r0 = pixels_ + 2 * int64_t{y} * row_pixels_;
-    const uint32_t* r1 = r0 + row_pixels_;
+    uint32_t* b0 = rows_.data() + 2 * hw_;
+    uint32_t* b1 = b0 + width_;
+    bright_.row(r0, b0, 2 * hw_, isa_);
+    bright_.row(r0 + row_pixels_, b1, 2 * hw_, isa_);
     uint32_t* h = rows_.data();
     for (int64_t x = 0; x < hw_; ++x)
-      h[x] = bloom_downsample_word(bright_(r0[2 * x]), bright_(r0[2 * x + 1]),
-                                   bright_(r1[2 * x]), bright_(r1[2 * x + 1]));
+      h[x] = bloom_downsample_word(b0[2 * x], b0[2 * x + 1], b1[2 * x], b1[2 * x + 1]);
     return h;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + hw_; }
@@ -210,15 +303,13 @@ class HalfSizeGlow final : public BlurRows {
   }
 
  private:
-  void blend_row(uint32_t* row) const {
+  void blend_row(uint32_t* row) {
+    // The half row enlarged by repetition once per half row would do; it is
+    // cheap enough to redo for each of the two caller rows.
     const uint32_t* glow = rows_.data() + hw_;
-    const int32_t paired = 2 * hw_;
-    for (int32_t x = 0; x < paired; x += 2) {
-      const uint32_t b = glow[x / 2];
-      row[x] = screen_(row[x], b);
-      row[x + 1] = screen_(row[x + 1], b);
-    }
-    if (paired < width_) row[paired] = screen_(row[paired], glow[hw_ - 1]);
+    uint32_t* wide = rows_.data() + 2 * hw_ + width_;
+    for (int32_t x = 0; x < width_; ++x) wide[x] = glow[std::min(x / 2, hw_ - 1)];
+    screen_.blend_row(row, wide, width_, isa_);
   }
 
   uint32_t* pixels_;
@@ -228,6 +319,7 @@ class HalfSizeGlow final : public BlurRows {
   const BrightPass& bright_;
   const ScreenBlend& screen_;
   ScratchImage rows_;
+  Isa isa_;
 };
 
 }  // namespace
