@@ -9,7 +9,7 @@ Isa detect() {
 #if KVFX_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl"))
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma"))
     return Isa::kAvx512;
   if (__builtin_cpu_supports("avx2")) return Isa::kAvx2;
 #endif

@@ -19,7 +19,7 @@ void limit_isa(Isa level);
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KVFX_X86 1
 #define KVFX_TARGET_AVX2 __attribute__((target("avx2")))
-#define KVFX_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx2")))
+#define KVFX_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx2,fma")))
 #else
 #define KVFX_X86 0
 #endif

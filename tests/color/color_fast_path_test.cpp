@@ -60,6 +60,19 @@ TEST(ColorGradeFastPath, SaturationMatchesOneWordFormula) {
   });
 }
 
+// The grain's unit value for every possible low half of a state, at every
+// level, bit for bit the quotient of the one-word formula.
+TEST(FilmGrainFastPath, UnitsEqualTheDivisionForEveryLow16Value) {
+  std::vector<uint32_t> states(65536 + 7);
+  for (uint32_t v = 0; v < states.size(); ++v) states[v] = (v * 0x10000u) ^ (v & 0xFFFFu);
+  kvfx_test::for_each_isa([&] {
+    std::vector<double> u(states.size());
+    kvfx::film_grain_units(states.data(), u.data(), static_cast<int64_t>(u.size()));
+    for (size_t k = 0; k < u.size(); ++k)
+      ASSERT_EQ(u[k], static_cast<double>(states[k] & 0xFFFFu) / 65535.0) << k;
+  });
+}
+
 TEST(FilmGrainFastPath, MatchesOneWordFormulaAndGeneratorOrder) {
   const double amounts[] = {0.08, 0.0, 1.0, -0.3, 3.0, 1e308, kInf, -kInf, kNaN};
   kvfx_test::for_each_isa([&] {
