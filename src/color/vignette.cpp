@@ -1,6 +1,7 @@
 // Vignette: a smoothstep of the distance from the centre, normalised by the
 // half-diagonal, blends each pixel toward a colour. Rows only, so bottom-up
 // (negative stride) buffers work and padding is never touched.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -80,9 +81,30 @@ class WeightRow {
 
   const double* row(int32_t y) {
     const double dy = static_cast<double>(y) - p_.cy;
-    const int32_t half = width_ / 2;  // columns above mirror columns below
-    for (int32_t x = 0; x <= half && x < width_; ++x)
-      v_[x] = weight(static_cast<double>(x) - p_.cx, dy);
+    const int32_t half = std::min(width_ / 2, width_ - 1);  // columns above mirror columns below
+    // From column 0 toward the centre |dx| only falls, so the columns known
+    // to be flat outside come first and those known to be flat inside last;
+    // both tests are monotone, so two binary searches find where they end.
+    auto dx_of = [&](int32_t x) { return static_cast<double>(x) - p_.cx; };
+    int32_t outer_end = 0, inner_begin = half + 1;
+    {
+      int32_t lo = 0, hi = half + 1;  // first column not flat outside
+      while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (flat_outside(dx_of(mid), dy)) lo = mid + 1; else hi = mid;
+      }
+      outer_end = lo;
+      lo = outer_end, hi = half + 1;  // first column flat inside
+      while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (flat_inside(dx_of(mid), dy)) hi = mid; else lo = mid + 1;
+      }
+      inner_begin = lo;
+    }
+    std::fill(v_.begin(), v_.begin() + outer_end, v_outer_);
+    for (int32_t x = outer_end; x < inner_begin; ++x)
+      v_[x] = vignette_weight(std::hypot(dx_of(x), dy), p_);
+    std::fill(v_.begin() + inner_begin, v_.begin() + half + 1, v_inner_);
     for (int32_t x = half + 1; x < width_; ++x) v_[x] = v_[width_ - x];
     return v_.data();
   }
@@ -93,14 +115,14 @@ class WeightRow {
   }
   double t_of(double d) const { return (d / p_.maxd - p_.radius) / p_.band; }
 
-  double weight(double dx, double dy) const {
-    const double approx = std::sqrt(dx * dx + dy * dy);
-    // The true distance lies within 1e-12 of approx (relative), so beyond
-    // these margins it is on the same side of the checked distance, and t is
-    // monotone in d.
-    if (approx * (1.0 + 1e-12) <= d_inner_) return v_inner_;
-    if (approx * (1.0 - 1e-12) >= d_outer_) return v_outer_;
-    return vignette_weight(std::hypot(dx, dy), p_);
+  // The true distance lies within 1e-12 of the plain square root
+  // (relative), so beyond these margins it is on the same side of the
+  // checked distance, and t is monotone in d.
+  bool flat_inside(double dx, double dy) const {
+    return std::sqrt(dx * dx + dy * dy) * (1.0 + 1e-12) <= d_inner_;
+  }
+  bool flat_outside(double dx, double dy) const {
+    return std::sqrt(dx * dx + dy * dy) * (1.0 - 1e-12) >= d_outer_;
   }
 
   const VignetteParams& p_;
