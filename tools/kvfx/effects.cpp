@@ -116,19 +116,19 @@ double parse_number(const EffectSpec& e, const ParamSpec& p, const std::string& 
 }
 
 void set_param(EffectCall& call, size_t i, const std::string& text) {
-  const ParamSpec& p = call.spec->params[i];
-  if (p.kind == Kind::Colour) call.colours[i] = parse_colour(*call.spec, p, text);
-  else call.reals[i] = parse_number(*call.spec, p, text);
+  const ParamSpec& p = call.def->params[i];
+  if (p.kind == Kind::Colour) call.colours[i] = parse_colour(*call.def, p, text);
+  else call.reals[i] = parse_number(*call.def, p, text);
 }
 
 }  // namespace
 
-EffectCall default_call(const EffectSpec& spec) {
+EffectCall default_call(const EffectSpec& def) {
   EffectCall call;
-  call.spec = &spec;
-  call.reals.assign(spec.params.size(), 0.0);
-  call.colours.assign(spec.params.size(), 0u);
-  for (size_t i = 0; i < spec.params.size(); ++i) set_param(call, i, spec.params[i].fallback);
+  call.def = &def;
+  call.reals.assign(def.params.size(), 0.0);
+  call.colours.assign(def.params.size(), 0u);
+  for (size_t i = 0; i < def.params.size(); ++i) set_param(call, i, def.params[i].fallback);
   return call;
 }
 
@@ -138,19 +138,19 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
     const std::string& arg = args[a];
     size_t eq = arg.find('=');
     if (eq == std::string::npos) {
-      const EffectSpec* spec = find_effect(arg);
-      if (!spec) throw UsageError("unknown effect '" + arg + "' (see kvfx help)");
-      chain.push_back(default_call(*spec));
+      const EffectSpec* def = find_effect(arg);
+      if (!def) throw UsageError("unknown effect '" + arg + "' (see kvfx help)");
+      chain.push_back(default_call(*def));
       continue;
     }
     if (chain.empty()) throw UsageError("parameter '" + arg + "' before any effect");
     EffectCall& call = chain.back();
     std::string name = arg.substr(0, eq);
     size_t i = 0;
-    while (i < call.spec->params.size() && name != call.spec->params[i].name) ++i;
-    if (i == call.spec->params.size())
-      throw UsageError(std::string(call.spec->name) + ": unknown parameter '" + name + "' (see kvfx help " +
-                       call.spec->name + ")");
+    while (i < call.def->params.size() && name != call.def->params[i].name) ++i;
+    if (i == call.def->params.size())
+      throw UsageError(std::string(call.def->name) + ": unknown parameter '" + name + "' (see kvfx help " +
+                       call.def->name + ")");
     set_param(call, i, arg.substr(eq + 1));
   }
   return chain;
@@ -159,7 +159,7 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
 namespace {
 
 int32_t run(Image& image, const EffectCall& c) {
-  const std::string name = c.spec->name;
+  const std::string name = c.def->name;
   uint32_t* px = image.px.data();
   const int32_t w = image.width, h = image.height, s = image.stride();
   const std::vector<double>& r = c.reals;
@@ -188,9 +188,9 @@ int32_t run(Image& image, const EffectCall& c) {
 void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
   for (const EffectCall& call : chain) {
     int32_t rc = run(image, call);
-    if (rc == FX_ERR_OUT_OF_MEMORY) throw Failure(std::string(call.spec->name) + ": out of memory");
+    if (rc == FX_ERR_OUT_OF_MEMORY) throw Failure(std::string(call.def->name) + ": out of memory");
     if (rc != FX_OK)
-      throw Failure(std::string(call.spec->name) + ": rejected by the library (code " + std::to_string(rc) + ")");
+      throw Failure(std::string(call.def->name) + ": rejected by the library (code " + std::to_string(rc) + ")");
   }
 }
 

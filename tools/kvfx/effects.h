@@ -31,7 +31,7 @@ const EffectSpec* find_effect(const std::string& name);
 
 // One effect with every parameter parsed (defaults filled in).
 struct EffectCall {
-  const EffectSpec* spec = nullptr;
+  const EffectSpec* def = nullptr;
   std::vector<double> reals;      // Real and Integer parameters
   std::vector<uint32_t> colours;  // per parameter; unused for numbers
 };
@@ -46,13 +46,13 @@ struct UsageError : Failure {
 std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t first);
 
 // Calls with every default.
-EffectCall default_call(const EffectSpec& spec);
+EffectCall default_call(const EffectSpec& def);
 
 // Applies the chain left to right; throws Failure if the library refuses.
 void apply_chain(Image& image, const std::vector<EffectCall>& chain);
 
 std::string help_text();
-std::string effect_help_text(const EffectSpec& spec);
+std::string effect_help_text(const EffectSpec& def);
 
 }  // namespace kvfx_tool
 

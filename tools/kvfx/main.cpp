@@ -100,9 +100,9 @@ int run(const std::vector<std::string>& args) {
       std::fputs(help_text().c_str(), stdout);
       return 0;
     }
-    const EffectSpec* spec = find_effect(args[2]);
-    if (!spec || args.size() > 3) return complain("unknown effect '" + args[2] + "' (see kvfx help)", kUsage);
-    std::fputs(effect_help_text(*spec).c_str(), stdout);
+    const EffectSpec* def = find_effect(args[2]);
+    if (!def || args.size() > 3) return complain("unknown effect '" + args[2] + "' (see kvfx help)", kUsage);
+    std::fputs(effect_help_text(*def).c_str(), stdout);
     return 0;
   }
   if (first == "demo") {
