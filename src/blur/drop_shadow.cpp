@@ -72,16 +72,40 @@ struct CoverageTable {
 // (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
 // The in-range columns are the same for every row, worked out in 64 bits (dx
 // may be INT32_MIN).
+#if KVFX_X86
+// shadow_coverage_word on sixteen words at once: (a * cA) / 255 is
+// (a * cA * 32897) >> 23 for every pair of bytes.
+KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to, int64_t n,
+                                             uint32_t color) {
+  const __m512i ca = _mm512_set1_epi32(static_cast<int>(color >> 24));
+  const __m512i rgb = _mm512_set1_epi32(static_cast<int>(color & 0xFFFFFFu));
+  for (int64_t x = 0; x < n; x += 16) {
+    const __mmask16 m = n - x >= 16 ? static_cast<__mmask16>(0xFFFF)
+                                    : static_cast<__mmask16>((1u << (n - x)) - 1u);
+    const __m512i a = _mm512_srli_epi32(_mm512_maskz_loadu_epi32(m, from + x), 24);
+    const __m512i product = _mm512_mullo_epi32(a, ca);
+    const __m512i cover = _mm512_srli_epi32(_mm512_mullo_epi32(product, _mm512_set1_epi32(32897)), 23);
+    _mm512_mask_storeu_epi32(to + x, m, _mm512_or_si512(_mm512_slli_epi32(cover, 24), rgb));
+  }
+}
+#endif
+
 void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
                 int64_t row_pixels, int32_t dx, int32_t dy, const CoverageTable& coverage,
-                int64_t y) {
+                uint32_t color, int64_t y, Isa isa) {
   std::fill(to, to + width, 0u);
   const int64_t sy = y - dy;
   if (sy < 0 || sy >= height) return;
   const int64_t x_begin = std::max<int64_t>(0, dx);
   const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
-  const uint32_t* from = src + sy * row_pixels;
-  for (int64_t x = x_begin; x < x_end; ++x) to[x] = coverage.word[alpha_of(from[x - dx])];
+  if (x_begin >= x_end) return;
+  const uint32_t* from = src + sy * row_pixels + (x_begin - dx);
+#if KVFX_X86
+  if (isa == Isa::kAvx512) return coverage_span_avx512(from, to + x_begin, x_end - x_begin, color);
+#endif
+  (void)isa;
+  (void)color;
+  for (int64_t x = x_begin; x < x_end; ++x) to[x] = coverage.word[alpha_of(from[x - x_begin])];
 }
 
 void composite_run_portable(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
@@ -153,11 +177,13 @@ class StreamedShadow final : public BlurRows {
   StreamedShadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
                  int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color)
       : src_(src), dst_(dst), width_(width), height_(height), row_pixels_(row_pixels),
-        dx_(dx), dy_(dy), coverage_(color), rows_(ScratchImage::uninitialised(2 * int64_t{width})),
+        dx_(dx), dy_(dy), color_(color), coverage_(color),
+        rows_(ScratchImage::uninitialised(2 * int64_t{width})),
         isa_(active_isa()) {}
 
   const uint32_t* input_row(int32_t y) override {
-    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, coverage_, y);
+    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, coverage_, color_, y,
+               isa_);
     return rows_.data();
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
@@ -175,6 +201,7 @@ class StreamedShadow final : public BlurRows {
   int32_t width_, height_;
   int64_t row_pixels_;
   int32_t dx_, dy_;
+  uint32_t color_;
   CoverageTable coverage_;
   ScratchImage rows_;
   CoverTable cover_;
@@ -219,7 +246,8 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
     uint32_t* h = shadow.data();
     const kvfx::CoverageTable coverage(color);
     for (int64_t y = 0; y < height; ++y)
-      kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, coverage, y);
+      kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, coverage,
+                       color, y, kvfx::Isa::kPortable);
     if (sigma > 0.0) kvfx::gaussian_blur_in_place(h, width, height, row_pixels, sigma);
     const kvfx::CoverTable cover;
     kvfx::composite_run_portable(src, h, dst, count, cover);

@@ -6,8 +6,10 @@
 #if KVFX_X86
 #include <immintrin.h>
 #if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 reports the intrinsics' own undefined-vector placeholders as maybe
-// uninitialised once they are inlined into target-attributed functions.
+// GCC 12 reports the intrinsics' own undefined-vector placeholders as
+// (maybe) uninitialised once they are inlined into target-attributed
+// functions.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #endif

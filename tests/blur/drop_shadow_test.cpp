@@ -194,6 +194,27 @@ TEST(DropShadow, AllocationFailureLeavesDstUntouched) {
   }
 }
 
+// Every source alpha under every colour alpha, with no offset and no blur:
+// the composite over the shadow word of each pair, at every vector level.
+TEST(DropShadow, CoverageOfEveryAlphaPair) {
+  Image src(256, 1);
+  for (uint32_t a = 0; a < 256; ++a) src.at(static_cast<int32_t>(a), 0) = a << 24 | 0x00102030u;
+  kvfx_test::for_each_isa([&] {
+    for (uint32_t ca = 0; ca < 256; ++ca) {
+      const uint32_t color = ca << 24 | 0x00A0B0C0u;
+      Image got(256, 1);
+      ASSERT_EQ(kv_fx_drop_shadow(src.data(), got.data(), 256, 1, src.stride(), 0.0, 0.0, 0.0, color),
+                FX_OK);
+      for (uint32_t a = 0; a < 256; ++a) {
+        const uint32_t s = src.at(static_cast<int32_t>(a), 0);
+        ASSERT_EQ(got.at(static_cast<int32_t>(a), 0),
+                  kvfx::composite_word(s, kvfx::shadow_coverage_word(s, color)))
+            << "alpha " << a << " colour alpha " << ca;
+      }
+    }
+  });
+}
+
 TEST(DropShadow, MatchesReferenceOnRandomImages) {
   kvfx_test::for_each_isa([] {
     std::mt19937 rng(77);
