@@ -65,11 +65,15 @@ class StreamingBlur {
     for (int i = 0; i < 3; ++i)
       if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
     const int64_t w = width;
+    // Ring rows a cache line apart from whole multiples of 64 bytes: rows
+    // read together (2r + 1 apart) then fall on different cache sets and
+    // different 4 KiB offsets, whatever the width.
+    ring_stride_ = ((w + 15) & ~int64_t{15}) + 16;
     int64_t words = box_row_scratch_words(width);
     for (int s = 0; s < count_; ++s) {
       BoxStage& st = stages_[s];
       st.slots = static_cast<int32_t>(std::min<int64_t>(height, 2 * int64_t{st.r} + 2));
-      words += st.slots * w + 4 * w + w;
+      words += st.slots * ring_stride_ + 4 * w + w + 16;
     }
     // One block for everything, made before the first caller pixel is read.
     memory_ = ScratchImage::uninitialised(words);
@@ -81,12 +85,12 @@ class StreamingBlur {
       st.scale = box_scale_for(st.r);
       st.kern = &box_kernels(isa, st.r);
       st.ring = m;
-      m += st.slots * w;
+      m += st.slots * ring_stride_;
       st.sums = m;
       std::fill(m, m + 4 * w, 0u);
       m += 4 * w;
       st.out = m;
-      m += w;
+      m += w + 16;
     }
   }
 
@@ -97,7 +101,7 @@ class StreamingBlur {
 
  private:
   uint32_t* ring_row(const BoxStage& st, int64_t i) {
-    return st.ring + (i % st.slots) * static_cast<int64_t>(width_);
+    return st.ring + (i % st.slots) * ring_stride_;
   }
 
   void push(int s, const uint32_t* in) {
@@ -132,6 +136,7 @@ class StreamingBlur {
 
   BlurRows* rows_ = nullptr;
   int32_t width_, height_;
+  int64_t ring_stride_ = 0;
   BoxStage stages_[3];
   int count_ = 0;
   ScratchImage memory_;
