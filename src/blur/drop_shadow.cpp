@@ -118,13 +118,11 @@ void composite_run_portable(const uint32_t* s, const uint32_t* h, uint32_t* d, i
 
 #if KVFX_X86
 // composite_with_cover on eight words: h_c * inv + s_c per channel in
-// doubles (product rounded first), min 255 (NaN cannot occur), max 0,
-// truncation. Words whose shadow is 0 or whose source is opaque come out as
+// doubles (product rounded first), then channel_to_byte. Words whose shadow is 0 or whose source is opaque come out as
 // the source word, so a block of only those is copied.
 KVFX_TARGET_AVX512 inline __m256i composite_channel8(__m256i hc, __m256i sc, __m512d inv) {
   const __m512d v = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(hc), inv), _mm512_cvtepi32_pd(sc));
-  return _mm512_cvttpd_epi32(
-      _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd()));
+  return channel_to_byte8(v);
 }
 
 KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* h, uint32_t* d,

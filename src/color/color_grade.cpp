@@ -80,13 +80,10 @@ void saturate_scalar(uint32_t* words, int64_t count, double saturation) {
 #if KVFX_X86
 
 // The same operations in the same order, one lane per word, without fused
-// multiply-adds. min(v, 255) returns its second operand when v is NaN, which
-// is the NaN -> 255 rule; then max(., 0) and truncation.
+// multiply-adds.
 KVFX_TARGET_AVX512 inline __m256i mix8(__m512d c, __m512d l, __m512d sat) {
   const __m512d v = _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(c, l), sat), l);
-  const __m512d clamped =
-      _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd());
-  return _mm512_cvttpd_epi32(clamped);
+  return channel_to_byte8(v);
 }
 
 KVFX_TARGET_AVX512 inline __m256i saturate8(__m256i w, __m512d sat) {
@@ -122,9 +119,7 @@ KVFX_TARGET_AVX512 void saturate_avx512(uint32_t* words, int64_t count,
 
 KVFX_TARGET_AVX2 inline __m128i mix4(__m256d c, __m256d l, __m256d sat) {
   const __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(c, l), sat), l);
-  const __m256d clamped =
-      _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(255.0)), _mm256_setzero_pd());
-  return _mm256_cvttpd_epi32(clamped);
+  return channel_to_byte4(v);
 }
 
 KVFX_TARGET_AVX2 inline __m128i saturate4(__m128i w, __m256d sat) {

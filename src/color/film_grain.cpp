@@ -38,13 +38,10 @@ namespace {
 #if KVFX_X86
 
 // film_grain_word on eight words at once, same operations in the same order
-// (no fused multiply-add); min(v, 255) gives its second operand, 255, for a
-// NaN v, as channel_to_byte does.
+// (no fused multiply-add).
 KVFX_TARGET_AVX512 inline __m256i grain_channel8(__m256i c, __m512d noise) {
   const __m512d v = _mm512_add_pd(_mm512_cvtepi32_pd(c), noise);
-  const __m512d clamped =
-      _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd());
-  return _mm512_cvttpd_epi32(clamped);
+  return channel_to_byte8(v);
 }
 
 // (state & 0xFFFF) / 65535.0 without a division: the product with the
@@ -103,9 +100,7 @@ KVFX_TARGET_AVX512 void grain_block_avx512(uint32_t* words, const uint32_t* stat
 
 KVFX_TARGET_AVX2 inline __m128i grain_channel4(__m128i c, __m256d noise) {
   const __m256d v = _mm256_add_pd(_mm256_cvtepi32_pd(c), noise);
-  const __m256d clamped =
-      _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(255.0)), _mm256_setzero_pd());
-  return _mm256_cvttpd_epi32(clamped);
+  return channel_to_byte4(v);
 }
 
 KVFX_TARGET_AVX2 void grain_block_avx2(uint32_t* words, const uint32_t* states,

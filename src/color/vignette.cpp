@@ -141,11 +141,10 @@ void blend_row_scalar(uint32_t* row, const double* v, int32_t width,
 #if KVFX_X86
 
 // vignette_blend on eight words: ch * keep + v * k per channel, then
-// min(., 255) (second operand, 255, for NaN), max(., 0), truncation.
+// channel_to_byte.
 KVFX_TARGET_AVX512 inline __m256i blend_channel8(__m256i ch, __m512d keep, __m512d vk) {
   const __m512d s = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(ch), keep), vk);
-  const __m512d c = _mm512_max_pd(_mm512_min_pd(s, _mm512_set1_pd(255.0)), _mm512_setzero_pd());
-  return _mm512_cvttpd_epi32(c);
+  return channel_to_byte8(s);
 }
 
 KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* vrow, int32_t width,
@@ -174,8 +173,7 @@ KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* vrow, int3
 
 KVFX_TARGET_AVX2 inline __m128i blend_channel4(__m128i ch, __m256d keep, __m256d vk) {
   const __m256d s = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(ch), keep), vk);
-  const __m256d c = _mm256_max_pd(_mm256_min_pd(s, _mm256_set1_pd(255.0)), _mm256_setzero_pd());
-  return _mm256_cvttpd_epi32(c);
+  return channel_to_byte4(s);
 }
 
 KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* vrow, int32_t width,

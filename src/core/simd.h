@@ -13,3 +13,22 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #endif
+
+#if KVFX_X86
+namespace kvfx {
+
+// channel_to_byte on eight (four) doubles: min(v, 255) returns its second
+// operand, 255, when v is NaN, which is the scalar rule; then max(., 0) and
+// truncation toward zero.
+KVFX_TARGET_AVX512 inline __m256i channel_to_byte8(__m512d v) {
+  return _mm512_cvttpd_epi32(
+      _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd()));
+}
+
+KVFX_TARGET_AVX2 inline __m128i channel_to_byte4(__m256d v) {
+  return _mm256_cvttpd_epi32(
+      _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(255.0)), _mm256_setzero_pd()));
+}
+
+}  // namespace kvfx
+#endif
