@@ -82,10 +82,6 @@ KVFX_TARGET_AVX512 inline __m512i gather_bytes(__mmask16 m, __m512i index, const
   return _mm512_and_si512(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, index, table, 1),
                           _mm512_set1_epi32(0xFF));
 }
-
-KVFX_TARGET_AVX512 inline __mmask16 tail_mask16(int32_t left) {
-  return left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
-}
 #endif
 
 // The screen blend through a table: for one call each channel's result is a

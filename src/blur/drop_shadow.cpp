@@ -80,8 +80,7 @@ KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to,
   const __m512i ca = _mm512_set1_epi32(static_cast<int>(color >> 24));
   const __m512i rgb = _mm512_set1_epi32(static_cast<int>(color & 0xFFFFFFu));
   for (int64_t x = 0; x < n; x += 16) {
-    const __mmask16 m = n - x >= 16 ? static_cast<__mmask16>(0xFFFF)
-                                    : static_cast<__mmask16>((1u << (n - x)) - 1u);
+    const __mmask16 m = tail_mask16(n - x);
     const __m512i a = _mm512_srli_epi32(_mm512_maskz_loadu_epi32(m, from + x), 24);
     const __m512i product = _mm512_mullo_epi32(a, ca);
     const __m512i cover = _mm512_srli_epi32(_mm512_mullo_epi32(product, _mm512_set1_epi32(32897)), 23);
@@ -129,8 +128,7 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
                                              int64_t n, const CoverTable& cover) {
   const __m256i ff = _mm256_set1_epi32(0xFF);
   for (int64_t k = 0; k < n; k += 8) {
-    const __mmask8 m = n - k >= 8 ? static_cast<__mmask8>(0xFF)
-                                  : static_cast<__mmask8>((1u << (n - k)) - 1u);
+    const __mmask8 m = tail_mask8(n - k);
     const __m256i sw = _mm256_maskz_loadu_epi32(m, s + k);
     const __m256i hw = _mm256_maskz_loadu_epi32(m, h + k);
     const __m256i sa = _mm256_srli_epi32(sw, 24);

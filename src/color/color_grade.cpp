@@ -111,7 +111,7 @@ KVFX_TARGET_AVX512 void saturate_avx512(uint32_t* words, int64_t count,
     _mm256_storeu_si256(p, saturate8(_mm256_loadu_si256(p), sat));
   }
   if (k < count) {
-    const __mmask8 m = static_cast<__mmask8>((1u << (count - k)) - 1u);
+    const __mmask8 m = tail_mask8(count - k);
     const __m256i w = _mm256_maskz_loadu_epi32(m, words + k);
     _mm256_mask_storeu_epi32(words + k, m, saturate8(w, sat));
   }

@@ -91,7 +91,7 @@ KVFX_TARGET_AVX512 void grain_block_avx512(uint32_t* words, const uint32_t* stat
     _mm256_storeu_si256(p, grain8(_mm256_loadu_si256(p), st, amp));
   }
   if (k < count) {
-    const __mmask8 m = static_cast<__mmask8>((1u << (count - k)) - 1u);
+    const __mmask8 m = tail_mask8(count - k);
     const __m256i w = _mm256_maskz_loadu_epi32(m, words + k);
     const __m256i st = _mm256_maskz_loadu_epi32(m, states + k);
     _mm256_mask_storeu_epi32(words + k, m, grain8(w, st, amp));

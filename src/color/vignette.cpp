@@ -152,8 +152,7 @@ KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* vrow, int3
   const __m256i ff = _mm256_set1_epi32(0xFF);
   const __m512d kr = _mm512_set1_pd(p.kr), kg = _mm512_set1_pd(p.kg), kb = _mm512_set1_pd(p.kb);
   for (int32_t x = 0; x < width; x += 8) {
-    const __mmask8 m = width - x >= 8 ? static_cast<__mmask8>(0xFF)
-                                      : static_cast<__mmask8>((1u << (width - x)) - 1u);
+    const __mmask8 m = tail_mask8(width - x);
     const __m512d v = _mm512_maskz_loadu_pd(m, vrow + x);
     // A weight of exactly 0 gives ch * 1 + 0 * k = ch: the word stays as it is.
     if (_mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_EQ_OQ) == 0xFF) continue;

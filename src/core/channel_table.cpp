@@ -51,9 +51,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void apply_vbmi(
   }
   for (; k < count; k += 16) {
     const int64_t left = count - k;
-    const __mmask16 m =
-        left >= 16 ? static_cast<__mmask16>(0xFFFF)
-                   : static_cast<__mmask16>((1u << left) - 1u);
+    const __mmask16 m = tail_mask16(left);
     const __m512i a = _mm512_maskz_loadu_epi32(m, words + k);
     _mm512_mask_storeu_epi32(words + k, m, lookup64(a, t0, t1, t2, t3));
   }

@@ -1,6 +1,8 @@
 // Vector intrinsics for the x86 fast paths, with the dispatch macros.
 #pragma once
 
+#include <cstdint>
+
 #include "core/cpu.h"
 
 #if KVFX_X86
@@ -23,6 +25,17 @@ namespace kvfx {
 KVFX_TARGET_AVX512 inline __m256i channel_to_byte8(__m512d v) {
   return _mm512_cvttpd_epi32(
       _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd()));
+}
+
+// Masks for the first `left` of 8 or 16 lanes (all of them when left is
+// larger): the tail of a run, loaded and stored without touching what lies
+// beyond it.
+KVFX_TARGET_AVX512 inline __mmask8 tail_mask8(int64_t left) {
+  return left >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1u << left) - 1u);
+}
+
+KVFX_TARGET_AVX512 inline __mmask16 tail_mask16(int64_t left) {
+  return left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
 }
 
 KVFX_TARGET_AVX2 inline __m128i channel_to_byte4(__m256d v) {
