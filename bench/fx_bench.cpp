@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,11 @@
 #include <vector>
 
 #include "kelvo_fx.h"
+
+#ifdef KV_FX_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
 
 namespace {
 
@@ -89,6 +95,49 @@ void bench_drop_shadow(benchmark::State& state, Size s, double sigma) {
   }
   set_rate(state, s.w, s.h);
 }
+
+#ifdef KV_FX_BENCH_OPENCV
+// The widths of the three boxes the library plans for sigma (the same
+// arithmetic as the library's, so both sides run the same algorithm).
+std::vector<int> box_widths(double sigma) {
+  const double q12 = 12.0 * sigma * sigma;
+  const int ideal = static_cast<int>(std::floor(std::sqrt(q12 / 3.0 + 1.0)));
+  const int wl = ideal % 2 ? ideal : ideal - 1;
+  const double e = wl;
+  const double q = (((q12 + (-3.0 * e) * e) + (-12.0 * e)) + (-9.0)) / ((e * (-4.0)) + (-4.0));
+  const int m = static_cast<int>(std::round(q));
+  return {0 < m ? wl : wl + 2, 1 < m ? wl : wl + 2, 2 < m ? wl : wl + 2};
+}
+
+// A caller of OpenCV on the same frame: BGRA bytes (the same memory as our
+// words on a little-endian machine), output into a second buffer.
+void bench_cv_gaussian(benchmark::State& state, Size s, double sigma) {
+  cv::setNumThreads(1);
+  std::vector<uint32_t> frame = make_frame(s.w, s.h), out(frame.size());
+  const cv::Mat src(s.h, s.w, CV_8UC4, frame.data()), dst(s.h, s.w, CV_8UC4, out.data());
+  for (auto _ : state) {
+    cv::Mat d = dst;
+    cv::GaussianBlur(src, d, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+    benchmark::ClobberMemory();
+  }
+  set_rate(state, s.w, s.h);
+}
+
+void bench_cv_three_boxes(benchmark::State& state, Size s, double sigma) {
+  cv::setNumThreads(1);
+  std::vector<uint32_t> frame = make_frame(s.w, s.h), out(frame.size());
+  const cv::Mat src(s.h, s.w, CV_8UC4, frame.data()), dst(s.h, s.w, CV_8UC4, out.data());
+  const std::vector<int> widths = box_widths(sigma);
+  for (auto _ : state) {
+    cv::Mat d = dst;
+    cv::blur(src, d, cv::Size(widths[0], widths[0]), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    cv::blur(d, d, cv::Size(widths[1], widths[1]), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    cv::blur(d, d, cv::Size(widths[2], widths[2]), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    benchmark::ClobberMemory();
+  }
+  set_rate(state, s.w, s.h);
+}
+#endif
 
 struct Case {
   std::string name;
@@ -188,6 +237,17 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("drop_shadow_sigma6/" + sz).c_str(), bench_drop_shadow, s,
                                  6.0)
         ->UseRealTime()->Unit(benchmark::kMillisecond);
+#ifdef KV_FX_BENCH_OPENCV
+    for (double sigma : {2.0, 10.0, 25.0}) {
+      const std::string sg = std::to_string(static_cast<int>(sigma));
+      benchmark::RegisterBenchmark(("opencv_gaussian_sigma" + sg + "/" + sz).c_str(),
+                                   bench_cv_gaussian, s, sigma)
+          ->UseRealTime()->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(("opencv_3_boxes_sigma" + sg + "/" + sz).c_str(),
+                                   bench_cv_three_boxes, s, sigma)
+          ->UseRealTime()->Unit(benchmark::kMillisecond);
+    }
+#endif
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
