@@ -120,22 +120,16 @@ class ScreenBlend {
 #if KVFX_X86
   KVFX_TARGET_AVX512 static void blend_row_avx512(uint32_t* row, const uint32_t* glow, int32_t n,
                                                   const uint8_t* table) {
-    const __m512i ff = _mm512_set1_epi32(0xFF);
     for (int32_t x = 0; x < n; x += 16) {
       const __mmask16 m = tail_mask16(n - x);
       const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
       const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);
       // Index (b_c << 8) | s_c for each channel at bits 16, 8 and 0.
-      const __m512i ir = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(b, 8), _mm512_set1_epi32(0xFF00)),
-                                         _mm512_and_si512(_mm512_srli_epi32(s, 16), ff));
-      const __m512i ig = _mm512_or_si512(_mm512_and_si512(b, _mm512_set1_epi32(0xFF00)),
-                                         _mm512_and_si512(_mm512_srli_epi32(s, 8), ff));
-      const __m512i ib = _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(b, 8), _mm512_set1_epi32(0xFF00)),
-                                         _mm512_and_si512(s, ff));
-      const __m512i out = _mm512_or_si512(
-          _mm512_or_si512(_mm512_and_si512(s, _mm512_set1_epi32(static_cast<int>(0xFF000000u))),
-                          _mm512_slli_epi32(gather_bytes(m, ir, table), 16)),
-          _mm512_or_si512(_mm512_slli_epi32(gather_bytes(m, ig, table), 8), gather_bytes(m, ib, table)));
+      const __m512i ir = _mm512_or_si512(_mm512_slli_epi32(channel16<16>(b), 8), channel16<16>(s));
+      const __m512i ig = _mm512_or_si512(_mm512_slli_epi32(channel16<8>(b), 8), channel16<8>(s));
+      const __m512i ib = _mm512_or_si512(_mm512_slli_epi32(channel16<0>(b), 8), channel16<0>(s));
+      const __m512i out = with_rgb16(s, gather_bytes(m, ir, table), gather_bytes(m, ig, table),
+                                     gather_bytes(m, ib, table));
       _mm512_mask_storeu_epi32(row + x, m, out);
     }
   }
@@ -194,13 +188,10 @@ class BrightPass {
 #if KVFX_X86
   KVFX_TARGET_AVX512 static void row_avx512(const uint32_t* in, uint32_t* out, int32_t n,
                                             int32_t thr, const uint8_t* const* table) {
-    const __m512i ff = _mm512_set1_epi32(0xFF);
     for (int32_t x = 0; x < n; x += 16) {
       const __mmask16 m = tail_mask16(n - x);
       const __m512i w = _mm512_maskz_loadu_epi32(m, in + x);
-      const __m512i r = _mm512_and_si512(_mm512_srli_epi32(w, 16), ff);
-      const __m512i g = _mm512_and_si512(_mm512_srli_epi32(w, 8), ff);
-      const __m512i b = _mm512_and_si512(w, ff);
+      const __m512i r = channel16<16>(w), g = channel16<8>(w), b = channel16<0>(w);
       const __m512i sum = _mm512_add_epi32(
           _mm512_add_epi32(_mm512_mullo_epi32(r, _mm512_set1_epi32(299)),
                            _mm512_mullo_epi32(g, _mm512_set1_epi32(587))),
@@ -214,10 +205,7 @@ class BrightPass {
       const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
       const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
       const __m512i out_b = gather_bytes(pass, _mm512_or_si512(base, b), table[2]);
-      const __m512i word = _mm512_or_si512(
-          _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi32(static_cast<int>(0xFF000000u))),
-                          _mm512_slli_epi32(out_r, 16)),
-          _mm512_or_si512(_mm512_slli_epi32(out_g, 8), out_b));
+      const __m512i word = with_rgb16(w, out_r, out_g, out_b);
       _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, word));
     }
   }

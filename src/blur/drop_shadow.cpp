@@ -140,11 +140,9 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
     }
     const __m512d inv = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, sa, cover.inv, 8);
     const __m256i a = composite_channel8(_mm256_srli_epi32(hw, 24), sa, inv);
-    const __m256i r = composite_channel8(_mm256_and_si256(_mm256_srli_epi32(hw, 16), ff),
-                                         _mm256_and_si256(_mm256_srli_epi32(sw, 16), ff), inv);
-    const __m256i g = composite_channel8(_mm256_and_si256(_mm256_srli_epi32(hw, 8), ff),
-                                         _mm256_and_si256(_mm256_srli_epi32(sw, 8), ff), inv);
-    const __m256i b = composite_channel8(_mm256_and_si256(hw, ff), _mm256_and_si256(sw, ff), inv);
+    const __m256i r = composite_channel8(channel8<16>(hw), channel8<16>(sw), inv);
+    const __m256i g = composite_channel8(channel8<8>(hw), channel8<8>(sw), inv);
+    const __m256i b = composite_channel8(channel8<0>(hw), channel8<0>(sw), inv);
     const __m256i out = _mm256_or_si256(
         _mm256_or_si256(_mm256_slli_epi32(a, 24), _mm256_slli_epi32(r, 16)),
         _mm256_or_si256(_mm256_slli_epi32(g, 8), b));

@@ -87,19 +87,14 @@ KVFX_TARGET_AVX512 inline __m256i mix8(__m512d c, __m512d l, __m512d sat) {
 }
 
 KVFX_TARGET_AVX512 inline __m256i saturate8(__m256i w, __m512d sat) {
-  const __m256i ff = _mm256_set1_epi32(0xFF);
-  const __m512d r = _mm512_cvtepi32_pd(_mm256_and_si256(_mm256_srli_epi32(w, 16), ff));
-  const __m512d g = _mm512_cvtepi32_pd(_mm256_and_si256(_mm256_srli_epi32(w, 8), ff));
-  const __m512d b = _mm512_cvtepi32_pd(_mm256_and_si256(w, ff));
+  const __m512d r = _mm512_cvtepi32_pd(channel8<16>(w));
+  const __m512d g = _mm512_cvtepi32_pd(channel8<8>(w));
+  const __m512d b = _mm512_cvtepi32_pd(channel8<0>(w));
   const __m512d l = _mm512_add_pd(
       _mm512_add_pd(_mm512_mul_pd(r, _mm512_set1_pd(0.299)),
                     _mm512_mul_pd(g, _mm512_set1_pd(0.587))),
       _mm512_mul_pd(b, _mm512_set1_pd(0.114)));
-  const __m256i out = _mm256_or_si256(
-      _mm256_or_si256(_mm256_slli_epi32(mix8(r, l, sat), 16),
-                      _mm256_slli_epi32(mix8(g, l, sat), 8)),
-      mix8(b, l, sat));
-  return _mm256_or_si256(_mm256_and_si256(w, _mm256_set1_epi32(0xFF000000u)), out);
+  return with_rgb8(w, mix8(r, l, sat), mix8(g, l, sat), mix8(b, l, sat));
 }
 
 KVFX_TARGET_AVX512 void saturate_avx512(uint32_t* words, int64_t count,
@@ -123,19 +118,14 @@ KVFX_TARGET_AVX2 inline __m128i mix4(__m256d c, __m256d l, __m256d sat) {
 }
 
 KVFX_TARGET_AVX2 inline __m128i saturate4(__m128i w, __m256d sat) {
-  const __m128i ff = _mm_set1_epi32(0xFF);
-  const __m256d r = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(w, 16), ff));
-  const __m256d g = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(w, 8), ff));
-  const __m256d b = _mm256_cvtepi32_pd(_mm_and_si128(w, ff));
+  const __m256d r = _mm256_cvtepi32_pd(channel4<16>(w));
+  const __m256d g = _mm256_cvtepi32_pd(channel4<8>(w));
+  const __m256d b = _mm256_cvtepi32_pd(channel4<0>(w));
   const __m256d l = _mm256_add_pd(
       _mm256_add_pd(_mm256_mul_pd(r, _mm256_set1_pd(0.299)),
                     _mm256_mul_pd(g, _mm256_set1_pd(0.587))),
       _mm256_mul_pd(b, _mm256_set1_pd(0.114)));
-  const __m128i out = _mm_or_si128(_mm_or_si128(_mm_slli_epi32(mix4(r, l, sat), 16),
-                                                _mm_slli_epi32(mix4(g, l, sat), 8)),
-                                   mix4(b, l, sat));
-  return _mm_or_si128(_mm_and_si128(w, _mm_set1_epi32(static_cast<int>(0xFF000000u))),
-                      out);
+  return with_rgb4(w, mix4(r, l, sat), mix4(g, l, sat), mix4(b, l, sat));
 }
 
 KVFX_TARGET_AVX2 void saturate_avx2(uint32_t* words, int64_t count,

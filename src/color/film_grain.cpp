@@ -64,16 +64,11 @@ KVFX_TARGET_AVX512 void units_avx512(const uint32_t* states, double* u, int64_t 
 }
 
 KVFX_TARGET_AVX512 inline __m256i grain8(__m256i w, __m256i st, __m512d amp) {
-  const __m256i ff = _mm256_set1_epi32(0xFF);
   const __m512d u = unit8(st);
   const __m512d noise =
       _mm512_mul_pd(_mm512_sub_pd(_mm512_add_pd(u, u), _mm512_set1_pd(1.0)), amp);
-  const __m256i r = grain_channel8(_mm256_and_si256(_mm256_srli_epi32(w, 16), ff), noise);
-  const __m256i g = grain_channel8(_mm256_and_si256(_mm256_srli_epi32(w, 8), ff), noise);
-  const __m256i b = grain_channel8(_mm256_and_si256(w, ff), noise);
-  return _mm256_or_si256(
-      _mm256_and_si256(w, _mm256_set1_epi32(0xFF000000u)),
-      _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(r, 16), _mm256_slli_epi32(g, 8)), b));
+  return with_rgb8(w, grain_channel8(channel8<16>(w), noise), grain_channel8(channel8<8>(w), noise),
+                   grain_channel8(channel8<0>(w), noise));
 }
 
 KVFX_TARGET_AVX512 void grain_block_avx512(uint32_t* words, const uint32_t* states,
@@ -105,7 +100,6 @@ KVFX_TARGET_AVX2 inline __m128i grain_channel4(__m128i c, __m256d noise) {
 
 KVFX_TARGET_AVX2 void grain_block_avx2(uint32_t* words, const uint32_t* states,
                                        int64_t count, double amplitude) {
-  const __m128i ff = _mm_set1_epi32(0xFF);
   const __m256d amp = _mm256_set1_pd(amplitude);
   int64_t k = 0;
   for (; k + 4 <= count; k += 4) {
@@ -116,12 +110,9 @@ KVFX_TARGET_AVX2 void grain_block_avx2(uint32_t* words, const uint32_t* states,
         _mm256_set1_pd(65535.0));
     const __m256d noise =
         _mm256_mul_pd(_mm256_sub_pd(_mm256_add_pd(u, u), _mm256_set1_pd(1.0)), amp);
-    const __m128i r = grain_channel4(_mm_and_si128(_mm_srli_epi32(w, 16), ff), noise);
-    const __m128i g = grain_channel4(_mm_and_si128(_mm_srli_epi32(w, 8), ff), noise);
-    const __m128i b = grain_channel4(_mm_and_si128(w, ff), noise);
-    const __m128i out = _mm_or_si128(
-        _mm_and_si128(w, _mm_set1_epi32(static_cast<int>(0xFF000000u))),
-        _mm_or_si128(_mm_or_si128(_mm_slli_epi32(r, 16), _mm_slli_epi32(g, 8)), b));
+    const __m128i out =
+        with_rgb4(w, grain_channel4(channel4<16>(w), noise), grain_channel4(channel4<8>(w), noise),
+                  grain_channel4(channel4<0>(w), noise));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(words + k), out);
   }
   for (; k < count; ++k) words[k] = film_grain_word(words[k], states[k], amplitude);

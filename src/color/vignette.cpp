@@ -149,7 +149,6 @@ KVFX_TARGET_AVX512 inline __m256i blend_channel8(__m256i ch, __m512d keep, __m51
 
 KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* vrow, int32_t width,
                                          const VignetteParams& p) {
-  const __m256i ff = _mm256_set1_epi32(0xFF);
   const __m512d kr = _mm512_set1_pd(p.kr), kg = _mm512_set1_pd(p.kg), kb = _mm512_set1_pd(p.kb);
   for (int32_t x = 0; x < width; x += 8) {
     const __mmask8 m = tail_mask8(width - x);
@@ -158,14 +157,9 @@ KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* vrow, int3
     if (_mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_EQ_OQ) == 0xFF) continue;
     const __m256i w = _mm256_maskz_loadu_epi32(m, row + x);
     const __m512d keep = _mm512_sub_pd(_mm512_set1_pd(1.0), v);
-    const __m256i r = blend_channel8(_mm256_and_si256(_mm256_srli_epi32(w, 16), ff), keep,
-                                     _mm512_mul_pd(v, kr));
-    const __m256i g = blend_channel8(_mm256_and_si256(_mm256_srli_epi32(w, 8), ff), keep,
-                                     _mm512_mul_pd(v, kg));
-    const __m256i b = blend_channel8(_mm256_and_si256(w, ff), keep, _mm512_mul_pd(v, kb));
-    const __m256i out = _mm256_or_si256(
-        _mm256_and_si256(w, _mm256_set1_epi32(0xFF000000u)),
-        _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(r, 16), _mm256_slli_epi32(g, 8)), b));
+    const __m256i out = with_rgb8(w, blend_channel8(channel8<16>(w), keep, _mm512_mul_pd(v, kr)),
+                                  blend_channel8(channel8<8>(w), keep, _mm512_mul_pd(v, kg)),
+                                  blend_channel8(channel8<0>(w), keep, _mm512_mul_pd(v, kb)));
     _mm256_mask_storeu_epi32(row + x, m, out);
   }
 }
@@ -177,21 +171,15 @@ KVFX_TARGET_AVX2 inline __m128i blend_channel4(__m128i ch, __m256d keep, __m256d
 
 KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* vrow, int32_t width,
                                      const VignetteParams& p) {
-  const __m128i ff = _mm_set1_epi32(0xFF);
   const __m256d kr = _mm256_set1_pd(p.kr), kg = _mm256_set1_pd(p.kg), kb = _mm256_set1_pd(p.kb);
   int32_t x = 0;
   for (; x + 4 <= width; x += 4) {
     const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
     const __m256d v = _mm256_loadu_pd(vrow + x);
     const __m256d keep = _mm256_sub_pd(_mm256_set1_pd(1.0), v);
-    const __m128i r = blend_channel4(_mm_and_si128(_mm_srli_epi32(w, 16), ff), keep,
-                                     _mm256_mul_pd(v, kr));
-    const __m128i g = blend_channel4(_mm_and_si128(_mm_srli_epi32(w, 8), ff), keep,
-                                     _mm256_mul_pd(v, kg));
-    const __m128i b = blend_channel4(_mm_and_si128(w, ff), keep, _mm256_mul_pd(v, kb));
-    const __m128i out = _mm_or_si128(
-        _mm_and_si128(w, _mm_set1_epi32(static_cast<int>(0xFF000000u))),
-        _mm_or_si128(_mm_or_si128(_mm_slli_epi32(r, 16), _mm_slli_epi32(g, 8)), b));
+    const __m128i out = with_rgb4(w, blend_channel4(channel4<16>(w), keep, _mm256_mul_pd(v, kr)),
+                                  blend_channel4(channel4<8>(w), keep, _mm256_mul_pd(v, kg)),
+                                  blend_channel4(channel4<0>(w), keep, _mm256_mul_pd(v, kb)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), out);
   }
   blend_row_scalar(row + x, vrow + x, width - x, p);
