@@ -328,9 +328,8 @@ extern "C" KV_FX_API int32_t kv_fx_bloom(uint32_t* pixels, int32_t width,
       kvfx::HalfSizeGlow rows(pixels, width, height, row_pixels, bright, screen);
       kvfx::gaussian_blur_rows(width / 2, height / 2, sigma * 0.5, rows);
     } else {
-      // A sigma that is not above 0 (NaN included) leaves the glow unblurred.
       kvfx::FullSizeGlow rows(pixels, width, row_pixels, bright, screen);
-      kvfx::gaussian_blur_rows(width, height, sigma > 0.0 ? sigma : 0.0, rows);
+      kvfx::gaussian_blur_rows(width, height, sigma, rows);
     }
     return FX_OK;
   });

@@ -226,11 +226,9 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
   return kvfx::guarded([&] {
     const int32_t dx = kvfx::round_to_int32(offset_x);
     const int32_t dy = kvfx::round_to_int32(offset_y);
-    // A blur below 0 (or NaN) is no blur at all.
-    const double blur_sigma = sigma > 0.0 ? sigma : 0.0;
     if (!kvfx::runs_overlap(src, dst, count)) {
       kvfx::StreamedShadow rows(src, dst, width, height, row_pixels, dx, dy, color);
-      kvfx::gaussian_blur_rows(width, height, blur_sigma, rows);
+      kvfx::gaussian_blur_rows(width, height, sigma, rows);
       return FX_OK;
     }
     // dst is src, or overlaps it: the whole shadow first, then the composite
@@ -242,7 +240,7 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
     for (int64_t y = 0; y < height; ++y)
       kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, coverage,
                        color, y, kvfx::Isa::kPortable);
-    if (sigma > 0.0) kvfx::gaussian_blur_in_place(h, width, height, row_pixels, sigma);
+    kvfx::gaussian_blur_in_place(h, width, height, row_pixels, sigma);
     const kvfx::CoverTable cover;
     kvfx::composite_run_portable(src, h, dst, count, cover);
     return FX_OK;

@@ -226,7 +226,9 @@ void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
 }
 
 void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows) {
-  const BoxPlan plan = box_sizes_for_gaussian(sigma);
+  // A sigma that is not above 0 (NaN included) blurs nothing; the plan of a
+  // negative sigma would be that of its magnitude.
+  const BoxPlan plan = box_sizes_for_gaussian(sigma > 0.0 ? sigma : 0.0);
   const int32_t r_max = std::max({plan.radius[0], plan.radius[1], plan.radius[2]});
   const size_t row_bytes = sizeof(uint32_t) * static_cast<size_t>(width);
   if (r_max < 1) {

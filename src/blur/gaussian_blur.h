@@ -25,9 +25,9 @@ void box_blur_horizontal(const uint32_t* src, uint32_t* dst, int32_t width,
 void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
                        int32_t height, int64_t row_pixels, int32_t r);
 
-// Blurs the first `width` words of each row in place. Requires
-// row_pixels >= width. Throws std::bad_alloc (pixels unchanged) when its
-// scratch memory cannot be made.
+// Blurs the first `width` words of each row in place; a sigma that is not
+// above 0 (or NaN) changes nothing. Requires row_pixels >= width. Throws
+// std::bad_alloc (pixels unchanged) when its scratch memory cannot be made.
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
                             int64_t row_pixels, double sigma);
 
@@ -50,8 +50,9 @@ class BlurRows {
   ~BlurRows() = default;
 };
 
-// The blur of a width x height image given through `rows`. All scratch
-// memory is made before the first call into `rows`; if that fails it throws
+// The blur of a width x height image given through `rows`; a sigma that is
+// not above 0 (or NaN) passes the rows through unchanged. All scratch memory
+// is made before the first call into `rows`; if that fails it throws
 // std::bad_alloc and no call is made.
 void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows);
 
