@@ -12,12 +12,9 @@
 #include "core/cpu.h"
 #include "kelvo_fx.h"
 #include "support/image.h"
+#include "support/isa_levels.h"
 
 namespace {
-
-struct RestoreLevel {
-  ~RestoreLevel() { kvfx::limit_isa(kvfx::Isa::kAvx512); }
-};
 
 const kvfx::Isa kLevels[] = {kvfx::Isa::kPortable, kvfx::Isa::kAvx2, kvfx::Isa::kAvx512};
 
@@ -68,7 +65,6 @@ TEST(BoxKernels, EverySumConvertsLikeTheDoubleProduct) {
 // Rows of every length around the vector widths, long and short against the
 // radius, through the row function at each level.
 TEST(BoxKernels, RowsMatchTheClampedWindow) {
-  RestoreLevel restore;
   std::mt19937 rng(5);
   for (kvfx::Isa level : kLevels) {
     for (int32_t r : {1, 2, 3, 7, 24, 51, 128, 129, 300}) {
@@ -92,10 +88,9 @@ TEST(BoxKernels, RowsMatchTheClampedWindow) {
 // 80, 93, 98, 118, 119, 124, 126): a whole-number sigma s runs radii s - 1,
 // s - 1, s. Sigma 140 runs radii beyond the 16-bit kernels.
 TEST(BoxKernels, LossyAndWideRadiiBlurLikeBruteForce) {
-  RestoreLevel restore;
   std::mt19937 rng(8);
   for (kvfx::Isa level : kLevels) {
-    kvfx::limit_isa(level);
+    const kvfx_test::IsaLimit limit(level);
     for (double sigma : {25.0, 52.0, 54.0, 81.0, 94.0, 99.0, 119.0, 120.0, 125.0, 127.0, 140.0}) {
       for (auto [w, h] : {std::pair{263, 9}, std::pair{9, 263}}) {
         kvfx_test::Image img(w, h, 1);

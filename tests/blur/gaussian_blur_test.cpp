@@ -15,6 +15,7 @@
 #include "core/scratch.h"
 #include "kelvo_fx.h"
 #include "support/image.h"
+#include "support/isa_levels.h"
 
 using kvfx_test::argb;
 using kvfx_test::Image;
@@ -123,12 +124,9 @@ TEST(GaussianBlur, MatchesBruteForceOnRandomImages) {
 // Every vector level the CPU has gives the words of the brute-force sum, on
 // widths that exercise vector bodies and every tail length.
 TEST(GaussianBlur, EveryVectorLevelMatchesBruteForce) {
-  struct RestoreLevel {
-    ~RestoreLevel() { kvfx::limit_isa(kvfx::Isa::kAvx512); }
-  } restore;
   std::mt19937 rng(21);
   for (kvfx::Isa level : {kvfx::Isa::kPortable, kvfx::Isa::kAvx2, kvfx::Isa::kAvx512}) {
-    kvfx::limit_isa(level);
+    const kvfx_test::IsaLimit limit(level);
     for (int iter = 0; iter < 25; ++iter) {
       const int w = 1 + static_cast<int>(rng() % 97);
       const int h = 1 + static_cast<int>(rng() % 60);
