@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "effect_catalogue.h"
 #include "kelvo_fx.h"
 
 #ifdef KV_FX_BENCH_OPENCV
@@ -47,26 +48,36 @@ std::vector<uint32_t> make_frame(int32_t w, int32_t h) {
   return v;
 }
 
-using InPlace = std::function<int32_t(uint32_t*, int32_t, int32_t, int32_t)>;
-
 void set_rate(benchmark::State& state, int32_t w, int32_t h) {
   state.counters["MP/s"] = benchmark::Counter(
       static_cast<double>(w) * h / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void run_in_place(benchmark::State& state, Size s, const InPlace& fx) {
+// One catalogued effect with its arguments, called as a user calls it (its
+// own scratch allocations included). Two-buffer effects write a second frame.
+struct Case {
+  std::string name;
+  const kvfx_catalogue::Effect* effect;
+  std::vector<double> args;
+};
+
+void run_case(benchmark::State& state, Size s, const Case& c) {
   std::vector<uint32_t> frame = make_frame(s.w, s.h);
   const std::vector<uint32_t> original = frame;
+  std::vector<uint32_t> dst(c.effect->two_buffers ? frame.size() : 0);
   int64_t calls = 0;
   for (auto _ : state) {
     // Effects that converge (tone map, blur) would otherwise work on ever
     // flatter data; restore the input now and then, outside the timing.
-    if (++calls % 16 == 0) {
+    if (!c.effect->two_buffers && ++calls % 16 == 0) {
       state.PauseTiming();
       frame = original;
       state.ResumeTiming();
     }
-    const int32_t rc = fx(frame.data(), s.w, s.h, s.w * 4);
+    const int32_t rc =
+        c.effect->two_buffers
+            ? c.effect->call(dst.data(), s.w, s.h, s.w * 4, c.args.data(), frame.data())
+            : c.effect->call(frame.data(), s.w, s.h, s.w * 4, c.args.data(), nullptr);
     benchmark::DoNotOptimize(rc);
     benchmark::ClobberMemory();
   }
@@ -79,18 +90,6 @@ void bench_memcpy(benchmark::State& state, Size s) {
   for (auto _ : state) {
     std::memcpy(dst.data(), src.data(), src.size() * sizeof(uint32_t));
     benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
-  }
-  set_rate(state, s.w, s.h);
-}
-
-void bench_drop_shadow(benchmark::State& state, Size s, double sigma) {
-  const std::vector<uint32_t> src = make_frame(s.w, s.h);
-  std::vector<uint32_t> dst(src.size());
-  for (auto _ : state) {
-    const int32_t rc = kv_fx_drop_shadow(src.data(), dst.data(), s.w, s.h, s.w * 4,
-                                         8.0, 8.0, sigma, 0xC0000000u);
-    benchmark::DoNotOptimize(rc);
     benchmark::ClobberMemory();
   }
   set_rate(state, s.w, s.h);
@@ -139,49 +138,50 @@ void bench_cv_three_boxes(benchmark::State& state, Size s, double sigma) {
 }
 #endif
 
-struct Case {
-  std::string name;
-  InPlace fx;
+// Settings worth timing; every other catalogued effect runs at its defaults.
+struct Setting {
+  const char* name;
+  const char* effect;
+  std::vector<std::pair<const char*, double>> args;
 };
 
-std::vector<Case> in_place_cases() {
-  std::vector<Case> c;
-  for (double sigma : {2.0, 5.0, 10.0, 25.0, 50.0})
-    c.push_back({"blur_sigma" + std::to_string(static_cast<int>(sigma)),
-                 [sigma](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                   return kv_fx_gaussian_blur(p, w, h, st, sigma);
-                 }});
-  c.push_back({"tone_map", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_tone_map_aces(p, w, h, st, 1.2);
-               }});
-  c.push_back({"scanlines_spacing2", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_scanlines(p, w, h, st, 2, 0.3);
-               }});
-  c.push_back({"color_grade_sat1", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_color_grade(p, w, h, st, 0.05, 1.1, 1.0, 1.2);
-               }});
-  c.push_back({"color_grade_sat1.2", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_color_grade(p, w, h, st, 0.05, 1.1, 1.2, 1.2);
-               }});
-  c.push_back({"vignette", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_vignette(p, w, h, st, 0.6, 0.5, 0.4, 0xFF000000u);
-               }});
-  c.push_back({"film_grain", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_film_grain(p, w, h, st, 0.08, 42);
-               }});
-  c.push_back({"chromatic", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_chromatic_aberration(p, w, h, st, 6.0, 4.0, 0.5);
-               }});
-  c.push_back({"glitch_24bands", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_glitch_displacement(p, w, h, st, 24, 40, 7);
-               }});
-  c.push_back({"bloom_sigma12", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_bloom(p, w, h, st, 0.7, 0.8, 12.0, 0xFFFFE0C0u);
-               }});
-  c.push_back({"bloom_sigma2", [](uint32_t* p, int32_t w, int32_t h, int32_t st) {
-                 return kv_fx_bloom(p, w, h, st, 0.7, 0.8, 2.0, 0xFFFFE0C0u);
-               }});
-  return c;
+const std::vector<Setting>& settings() {
+  static const std::vector<Setting> list = {
+      {"blur_sigma2", "blur", {{"sigma", 2}}},
+      {"blur_sigma5", "blur", {{"sigma", 5}}},
+      {"blur_sigma10", "blur", {{"sigma", 10}}},
+      {"blur_sigma25", "blur", {{"sigma", 25}}},
+      {"blur_sigma50", "blur", {{"sigma", 50}}},
+      {"tone_map", "tonemap", {{"exposure", 1.2}}},
+      {"scanlines_spacing2", "scanlines", {{"spacing", 2}, {"intensity", 0.3}}},
+      {"color_grade_sat1", "grade", {{"brightness", 0.05}, {"contrast", 1.1}, {"saturation", 1.0}, {"gamma", 1.2}}},
+      {"color_grade_sat1.2", "grade", {{"brightness", 0.05}, {"contrast", 1.1}, {"saturation", 1.2}, {"gamma", 1.2}}},
+      {"vignette", "vignette", {{"strength", 0.6}, {"radius", 0.5}, {"softness", 0.4}, {"color", 0xFF000000u}}},
+      {"film_grain", "grain", {{"amount", 0.08}, {"seed", 42}}},
+      {"chromatic", "chromatic", {{"strength_x", 6}, {"strength_y", 4}, {"angle", 0.5}}},
+      {"glitch_24bands", "glitch", {{"band_count", 24}, {"max_shift", 40}, {"seed", 7}}},
+      {"bloom_sigma12", "bloom", {{"threshold", 0.7}, {"intensity", 0.8}, {"sigma", 12}, {"tint", 0xFFFFE0C0u}}},
+      {"bloom_sigma2", "bloom", {{"threshold", 0.7}, {"intensity", 0.8}, {"sigma", 2}, {"tint", 0xFFFFE0C0u}}},
+      {"drop_shadow_sigma6", "shadow", {{"offset_x", 8}, {"offset_y", 8}, {"sigma", 6}, {"color", 0xC0000000u}}},
+  };
+  return list;
+}
+
+std::vector<Case> cases() {
+  std::vector<Case> out;
+  std::vector<const kvfx_catalogue::Effect*> timed;
+  for (const Setting& st : settings()) {
+    const kvfx_catalogue::Effect* e = kvfx_catalogue::find_effect(st.effect);
+    if (!e) continue;
+    Case c{st.name, e, kvfx_catalogue::default_args(*e)};
+    for (const auto& [name, value] : st.args) c.args[kvfx_catalogue::find_param(*e, name)] = value;
+    out.push_back(c);
+    timed.push_back(e);
+  }
+  for (const auto& e : kvfx_catalogue::effects())
+    if (std::find(timed.begin(), timed.end(), &e) == timed.end())
+      out.push_back({std::string(e.name) + "_defaults", &e, kvfx_catalogue::default_args(e)});
+  return out;
 }
 
 std::string size_name(Size s) { return std::to_string(s.w) + "x" + std::to_string(s.h); }
@@ -230,13 +230,10 @@ int main(int argc, char** argv) {
     const std::string sz = size_name(s);
     benchmark::RegisterBenchmark(("memcpy/" + sz).c_str(), bench_memcpy, s)
         ->UseRealTime()->Unit(benchmark::kMillisecond);
-    for (const Case& c : in_place_cases())
+    for (const Case& c : cases())
       benchmark::RegisterBenchmark((c.name + "/" + sz).c_str(),
-                                   [c, s](benchmark::State& st) { run_in_place(st, s, c.fx); })
+                                   [c, s](benchmark::State& st) { run_case(st, s, c); })
           ->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("drop_shadow_sigma6/" + sz).c_str(), bench_drop_shadow, s,
-                                 6.0)
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
 #ifdef KV_FX_BENCH_OPENCV
     for (double sigma : {2.0, 10.0, 25.0}) {
       const std::string sg = std::to_string(static_cast<int>(sigma));

@@ -1,4 +1,4 @@
-// libFuzzer target for the ten effects through the C interface.
+// libFuzzer target for every catalogued effect through the C interface.
 //
 // The input picks an effect, a geometry (strides that are exact, padded, not a
 // multiple of 4, too small, tiny or negative), argument values (edge doubles,
@@ -7,8 +7,9 @@
 //   - the result code is the one the effect owes for these arguments;
 //   - nothing outside the words the effect may write has changed (canaries,
 //     padding, the whole buffer for a rejected call);
-//   - the written words equal a plain loop over the one-word formulas (the
-//     blur against a brute-force box filter while the image is small).
+//   - the written words equal the reference (tests/support/reference.h): a
+//     plain loop over the one-word formulas, the blur a brute-force box
+//     filter while the image is small.
 // Any difference aborts with a description of the case. The input also
 // picks the vector level (portable, AVX2, AVX-512, as far as the CPU has it).
 #include <algorithm>
@@ -18,16 +19,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <vector>
 
-#include "blur/blur_effects.h"
-#include "blur/gaussian_blur.h"
 #include "color/color_effects.h"
 #include "core/cpu.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
-#include "displace/displace_effects.h"
+#include "core/test_hooks.h"
+#include "effect_catalogue.h"
 #include "kelvo_fx.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -128,36 +130,6 @@ bool canaries_intact(const Block& b) {
   return true;
 }
 
-// ---- Reference blur (brute force) -------------------------------------------
-
-// Blurs the first w words of h rows (row distance rp) in place with the three
-// boxes the engine plans for sigma. Returns false (buffer untouched) when the
-// brute force would cost too much.
-bool reference_blur(uint32_t* p, int32_t w, int32_t h, int64_t rp, double sigma) {
-  const kvfx::BoxPlan plan = kvfx::box_sizes_for_gaussian(sigma);
-  int64_t cost = 0;
-  for (int i = 0; i < 3; ++i) {
-    const int64_t r = plan.radius[i];
-    if (r < 1) continue;
-    if (r > 100000) return false;
-    cost += static_cast<int64_t>(w) * h * (2 * r + 1) * 2;
-  }
-  if (cost > kBruteForceBudget) return false;
-  std::vector<uint32_t> tmp(static_cast<size_t>(w) * h);
-  for (int i = 0; i < 3; ++i) {
-    const int32_t r = plan.radius[i];
-    if (r < 1) continue;
-    for (int32_t y = 0; y < h; ++y)
-      for (int32_t x = 0; x < w; ++x)
-        tmp[static_cast<size_t>(y) * w + x] =
-            kvfx::box_blur_sample_reference(p + y * rp, 1, w, r, x);
-    for (int32_t y = 0; y < h; ++y)
-      for (int32_t x = 0; x < w; ++x)
-        p[y * rp + x] = kvfx::box_blur_sample_reference(tmp.data() + x, w, h, r, y);
-  }
-  return true;
-}
-
 // ---- The case --------------------------------------------------------------
 
 struct Geometry {
@@ -230,32 +202,34 @@ void fill_pixels(Input& in, Block& b) {
 
 // Marks words the effect may write without a reference to compare with: the
 // actual output is copied into the expectation there.
-void accept_rows(Block& expect, Block& actual, const Geometry& g) {
+void accept_rows(Block& expect, Block& actual, const Geometry& g, int64_t off) {
   for (int32_t y = 0; y < g.h; ++y)
-    for (int32_t x = 0; x < g.w; ++x) *expect.at(y * g.rp + x) = *actual.at(y * g.rp + x);
+    for (int32_t x = 0; x < g.w; ++x)
+      *expect.at(off + y * g.rp + x) = *actual.at(off + y * g.rp + x);
 }
-void accept_run(Block& expect, Block& actual, int64_t count) {
-  for (int64_t k = 0; k < count; ++k) *expect.at(k) = *actual.at(k);
+void accept_run(Block& expect, Block& actual, int64_t count, int64_t off) {
+  for (int64_t k = 0; k < count; ++k) *expect.at(off + k) = *actual.at(off + k);
 }
 
 int run_case(const uint8_t* data, size_t size) {
   Input in(data, size);
-  const int effect = in.byte() % 10;
-  // Every vector level the CPU has must give the portable words.
+  const auto& effects = kvfx_catalogue::effects();
+  const int index = in.byte() % static_cast<int>(effects.size());
+  const kvfx_catalogue::Effect& e = effects[index];
+  // Every vector level the CPU has must give the reference words.
   kvfx::limit_isa(static_cast<kvfx::Isa>(in.byte() % 3));
   const Geometry g = pick_geometry(in);
   const int32_t w = g.w, h = g.h, stride = g.stride;
-  const int64_t rp = g.rp;
   const int64_t count = kvfx::run_count_of(h, stride);
-  const bool fits = kvfx::rows_fit(w, stride);
 
   int64_t lo, hi;
   span_of(g, &lo, &hi);
 
-  // Drop shadow: dst separate, equal to src, or overlapping it.
+  // Two-buffer effects (drop shadow): dst separate, equal to src, or
+  // overlapping it.
   int dst_mode = 0;
   int64_t dst_off = 0;
-  if (effect == 2) {
+  if (e.two_buffers) {
     dst_mode = in.byte() % 3;
     if (dst_mode == 2) {
       const int64_t n = std::max<int64_t>(hi - lo, 1);
@@ -269,195 +243,43 @@ int run_case(const uint8_t* data, size_t size) {
   Block actual = make_block(lo, hi);
   fill_pixels(in, actual);
   Block dst_actual;
-  if (effect == 2 && dst_mode == 0) {
+  if (e.two_buffers && dst_mode == 0) {
     dst_actual = make_block(lo, hi);
     fill_pixels(in, dst_actual);
   }
   Block expect = actual;
   Block dst_expect = dst_actual;
 
-  int32_t rc = 0, want = 0;
-  switch (effect) {
-    case 0: {  // gaussian blur
-      const double sigma = in.real();
-      rc = kv_fx_gaussian_blur(actual.at(0), w, h, stride, sigma);
-      want = FX_OK;
-      if (sigma > 0.0 && fits && !reference_blur(expect.at(0), w, h, rp, sigma))
-        accept_rows(expect, actual, g);
-      break;
-    }
-    case 1: {  // bloom
-      const double threshold = in.real(), intensity = in.real(), sigma = in.real();
-      const uint32_t tint = in.u32();
-      rc = kv_fx_bloom(actual.at(0), w, h, stride, threshold, intensity, sigma, tint);
-      if (count < 0) { want = FX_ERR_INVALID_ARGUMENT; break; }
-      want = FX_OK;
-      if (!fits) break;
-      const int32_t thr = kvfx::bloom_threshold(threshold);
-      const double denom = kvfx::bloom_denominator(thr);
-      const double tR = kvfx::red_of(tint) / 255.0, tG = kvfx::green_of(tint) / 255.0,
-                   tB = kvfx::blue_of(tint) / 255.0;
-      uint32_t* p = expect.at(0);
-      std::vector<uint32_t> bright(static_cast<size_t>(count));
-      for (int64_t k = 0; k < count; ++k)
-        bright[k] = kvfx::bloom_bright_word(p[k], thr, denom, tR, tG, tB);
-      if (w >= 10 && h >= 10 && sigma > 4.0) {
-        const int32_t hw = w / 2, hh = h / 2;
-        std::vector<uint32_t> half(static_cast<size_t>(hw) * hh);
-        for (int32_t y = 0; y < hh; ++y)
-          for (int32_t x = 0; x < hw; ++x) {
-            const uint32_t* r0 = bright.data() + 2 * y * rp;
-            const uint32_t* r1 = r0 + rp;
-            half[static_cast<size_t>(y) * hw + x] = kvfx::bloom_downsample_word(
-                r0[2 * x], r0[2 * x + 1], r1[2 * x], r1[2 * x + 1]);
-          }
-        if (!reference_blur(half.data(), hw, hh, hw, sigma * 0.5)) {
-          accept_rows(expect, actual, g);
-          break;
-        }
-        for (int32_t y = 0; y < h; ++y)
-          for (int32_t x = 0; x < w; ++x) {
-            const int32_t hx = std::min(x / 2, hw - 1), hy = std::min(y / 2, hh - 1);
-            p[y * rp + x] = kvfx::screen_word(p[y * rp + x], half[static_cast<size_t>(hy) * hw + hx],
-                                              intensity);
-          }
-      } else {
-        if (sigma > 0.0 && !reference_blur(bright.data(), w, h, rp, sigma)) {
-          accept_run(expect, actual, count);
-          break;
-        }
-        for (int64_t k = 0; k < count; ++k) p[k] = kvfx::screen_word(p[k], bright[k], intensity);
-      }
-      break;
-    }
-    case 2: {  // drop shadow
-      const double ox = in.real(), oy = in.real(), sigma = in.real();
-      const uint32_t color = in.u32();
-      Block& da = dst_mode == 0 ? dst_actual : actual;
-      Block& de = dst_mode == 0 ? dst_expect : expect;
-      const int64_t off = dst_mode == 2 ? dst_off : 0;
-      rc = kv_fx_drop_shadow(actual.at(0), da.at(off), w, h, stride, ox, oy, sigma, color);
-      if (!fits) { want = FX_ERR_INVALID_ARGUMENT; break; }
-      want = FX_OK;
-      const uint32_t* src = expect.at(0);
-      uint32_t* dst = de.at(off);
-      std::vector<uint32_t> shadow(static_cast<size_t>(count), 0u);
-      const int32_t dx = kvfx::round_to_int32(ox), dy = kvfx::round_to_int32(oy);
-      for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x) {
-          const int64_t sx = x - dx, sy = y - dy;
-          if (sx >= 0 && sx < w && sy >= 0 && sy < h)
-            shadow[y * rp + x] = kvfx::shadow_coverage_word(src[sy * rp + sx], color);
-        }
-      if (sigma > 0.0 && !reference_blur(shadow.data(), w, h, rp, sigma)) {
-        for (int64_t k = 0; k < count; ++k) *de.at(off + k) = *da.at(off + k);
-        break;
-      }
-      for (int64_t k = 0; k < count; ++k) dst[k] = kvfx::composite_word(src[k], shadow[k]);
-      break;
-    }
-    case 3: {  // tone map
-      const double exposure = in.real();
-      rc = kv_fx_tone_map_aces(actual.at(0), w, h, stride, exposure);
-      if (count < 0) { want = FX_ERR_INVALID_ARGUMENT; break; }
-      want = FX_OK;
-      for (int64_t k = 0; k < count; ++k)
-        *expect.at(k) = kvfx::tone_map_word(*expect.at(k), exposure);
-      break;
-    }
-    case 4: {  // colour grade
-      const double brightness = in.real(), contrast = in.real(), saturation = in.real(),
-                   gamma = in.real();
-      rc = kv_fx_color_grade(actual.at(0), w, h, stride, brightness, contrast, saturation, gamma);
-      if (count < 0) { want = FX_ERR_INVALID_ARGUMENT; break; }
-      want = FX_OK;
-      const kvfx::ChannelTable table = kvfx::color_grade_table(brightness, contrast, gamma);
-      for (int64_t k = 0; k < count; ++k)
-        *expect.at(k) = kvfx::color_grade_word(*expect.at(k), table, saturation);
-      break;
-    }
-    case 5: {  // vignette
-      const double strength = in.real(), radius = in.real(), softness = in.real();
-      const uint32_t color = in.u32();
-      rc = kv_fx_vignette(actual.at(0), w, h, stride, strength, radius, softness, color);
-      want = FX_OK;
-      const kvfx::VignetteParams p =
-          kvfx::vignette_params(w, h, strength, radius, softness, color);
-      for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x) {
-          uint32_t* q = expect.at(y * rp + x);
-          *q = kvfx::vignette_word(*q, x, y, p);
-        }
-      break;
-    }
-    case 6: {  // film grain
-      const double amount = in.real();
-      const int32_t seed = in.integer();
-      rc = kv_fx_film_grain(actual.at(0), w, h, stride, amount, seed);
-      if (count < 0) { want = FX_ERR_INVALID_ARGUMENT; break; }
-      want = FX_OK;
-      uint32_t state = kvfx::film_grain_start_state(seed);
-      for (int64_t k = 0; k < count; ++k) {
-        state = kvfx::xorshift32_step(state);
-        *expect.at(k) = kvfx::film_grain_word(*expect.at(k), state, amount * 255.0);
-      }
-      break;
-    }
-    case 7: {  // scanlines
-      const int32_t spacing = in.integer();
-      const double intensity = in.real();
-      rc = kv_fx_scanlines(actual.at(0), w, h, stride, spacing, intensity);
-      want = FX_OK;
-      if (spacing <= 0) break;
-      const double f = kvfx::scanline_factor(intensity);
-      for (int64_t y = 0; y < h; y += spacing)
-        for (int32_t x = 0; x < w; ++x) {
-          uint32_t* q = expect.at(y * rp + x);
-          *q = kvfx::scanline_word(*q, f);
-        }
-      break;
-    }
-    case 8: {  // chromatic aberration
-      const double sx = in.real(), sy = in.real(), angle = in.real();
-      rc = kv_fx_chromatic_aberration(actual.at(0), w, h, stride, sx, sy, angle);
-      if (!fits) { want = FX_ERR_INVALID_ARGUMENT; break; }
-      want = FX_OK;
-      const std::vector<uint32_t> copy(expect.at(0), expect.at(0) + count);
-      const kvfx::ChromaticShift s = kvfx::chromatic_shift(sx, sy, angle);
-      for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x) {
-          const int64_t ryy = kvfx::clamp_coordinate(static_cast<int64_t>(y) + s.ry, h);
-          const int64_t rxx = kvfx::clamp_coordinate(static_cast<int64_t>(x) + s.rx, w);
-          const int64_t byy = kvfx::clamp_coordinate(static_cast<int64_t>(y) + s.by, h);
-          const int64_t bxx = kvfx::clamp_coordinate(static_cast<int64_t>(x) + s.bx, w);
-          *expect.at(y * rp + x) = kvfx::chromatic_word(
-              copy[y * rp + x], copy[ryy * rp + rxx], copy[byy * rp + bxx]);
-        }
-      break;
-    }
-    default: {  // glitch displacement
-      int32_t bands = in.integer();
-      // Billions of bands would only make the case slow, not different.
-      if (bands > 4096) bands = 1 + bands % 4096;
-      const int32_t max_shift = in.integer(), seed = in.integer();
-      rc = kv_fx_glitch_displacement(actual.at(0), w, h, stride, bands, max_shift, seed);
-      want = FX_OK;
-      if (bands <= 0 || 2u * static_cast<uint32_t>(max_shift) == 0u || !fits) break;
-      const std::vector<uint32_t> copy(expect.at(0), expect.at(0) + count);
-      uint32_t state = kvfx::glitch_start_state(seed);
-      for (int32_t b = 0; b < bands; ++b) {
-        const kvfx::GlitchBand band = kvfx::glitch_band(state, h, max_shift);
-        if (band.start < 0 || band.end > h) fail("glitch band outside the image", effect, w, h, stride);
-        for (int32_t y = band.start; y < band.end; ++y)
-          for (int32_t x = 0; x < w; ++x)
-            *expect.at(y * rp + x) = copy[y * rp + kvfx::glitch_column(x, band.shift, w)];
-        state = band.s3;
-      }
-      break;
+  std::vector<double> args;
+  for (const kvfx_catalogue::Param& p : e.params) {
+    if (p.kind == kvfx_catalogue::Kind::kReal) {
+      args.push_back(in.real());
+    } else if (p.kind == kvfx_catalogue::Kind::kInteger) {
+      int32_t v = in.integer();
+      // Billions of glitch bands would only make the case slow, not different.
+      if (std::string_view(p.name) == "band_count" && v > 4096) v = 1 + v % 4096;
+      args.push_back(v);
+    } else {
+      args.push_back(in.u32());
     }
   }
 
-  if (!canaries_intact(actual) || (effect == 2 && dst_mode == 0 && !canaries_intact(dst_actual)))
+  Block& da = !e.two_buffers || dst_mode != 0 ? actual : dst_actual;
+  Block& de = !e.two_buffers || dst_mode != 0 ? expect : dst_expect;
+  const int64_t off = dst_mode == 2 ? dst_off : 0;
+  const int32_t rc = e.call(da.at(off), w, h, stride, args.data(),
+                            e.two_buffers ? actual.at(0) : nullptr);
+  const int32_t want = kvfx_test::expected_result(e, actual.at(0), w, h, stride);
+  if (want == FX_OK && kvfx::check_entry(*e.entry, true, w, h, stride) == kvfx::Answer::kWork) {
+    const kvfx_test::Unchecked unchecked =
+        kvfx_test::reference_effect(e, de.at(off), w, h, stride, args.data(),
+                                    e.two_buffers ? expect.at(0) : nullptr, kBruteForceBudget);
+    if (unchecked == kvfx_test::Unchecked::kRows) accept_rows(de, da, g, off);
+    if (unchecked == kvfx_test::Unchecked::kRun) accept_run(de, da, count, off);
+  }
+
+  const int effect = index;
+  if (!canaries_intact(actual) || (e.two_buffers && dst_mode == 0 && !canaries_intact(dst_actual)))
     fail("write outside the buffer (canary changed)", effect, w, h, stride);
   if (rc != want) {
     char msg[96];

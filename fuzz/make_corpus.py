@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus for fx_fuzz: a few inputs per effect, spread over
-the stride kinds the target knows, with deterministic tails."""
+"""Writes seed inputs for fx_fuzz: a few per catalogued effect, spread over
+the stride kinds the target knows, with deterministic tails.
+
+usage: make_corpus.py CATALOGUE.json OUT_DIR
+"""
+import json
 import os
 import random
 import sys
 
-out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
+catalogue, out = sys.argv[1], sys.argv[2]
+with open(catalogue) as f:
+    effects = len(json.load(f)["effects"])
 os.makedirs(out, exist_ok=True)
 rng = random.Random(20240611)
-for effect in range(10):
+for effect in range(effects):
     for variant in range(5):
         stride_kind = (variant * 2 + effect) % 9
         if variant == 4:  # one larger image per effect
@@ -17,6 +23,5 @@ for effect in range(10):
             head = [effect, variant % 3, rng.randrange(0, 0xC0), rng.randrange(0, 0xC0)]
         head += [stride_kind, rng.randrange(256)]
         tail = [rng.randrange(256) for _ in range(56)]
-        name = os.path.join(out, "e%d_v%d" % (effect, variant))
-        with open(name, "wb") as f:
+        with open(os.path.join(out, "seed_e%d_v%d" % (effect, variant)), "wb") as f:
             f.write(bytes(head + tail))

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target into build-fuzz/, replays the committed seed
-# corpus as a regression test, then fuzzes for what is left of the time budget
+# Builds the libFuzzer target into build-fuzz/, replays the committed corpus
+# and seeds made from the effect catalogue as a regression test, then fuzzes for what is left of the time budget
 # (seconds, default 60, build included) into a throw-away corpus.
 # Exits non-zero on any finding; exits 0 with a message when clang or libFuzzer
 # is not available.
@@ -27,9 +27,16 @@ if ! "$CXX" -fsanitize=fuzzer,address,undefined "$probe_dir/probe.cpp" -o "$prob
 fi
 
 echo "fuzz: building $out/fx_fuzz"
+lib_sources=(src/*/*.cpp catalogue/effect_catalogue.cpp)
 "$CXX" -std=c++17 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined \
-  -fno-sanitize-recover=all -Iinclude -Isrc fuzz/fx_fuzz.cpp src/*/*.cpp \
-  -o "$out/fx_fuzz"
+  -fno-sanitize-recover=all -DKV_FX_BUILDING -Iinclude -Isrc -Icatalogue -Itests \
+  fuzz/fx_fuzz.cpp tests/support/reference.cpp "${lib_sources[@]}" -o "$out/fx_fuzz"
+# Seeds for every catalogued effect, from the catalogue itself.
+"$CXX" -std=c++17 -O1 -DKV_FX_BUILDING -Iinclude -Isrc -Icatalogue \
+  catalogue/emit_catalogue.cpp "${lib_sources[@]}" -o "$out/emit_catalogue"
+"$out/emit_catalogue" "$out/catalogue.json"
+rm -rf "$out/seeds"
+python3 fuzz/make_corpus.py "$out/catalogue.json" "$out/seeds"
 
 artifacts="$out/artifacts/"
 mkdir -p "$artifacts"
@@ -37,8 +44,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 common=(-artifact_prefix="$artifacts" -timeout=30 -rss_limit_mb=4096 -max_len=512
         -print_final_stats=0)
 
-echo "fuzz: replaying $(ls fuzz/corpus | wc -l) seed inputs"
-if ! ./"$out"/fx_fuzz "${common[@]}" fuzz/corpus/* > "$out/replay.log" 2>&1; then
+echo "fuzz: replaying $(ls fuzz/corpus "$out/seeds" | wc -l) seed inputs"
+if ! ./"$out"/fx_fuzz "${common[@]}" fuzz/corpus/* "$out"/seeds/* > "$out/replay.log" 2>&1; then
   tail -40 "$out/replay.log"
   echo "fuzz: FAILED replaying the seed corpus (log: $out/replay.log)"
   exit 1
@@ -49,7 +56,7 @@ left=$(( budget - ($(date +%s) - start) ))
 work=$(mktemp -d)
 trap 'rm -rf "$probe_dir" "$work"' EXIT
 echo "fuzz: fuzzing for ${left}s (new inputs go to a temporary corpus)"
-if ! ./"$out"/fx_fuzz "${common[@]}" -max_total_time="$left" "$work" fuzz/corpus \
+if ! ./"$out"/fx_fuzz "${common[@]}" -max_total_time="$left" "$work" fuzz/corpus "$out/seeds" \
     > "$out/fuzz.log" 2>&1; then
   grep -m5 "fx_fuzz:\|ERROR\|runtime error" "$out/fuzz.log" || true
   tail -20 "$out/fuzz.log"

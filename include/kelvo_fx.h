@@ -41,18 +41,26 @@
  *   FX_ERR_OUT_OF_MEMORY before any caller pixel is written.
  *
  * Threads
- *   No global state, no threads, no locks. Calls on distinct buffers may run
- *   concurrently; calls on the same or overlapping buffers must not.
+ *   No threads, no locks, and no global state a call writes. Calls on
+ *   distinct buffers may run concurrently; calls on the same or overlapping
+ *   buffers must not. (The library's own tests can cap its vector level and
+ *   make scratch allocations fail; those two settings are not exported, and
+ *   a program that cannot reach them always runs at the CPU's best level.)
  */
 #ifndef KELVO_FX_H
 #define KELVO_FX_H
 
 #include <stdint.h>
 
+/* The version, written here only (the build reads it from these lines). */
 #define KV_FX_VERSION_MAJOR 0
 #define KV_FX_VERSION_MINOR 1
 #define KV_FX_VERSION_PATCH 0
-#define KV_FX_VERSION "0.1.0"
+#define KV_FX_STRINGIFY_(x) #x
+#define KV_FX_STRINGIFY(x) KV_FX_STRINGIFY_(x)
+#define KV_FX_VERSION                                                          \
+  KV_FX_STRINGIFY(KV_FX_VERSION_MAJOR) "." KV_FX_STRINGIFY(KV_FX_VERSION_MINOR) "." \
+  KV_FX_STRINGIFY(KV_FX_VERSION_PATCH)
 /* Single number for compile-time comparisons: major * 10000 + minor * 100 + patch. */
 #define KV_FX_VERSION_NUMBER                                                   \
   (KV_FX_VERSION_MAJOR * 10000 + KV_FX_VERSION_MINOR * 100 + KV_FX_VERSION_PATCH)
@@ -207,11 +215,12 @@ KV_FX_API int32_t kv_fx_scanlines(uint32_t *pixels, int32_t width,
  * (x - rx, y - ry), with rx = round(cos(angle) * strength_x) and
  * ry = round(sin(angle) * strength_y) (pixels, halves away from zero; angle in
  * radians, 0 toward higher columns, pi/2 toward higher rows), clamped to the
- * image. NaN or infinite shifts clamp to row or column 0. Reads from a copy of
- * the input; row walk: padding untouched. Alpha and green kept.
+ * image. NaN or infinite shifts clamp to row or column 0. Every fetch reads
+ * the input as it was before the call (a few saved rows, not a copy of the
+ * frame); row walk: padding untouched. Alpha and green kept.
  * Returns FX_ERR_INVALID_ARGUMENT for NULL pixels, width <= 0, height <= 0 or a
  * stride below 4 * width (negative included); FX_ERR_OUT_OF_MEMORY (pixels
- * unchanged) if the copy cannot be allocated.
+ * unchanged) if its saved rows cannot be allocated.
  */
 KV_FX_API int32_t kv_fx_chromatic_aberration(uint32_t *pixels, int32_t width,
                                              int32_t height, int32_t stride,
@@ -227,7 +236,8 @@ KV_FX_API int32_t kv_fx_chromatic_aberration(uint32_t *pixels, int32_t width,
  * Returns FX_OK, also when it does nothing: NULL pixels, width <= 0,
  * height <= 0, band_count <= 0, a max_shift of 0 or -2147483648 (no shift
  * range), a stride below 4 * width (negative included). Returns
- * FX_ERR_OUT_OF_MEMORY (pixels unchanged) if the copy cannot be allocated.
+ * FX_ERR_OUT_OF_MEMORY (pixels unchanged) if its per-row table cannot be
+ * allocated.
  */
 KV_FX_API int32_t kv_fx_glitch_displacement(uint32_t *pixels, int32_t width,
                                             int32_t height, int32_t stride,

@@ -40,6 +40,10 @@ uint32_t bloom_bright_channel(uint32_t c, double f, double tint);
 uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,
                                uint32_t w11);
 
+// One channel of the screen blend: channel byte s_c of the image under bloom
+// byte b_c.
+uint32_t screen_channel(uint32_t s_c, uint32_t b_c, double intensity);
+
 // Screen blend of bloom word b over caller word s with strength `intensity`.
 // The bloom factor is capped at 0.99 (NaN too) and has no lower limit; the
 // result keeps s's alpha. A zero bloom still lowers some channel values by one.

@@ -6,19 +6,13 @@
 namespace kvfx {
 namespace {
 
-inline uint32_t lane(uint32_t w, int c) { return (w >> (8 * c)) & 0xFFu; }
-
-inline uint32_t to_byte(int64_t s, double k) {
-  return static_cast<uint32_t>(static_cast<double>(s) * k);
-}
-
 void run_span_portable(const uint32_t* add, const uint32_t* sub, int32_t count,
                        int32_t* w, const BoxScale& scale, uint32_t* b) {
   for (int32_t j = 0; j < count; ++j) {
     uint32_t out = 0;
     for (int c = 0; c < 4; ++c) {
-      w[c] += static_cast<int32_t>(lane(add[j], c)) - static_cast<int32_t>(lane(sub[j], c));
-      out |= to_byte(w[c], scale.k) << (8 * c);
+      w[c] += (lane(add[j], c)) - (lane(sub[j], c));
+      out |= box_sum_to_byte(w[c], scale.k) << (8 * c);
     }
     b[j] = out;
   }
@@ -27,14 +21,14 @@ void run_span_portable(const uint32_t* add, const uint32_t* sub, int32_t count,
 void accumulate_portable(void* block, const uint32_t* row, int32_t n, int32_t times) {
   int32_t* sums = static_cast<int32_t*>(block);
   for (int32_t x = 0; x < n; ++x)
-    for (int c = 0; c < 4; ++c) sums[4 * x + c] += times * static_cast<int32_t>(lane(row[x], c));
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] += times * (lane(row[x], c));
 }
 
 void emit_portable(const void* block, uint32_t* out, int32_t n, const BoxScale& scale) {
   const int32_t* sums = static_cast<const int32_t*>(block);
   for (int32_t x = 0; x < n; ++x) {
     uint32_t w = 0;
-    for (int c = 0; c < 4; ++c) w |= to_byte(sums[4 * x + c], scale.k) << (8 * c);
+    for (int c = 0; c < 4; ++c) w |= box_sum_to_byte(sums[4 * x + c], scale.k) << (8 * c);
     out[x] = w;
   }
 }
@@ -46,8 +40,8 @@ void slide_and_emit_portable(void* block, const uint32_t* add, const uint32_t* s
     uint32_t w = 0;
     for (int c = 0; c < 4; ++c) {
       int32_t& s = sums[4 * x + c];
-      s += static_cast<int32_t>(lane(add[x], c)) - static_cast<int32_t>(lane(sub[x], c));
-      w |= to_byte(s, scale.k) << (8 * c);
+      s += (lane(add[x], c)) - (lane(sub[x], c));
+      w |= box_sum_to_byte(s, scale.k) << (8 * c);
     }
     out[x] = w;
   }
@@ -72,7 +66,7 @@ void clamped_row(const uint32_t* a, uint32_t* b, int32_t n, int32_t r, double k,
     for (int c = 0; c < 4; ++c) {
       const int64_t s = left * lane(a[0], c) + right * lane(a[n - 1], c) +
                         int64_t{p[4 * (in_hi + 1) + c]} - int64_t{p[4 * in_lo + c]};
-      w |= to_byte(s, k) << (8 * c);
+      w |= box_sum_to_byte(s, k) << (8 * c);
     }
     b[j] = w;
   }
@@ -95,7 +89,7 @@ BoxScale box_scale_for(int32_t r) {
   s.lossy = false;
   for (auto& bits : s.loss_bits) bits = 0;
   for (int64_t q = 0; s.fits16 && q < 256; ++q) {
-    if (to_byte(q * d, s.k) != static_cast<uint32_t>(q)) {
+    if (box_sum_to_byte(q * d, s.k) != static_cast<uint32_t>(q)) {
       s.lossy = true;
       s.loss_bits[q >> 4] = static_cast<uint16_t>(s.loss_bits[q >> 4] | (1u << (q & 15)));
     }
@@ -131,12 +125,13 @@ BoxScale box_scale_for(int32_t r) {
   return s;
 }
 
-const BoxKernels& box_kernels(Isa isa, int32_t r) {
+const BoxKernels& box_kernels(Isa isa, const BoxScale& scale) {
 #if KVFX_X86
-  if (isa == Isa::kAvx512) return r <= 128 ? box_kernels_avx512_16bit() : box_kernels_avx512();
+  if (isa == Isa::kAvx512) return scale.fits16 ? box_kernels_avx512_narrow() : box_kernels_avx512();
   if (isa == Isa::kAvx2) return box_kernels_avx2();
 #else
   (void)isa;
+  (void)scale;
 #endif
   return kPortable;
 }
@@ -158,7 +153,7 @@ void box_blur_row(const BoxKernels& kern, const uint32_t* a, uint32_t* b,
   // adds the word entering on the right and drops the one leaving on the
   // left; beyond either end those are copies of the end word.
   int32_t w[4] = {0, 0, 0, 0};
-  for (int c = 0; c < 4; ++c) w[c] = (r + 1) * static_cast<int32_t>(lane(a[0], c));
+  for (int c = 0; c < 4; ++c) w[c] = (r + 1) * (lane(a[0], c));
   if (n < 2 * r + 2) {
     // Short row: both ends matter at once, so pad a copy of it.
     // e[i] = a[clamp(i - r - 1, 0, n - 1)], i = 0 .. n + 2r.
@@ -167,12 +162,12 @@ void box_blur_row(const BoxKernels& kern, const uint32_t* a, uint32_t* b,
     std::memcpy(e + r + 1, a, sizeof(uint32_t) * static_cast<size_t>(n));
     std::fill(e + r + 1 + n, e + n + 2 * r + 1, a[n - 1]);
     for (int32_t i = r + 1; i <= 2 * r; ++i)
-      for (int c = 0; c < 4; ++c) w[c] += static_cast<int32_t>(lane(e[i], c));
+      for (int c = 0; c < 4; ++c) w[c] += (lane(e[i], c));
     kern.run_span(e + 2 * r + 1, e, n, w, scale, b);
     return;
   }
   for (int32_t i = 0; i < r; ++i)
-    for (int c = 0; c < 4; ++c) w[c] += static_cast<int32_t>(lane(a[i], c));
+    for (int c = 0; c < 4; ++c) w[c] += (lane(a[i], c));
   uint32_t* first = scratch;          // r + 1 copies of a[0]
   uint32_t* last = scratch + r + 1;   // r copies of a[n - 1]
   std::fill(first, first + r + 1, a[0]);

@@ -10,6 +10,15 @@
 
 namespace kvfx {
 
+// Lane c of a word: bits 8c .. 8c + 7 (blue, green, red, alpha for c = 0..3).
+inline int32_t lane(uint32_t w, int c) { return static_cast<int32_t>((w >> (8 * c)) & 0xFFu); }
+
+// A window sum to its byte: trunc(S * k), k = 1.0 / (2r + 1) as a double.
+// The exact sum times the one rounded reciprocal, never a division.
+inline uint32_t box_sum_to_byte(int64_t s, double k) {
+  return static_cast<uint32_t>(static_cast<double>(s) * k);
+}
+
 // How a window sum S becomes a byte: trunc(S * k) with k = 1.0 / (2r + 1).
 // That is floor(S / d), d = 2r + 1, except at a few multiples q * d where the
 // double product falls just below q (for 10 of the widths up to 257). The
@@ -52,13 +61,14 @@ struct BoxKernels {
   void (*emit)(const void* sums, uint32_t* out, int32_t n, const BoxScale& scale);
 };
 
-// The kernels for a vector level and a radius.
-const BoxKernels& box_kernels(Isa isa, int32_t r);
+// The kernels for a vector level and a box (the 16-bit kernels where its
+// sums fit 16 bits).
+const BoxKernels& box_kernels(Isa isa, const BoxScale& scale);
 
 #if KVFX_X86
 const BoxKernels& box_kernels_avx2();
 const BoxKernels& box_kernels_avx512();
-const BoxKernels& box_kernels_avx512_16bit();
+const BoxKernels& box_kernels_avx512_narrow();
 #endif
 
 // Words of scratch that box_blur_row needs for rows of up to n words.

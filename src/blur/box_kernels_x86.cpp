@@ -14,11 +14,9 @@ namespace {
 
 constexpr float kFloorBias = 1.0f / 512.0f;
 
-inline int32_t lane(uint32_t w, int c) { return static_cast<int32_t>((w >> (8 * c)) & 0xFFu); }
-
 inline uint32_t word_from_sums(const int32_t* s, double k) {
   uint32_t w = 0;
-  for (int c = 0; c < 4; ++c) w |= static_cast<uint32_t>(static_cast<double>(s[c]) * k) << (8 * c);
+  for (int c = 0; c < 4; ++c) w |= box_sum_to_byte(s[c], k) << (8 * c);
   return w;
 }
 
@@ -42,8 +40,8 @@ KVFX_TARGET_AVX2 inline void store2_bytes(uint32_t* out, __m256i s, const BoxSca
     lo = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(s)), k));
     hi = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(s, 1)), k));
   }
-  const __m128i w16 = _mm_packus_epi32(lo, hi);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w16, w16));
+  const __m128i packed = _mm_packus_epi32(lo, hi);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(packed, packed));
 }
 
 template <bool kFloat>
@@ -209,7 +207,7 @@ KVFX_TARGET_AVX512 void emit_avx512(const void* block, uint32_t* out, int32_t n,
   if (x < n) emit_avx2(sums + 4 * x, out + x, n - x, scale);
 }
 
-// ---- AVX-512BW, 16-bit lanes: eight words (32 lanes) per step ---------------
+// ---- AVX-512BW, narrow sums (16-bit lanes): eight words per step ---------------
 //
 // For d <= 257 every window sum is below 2^16. Tails are handled with masked
 // loads and stores, which never touch the masked-out words.
@@ -218,23 +216,23 @@ KVFX_TARGET_AVX512 inline __mmask32 word_mask(int32_t words) {
   return words >= 8 ? ~__mmask32{0} : static_cast<__mmask32>((1u << (4 * words)) - 1u);
 }
 
-KVFX_TARGET_AVX512 inline __m512i load8_lanes16(const uint32_t* w, __mmask32 m) {
+KVFX_TARGET_AVX512 inline __m512i load8_words_narrow(const uint32_t* w, __mmask32 m) {
   return _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(m, w));
 }
 
-KVFX_TARGET_AVX512 inline __m512i load8_lanes16(const uint32_t* w) {
+KVFX_TARGET_AVX512 inline __m512i load8_words_narrow(const uint32_t* w) {
   return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
 }
 
 // The constants of one division, kept in registers across a row.
-struct Divider16 {
+struct NarrowDivider {
   __m512i magic, divisor, loss_bits, fifteen, one;
   __m128i shift;
 };
 
 template <bool kShort>
-KVFX_TARGET_AVX512 inline Divider16 make_divider(const BoxScale& sc) {
-  Divider16 dv;
+KVFX_TARGET_AVX512 inline NarrowDivider make_divider(const BoxScale& sc) {
+  NarrowDivider dv;
   dv.magic = _mm512_set1_epi16(static_cast<int16_t>(kShort ? sc.short_magic : sc.magic));
   dv.shift = _mm_cvtsi32_si128(kShort ? sc.short_shift : sc.shift);
   dv.divisor = _mm512_set1_epi16(static_cast<int16_t>(sc.divisor));
@@ -246,7 +244,7 @@ KVFX_TARGET_AVX512 inline Divider16 make_divider(const BoxScale& sc) {
 
 // floor(S / d) by multiply-shift, then one less at the lossy multiples.
 template <bool kLossy, bool kShort>
-KVFX_TARGET_AVX512 inline __m512i div16(__m512i s, const Divider16& dv) {
+KVFX_TARGET_AVX512 inline __m512i divide_narrow(__m512i s, const NarrowDivider& dv) {
   __m512i q;
   if (kShort) {
     q = _mm512_srl_epi16(_mm512_mulhi_epu16(s, dv.magic), dv.shift);
@@ -275,24 +273,24 @@ KVFX_TARGET_AVX512 inline __m512i scan8(__m512i d) {
 }
 
 template <bool kLossy, bool kShort>
-KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, int32_t n,
+KVFX_TARGET_AVX512 void run_span_narrow_t(const uint32_t* add, const uint32_t* sub, int32_t n,
                                      int32_t* w, const BoxScale& sc, uint32_t* b) {
-  const Divider16 dv = make_divider<kShort>(sc);
+  const NarrowDivider dv = make_divider<kShort>(sc);
   const uint64_t packed = uint64_t(uint16_t(w[0])) | uint64_t(uint16_t(w[1])) << 16 |
                           uint64_t(uint16_t(w[2])) << 32 | uint64_t(uint16_t(w[3])) << 48;
   __m512i carry = _mm512_set1_epi64(static_cast<long long>(packed));
   const __m512i last_word = _mm512_set1_epi64(7);
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
-    const __m512i d = scan8(_mm512_sub_epi16(load8_lanes16(add + j), load8_lanes16(sub + j)));
-    const __m512i q = div16<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
+    const __m512i d = scan8(_mm512_sub_epi16(load8_words_narrow(add + j), load8_words_narrow(sub + j)));
+    const __m512i q = divide_narrow<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + j), _mm512_cvtepi16_epi8(q));
     carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
   }
   if (j < n) {
     const __mmask32 m = word_mask(n - j);
-    const __m512i d = scan8(_mm512_sub_epi16(load8_lanes16(add + j, m), load8_lanes16(sub + j, m)));
-    const __m512i q = div16<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
+    const __m512i d = scan8(_mm512_sub_epi16(load8_words_narrow(add + j, m), load8_words_narrow(sub + j, m)));
+    const __m512i q = divide_narrow<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
     _mm256_mask_storeu_epi8(b + j, m, _mm512_cvtepi16_epi8(q));
     carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
   }
@@ -300,79 +298,79 @@ KVFX_TARGET_AVX512 void run_span16_t(const uint32_t* add, const uint32_t* sub, i
   for (int c = 0; c < 4; ++c) w[c] = static_cast<int32_t>((total >> (16 * c)) & 0xFFFF);
 }
 
-KVFX_TARGET_AVX512 void run_span16(const uint32_t* add, const uint32_t* sub, int32_t n,
+KVFX_TARGET_AVX512 void run_span_narrow(const uint32_t* add, const uint32_t* sub, int32_t n,
                                    int32_t* w, const BoxScale& sc, uint32_t* b) {
   if (sc.lossy)
-    sc.short_division ? run_span16_t<true, true>(add, sub, n, w, sc, b)
-                      : run_span16_t<true, false>(add, sub, n, w, sc, b);
+    sc.short_division ? run_span_narrow_t<true, true>(add, sub, n, w, sc, b)
+                      : run_span_narrow_t<true, false>(add, sub, n, w, sc, b);
   else
-    sc.short_division ? run_span16_t<false, true>(add, sub, n, w, sc, b)
-                      : run_span16_t<false, false>(add, sub, n, w, sc, b);
+    sc.short_division ? run_span_narrow_t<false, true>(add, sub, n, w, sc, b)
+                      : run_span_narrow_t<false, false>(add, sub, n, w, sc, b);
 }
 
-KVFX_TARGET_AVX512 void accumulate16(void* block, const uint32_t* row, int32_t n, int32_t times) {
+KVFX_TARGET_AVX512 void accumulate_narrow(void* block, const uint32_t* row, int32_t n, int32_t times) {
   uint16_t* sums = static_cast<uint16_t*>(block);
   const __m512i t = _mm512_set1_epi16(static_cast<int16_t>(times));
   for (int32_t x = 0; x < n; x += 8) {
     const __mmask32 m = word_mask(n - x);
     const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
     _mm512_mask_storeu_epi16(sums + 4 * x, m,
-                             _mm512_add_epi16(s, _mm512_mullo_epi16(load8_lanes16(row + x, m), t)));
+                             _mm512_add_epi16(s, _mm512_mullo_epi16(load8_words_narrow(row + x, m), t)));
   }
 }
 
 template <bool kLossy, bool kShort>
-KVFX_TARGET_AVX512 void slide_and_emit16_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub,
+KVFX_TARGET_AVX512 void slide_and_emit_narrow_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub,
                                            uint32_t* out, int32_t n, const BoxScale& sc) {
-  const Divider16 dv = make_divider<kShort>(sc);
+  const NarrowDivider dv = make_divider<kShort>(sc);
   int32_t x = 0;
   for (; x + 8 <= n; x += 8) {
     __m512i s = _mm512_loadu_si512(sums + 4 * x);
-    s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_lanes16(add + x)), load8_lanes16(sub + x));
+    s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_words_narrow(add + x)), load8_words_narrow(sub + x));
     _mm512_storeu_si512(sums + 4 * x, s);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                        _mm512_cvtepi16_epi8(div16<kLossy, kShort>(s, dv)));
+                        _mm512_cvtepi16_epi8(divide_narrow<kLossy, kShort>(s, dv)));
   }
   if (x < n) {
     const __mmask32 m = word_mask(n - x);
     __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
-    s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_lanes16(add + x, m)), load8_lanes16(sub + x, m));
+    s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_words_narrow(add + x, m)), load8_words_narrow(sub + x, m));
     _mm512_mask_storeu_epi16(sums + 4 * x, m, s);
-    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(div16<kLossy, kShort>(s, dv)));
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(divide_narrow<kLossy, kShort>(s, dv)));
   }
 }
 
-KVFX_TARGET_AVX512 void slide_and_emit16(void* block, const uint32_t* add, const uint32_t* sub,
+KVFX_TARGET_AVX512 void slide_and_emit_narrow(void* block, const uint32_t* add, const uint32_t* sub,
                                          uint32_t* out, int32_t n, const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
   if (sc.lossy)
-    sc.short_division ? slide_and_emit16_t<true, true>(sums, add, sub, out, n, sc)
-                      : slide_and_emit16_t<true, false>(sums, add, sub, out, n, sc);
+    sc.short_division ? slide_and_emit_narrow_t<true, true>(sums, add, sub, out, n, sc)
+                      : slide_and_emit_narrow_t<true, false>(sums, add, sub, out, n, sc);
   else
-    sc.short_division ? slide_and_emit16_t<false, true>(sums, add, sub, out, n, sc)
-                      : slide_and_emit16_t<false, false>(sums, add, sub, out, n, sc);
+    sc.short_division ? slide_and_emit_narrow_t<false, true>(sums, add, sub, out, n, sc)
+                      : slide_and_emit_narrow_t<false, false>(sums, add, sub, out, n, sc);
 }
 
-KVFX_TARGET_AVX512 void emit16(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
+KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
   const uint16_t* sums = static_cast<const uint16_t*>(block);
-  const Divider16 dv = make_divider<false>(sc);
+  const NarrowDivider dv = make_divider<false>(sc);
   for (int32_t x = 0; x < n; x += 8) {
     const __mmask32 m = word_mask(n - x);
     const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
-    const __m512i q = sc.lossy ? div16<true, false>(s, dv) : div16<false, false>(s, dv);
+    const __m512i q = sc.lossy ? divide_narrow<true, false>(s, dv) : divide_narrow<false, false>(s, dv);
     _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(q));
   }
 }
 
 const BoxKernels kAvx2 = {run_span_avx2, accumulate_avx2, slide_and_emit_avx2, emit_avx2};
 const BoxKernels kAvx512 = {run_span_avx512, accumulate_avx512, slide_and_emit_avx512, emit_avx512};
-const BoxKernels kAvx512Bits16 = {run_span16, accumulate16, slide_and_emit16, emit16};
+const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_emit_narrow, emit_narrow};
 
 }  // namespace
 
 const BoxKernels& box_kernels_avx2() { return kAvx2; }
 const BoxKernels& box_kernels_avx512() { return kAvx512; }
-const BoxKernels& box_kernels_avx512_16bit() { return kAvx512Bits16; }
+const BoxKernels& box_kernels_avx512_narrow() { return kAvx512Narrow; }
 
 }  // namespace kvfx
 #endif

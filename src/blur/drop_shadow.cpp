@@ -31,12 +31,12 @@ uint32_t composite_channel(uint32_t h_c, uint32_t s_c, double inv) {
   return channel_to_byte(shaded + s_c);
 }
 
-double composite_cover(uint32_t alpha) {
+double inverse_alpha(uint32_t alpha) {
   const double q = alpha / 255.0;
   return 1.0 - q;
 }
 
-uint32_t composite_with_cover(uint32_t s, uint32_t h, double inv) {
+uint32_t composite_with_inverse(uint32_t s, uint32_t h, double inv) {
   return pack_argb(composite_channel(alpha_of(h), alpha_of(s), inv),
                    composite_channel(red_of(h), red_of(s), inv),
                    composite_channel(green_of(h), green_of(s), inv),
@@ -46,32 +46,28 @@ uint32_t composite_with_cover(uint32_t s, uint32_t h, double inv) {
 }  // namespace
 
 uint32_t composite_word(uint32_t s, uint32_t h) {
-  return composite_with_cover(s, h, composite_cover(alpha_of(s)));
+  return composite_with_inverse(s, h, inverse_alpha(alpha_of(s)));
 }
 
 namespace {
 
 // 1 - alpha / 255 for every alpha: the one division of composite_word, done
 // 256 times per call instead of once per word.
-struct CoverTable {
+struct InverseAlphaTable {
   double inv[256];
-  CoverTable() {
-    for (uint32_t a = 0; a < 256; ++a) inv[a] = composite_cover(a);
+  InverseAlphaTable() {
+    for (uint32_t a = 0; a < 256; ++a) inv[a] = inverse_alpha(a);
   }
 };
 
 // The shadow word for every source alpha, by shadow_coverage_word.
-struct CoverageTable {
+struct ShadowWordTable {
   uint32_t word[256];
-  explicit CoverageTable(uint32_t color) {
+  explicit ShadowWordTable(uint32_t color) {
     for (uint32_t a = 0; a < 256; ++a) word[a] = shadow_coverage_word(a << 24, color);
   }
 };
 
-// Row y of the shadow image: word x takes the source's alpha at
-// (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
-// The in-range columns are the same for every row, worked out in 64 bits (dx
-// may be INT32_MIN).
 #if KVFX_X86
 // shadow_coverage_word on sixteen words at once: (a * cA) / 255 is
 // (a * cA * 32897) >> 23 for every pair of bytes.
@@ -89,8 +85,12 @@ KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to,
 }
 #endif
 
+// Row y of the shadow image: word x takes the source's alpha at
+// (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
+// The in-range columns are the same for every row, worked out in 64 bits (dx
+// may be INT32_MIN).
 void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
-                int64_t row_pixels, int32_t dx, int32_t dy, const CoverageTable& coverage,
+                int64_t row_pixels, int32_t dx, int32_t dy, const ShadowWordTable& shadow_words,
                 uint32_t color, int64_t y, Isa isa) {
   std::fill(to, to + width, 0u);
   const int64_t sy = y - dy;
@@ -104,19 +104,19 @@ void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height
 #endif
   (void)isa;
   (void)color;
-  for (int64_t x = x_begin; x < x_end; ++x) to[x] = coverage.word[alpha_of(from[x - x_begin])];
+  for (int64_t x = x_begin; x < x_end; ++x) to[x] = shadow_words.word[alpha_of(from[x - x_begin])];
 }
 
 void composite_run_portable(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
-                            const CoverTable& cover) {
+                            const InverseAlphaTable& inverse) {
   for (int64_t k = 0; k < n; ++k) {
     const uint32_t sw = s[k];
-    d[k] = composite_with_cover(sw, h[k], cover.inv[alpha_of(sw)]);
+    d[k] = composite_with_inverse(sw, h[k], inverse.inv[alpha_of(sw)]);
   }
 }
 
 #if KVFX_X86
-// composite_with_cover on eight words: h_c * inv + s_c per channel in
+// composite_with_inverse on eight words: h_c * inv + s_c per channel in
 // doubles (product rounded first), then channel_to_byte. Words whose shadow is 0 or whose source is opaque come out as
 // the source word, so a block of only those is copied.
 KVFX_TARGET_AVX512 inline __m256i composite_channel8(__m256i hc, __m256i sc, __m512d inv) {
@@ -125,7 +125,7 @@ KVFX_TARGET_AVX512 inline __m256i composite_channel8(__m256i hc, __m256i sc, __m
 }
 
 KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* h, uint32_t* d,
-                                             int64_t n, const CoverTable& cover) {
+                                             int64_t n, const InverseAlphaTable& inverse) {
   const __m256i ff = _mm256_set1_epi32(0xFF);
   for (int64_t k = 0; k < n; k += 8) {
     const __mmask8 m = tail_mask8(n - k);
@@ -138,7 +138,7 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
       _mm256_mask_storeu_epi32(d + k, m, sw);
       continue;
     }
-    const __m512d inv = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, sa, cover.inv, 8);
+    const __m512d inv = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, sa, inverse.inv, 8);
     const __m256i a = composite_channel8(_mm256_srli_epi32(hw, 24), sa, inv);
     const __m256i r = composite_channel8(channel8<16>(hw), channel8<16>(sw), inv);
     const __m256i g = composite_channel8(channel8<8>(hw), channel8<8>(sw), inv);
@@ -154,12 +154,12 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
 // d[k] = composite of s[k] over h[k] for k = 0 .. n - 1. d must not overlap
 // s or h.
 void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
-                   const CoverTable& cover, Isa isa) {
+                   const InverseAlphaTable& inverse, Isa isa) {
 #if KVFX_X86
-  if (isa == Isa::kAvx512) return composite_run_avx512(s, h, d, n, cover);
+  if (isa == Isa::kAvx512) return composite_run_avx512(s, h, d, n, inverse);
 #endif
   (void)isa;
-  composite_run_portable(s, h, d, n, cover);
+  composite_run_portable(s, h, d, n, inverse);
 }
 
 // dst is a separate block: the shadow is built, blurred and composited one
@@ -171,12 +171,12 @@ class StreamedShadow final : public BlurRows {
   StreamedShadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
                  int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color)
       : src_(src), dst_(dst), width_(width), height_(height), row_pixels_(row_pixels),
-        dx_(dx), dy_(dy), color_(color), coverage_(color),
+        dx_(dx), dy_(dy), color_(color), shadow_words_(color),
         rows_(ScratchImage::uninitialised(2 * int64_t{width})),
         isa_(active_isa()) {}
 
   const uint32_t* input_row(int32_t y) override {
-    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, coverage_, color_, y,
+    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, shadow_words_, color_, y,
                isa_);
     return rows_.data();
   }
@@ -184,7 +184,7 @@ class StreamedShadow final : public BlurRows {
   void row_done(int32_t j) override {
     const uint32_t* s = src_ + j * row_pixels_;
     uint32_t* d = dst_ + j * row_pixels_;
-    composite_run(s, rows_.data() + width_, d, width_, cover_, isa_);
+    composite_run(s, rows_.data() + width_, d, width_, inverse_, isa_);
     // Padding has no shadow, and the composite over 0 is the source word.
     std::copy(s + width_, s + row_pixels_, d + width_);
   }
@@ -196,9 +196,9 @@ class StreamedShadow final : public BlurRows {
   int64_t row_pixels_;
   int32_t dx_, dy_;
   uint32_t color_;
-  CoverageTable coverage_;
+  ShadowWordTable shadow_words_;
   ScratchImage rows_;
-  CoverTable cover_;
+  InverseAlphaTable inverse_;
   Isa isa_;
 };
 
@@ -216,33 +216,28 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
                                                int32_t stride, double offset_x,
                                                double offset_y, double sigma,
                                                uint32_t color) {
-  if (!src || !dst || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
-  // The shadow build writes width words per row of an image with the caller's
-  // rows, so they must not overlap (this also rejects a negative stride).
-  if (!kvfx::rows_fit(width, stride)) return FX_ERR_INVALID_ARGUMENT;
-  const int64_t row_pixels = kvfx::row_pixels_of(stride);
-  const int64_t count = kvfx::run_count_of(height, stride);
-
-  return kvfx::guarded([&] {
+  // The shadow build writes width words per row of an image with the
+  // caller's rows, so the policy refuses rows that overlap.
+  return kvfx::run_effect(kvfx::entry::kDropShadow, src && dst ? src : nullptr, width,
+                          height, stride, [&](const kvfx::Buffer& b) {
     const int32_t dx = kvfx::round_to_int32(offset_x);
     const int32_t dy = kvfx::round_to_int32(offset_y);
-    if (!kvfx::runs_overlap(src, dst, count)) {
-      kvfx::StreamedShadow rows(src, dst, width, height, row_pixels, dx, dy, color);
+    if (!kvfx::runs_overlap(src, dst, b.run_count)) {
+      kvfx::StreamedShadow rows(src, dst, width, height, b.row_pixels, dx, dy, color);
       kvfx::gaussian_blur_rows(width, height, sigma, rows);
-      return FX_OK;
+      return;
     }
     // dst is src, or overlaps it: the whole shadow first, then the composite
     // word by word in increasing order, each source word read just before
     // its destination word is written.
-    kvfx::ScratchImage shadow = kvfx::ScratchImage::zeroed(count);
+    kvfx::ScratchImage shadow = kvfx::ScratchImage::zeroed(b.run_count);
     uint32_t* h = shadow.data();
-    const kvfx::CoverageTable coverage(color);
+    const kvfx::ShadowWordTable shadow_words(color);
     for (int64_t y = 0; y < height; ++y)
-      kvfx::shadow_row(src, h + y * row_pixels, width, height, row_pixels, dx, dy, coverage,
-                       color, y, kvfx::Isa::kPortable);
-    kvfx::gaussian_blur_in_place(h, width, height, row_pixels, sigma);
-    const kvfx::CoverTable cover;
-    kvfx::composite_run_portable(src, h, dst, count, cover);
-    return FX_OK;
+      kvfx::shadow_row(src, h + y * b.row_pixels, width, height, b.row_pixels, dx, dy,
+                       shadow_words, color, y, kvfx::Isa::kPortable);
+    kvfx::gaussian_blur_in_place(h, width, height, b.row_pixels, sigma);
+    const kvfx::InverseAlphaTable inverse;
+    kvfx::composite_run_portable(src, h, dst, b.run_count, inverse);
   });
 }

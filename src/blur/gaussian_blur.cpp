@@ -26,13 +26,9 @@ constexpr double kLargestIdealWidth = 2147483645.0;
 // Window sums are at most 255 * (2r + 1); up to this radius they fit the
 // int32 lanes of the row kernels. Larger radii only come from enormous sigmas
 // and take the 64-bit path.
-constexpr int32_t kLargestNarrowRadius = (INT32_MAX / 255 - 1) / 2;
+constexpr int32_t kLargestInt32Radius = (INT32_MAX / 255 - 1) / 2;
 
 double reciprocal(int32_t r) { return 1.0 / static_cast<double>(2 * static_cast<int64_t>(r) + 1); }
-
-inline uint32_t sum_to_byte(int64_t s, double k) {
-  return static_cast<uint32_t>(static_cast<double>(s) * k);
-}
 
 // ---- The streaming form --------------------------------------------------
 //
@@ -83,7 +79,7 @@ class StreamingBlur {
     for (int s = 0; s < count_; ++s) {
       BoxStage& st = stages_[s];
       st.scale = box_scale_for(st.r);
-      st.kern = &box_kernels(isa, st.r);
+      st.kern = &box_kernels(isa, st.scale);
       st.ring = m;
       m += st.slots * ring_stride_;
       st.sums = m;
@@ -95,8 +91,18 @@ class StreamingBlur {
   }
 
   void run(BlurRows& rows) {
-    rows_ = &rows;
-    for (int32_t y = 0; y < height_; ++y) push(0, rows.input_row(y));
+    for (int32_t y = 0; y < height_; ++y) {
+      receive(0, rows.input_row(y));
+      // Each row a pass completes is the next pass's input (the last pass's
+      // goes to the sink). Emitting from the deepest pass that has a row
+      // ready hands every row on at once, so one out row per pass suffices.
+      for (;;) {
+        int s = count_ - 1;
+        while (s >= 0 && !ready(stages_[s])) --s;
+        if (s < 0) break;
+        emit(s, rows);
+      }
+    }
   }
 
  private:
@@ -104,37 +110,42 @@ class StreamingBlur {
     return st.ring + (i % st.slots) * ring_stride_;
   }
 
-  void push(int s, const uint32_t* in) {
+  // Row `in` (width words) blurred horizontally into the pass's ring, and
+  // counted into the first vertical window.
+  void receive(int s, const uint32_t* in) {
     BoxStage& st = stages_[s];
     const int32_t i = st.received++;
     const int32_t last = height_ - 1;
     uint32_t* h = ring_row(st, i);
-    const BoxKernels& kern = *st.kern;
-    box_blur_row(kern, in, h, width_, st.r, st.scale, row_scratch_);
-
+    box_blur_row(*st.kern, in, h, width_, st.r, st.scale, row_scratch_);
     // S(0) = (r + 1) h[0] + h[1] + ... + h[min(r, last)] + max(0, r - last) h[last].
-    if (i <= st.r) kern.accumulate(st.sums, h, width_, i == 0 ? st.r + 1 : 1);
-    if (i == last && st.r > last) kern.accumulate(st.sums, h, width_, st.r - last);
-
-    while (st.emitted <= last && std::min<int64_t>(int64_t{st.emitted} + st.r, last) <= i) {
-      const int32_t j = st.emitted++;
-      const bool final_pass = s + 1 == count_;
-      uint32_t* dst = final_pass ? rows_->output_row(j) : st.out;
-      if (j == 0) {
-        kern.emit(st.sums, dst, width_, st.scale);
-      } else {
-        const uint32_t* add = ring_row(st, std::min<int64_t>(int64_t{j} + st.r, last));
-        const uint32_t* sub = ring_row(st, std::max<int64_t>(int64_t{j} - 1 - st.r, 0));
-        kern.slide_and_emit(st.sums, add, sub, dst, width_, st.scale);
-      }
-      if (final_pass)
-        rows_->row_done(j);
-      else if (s < 2)
-        push(s + 1, st.out);
-    }
+    if (i <= st.r) st.kern->accumulate(st.sums, h, width_, i == 0 ? st.r + 1 : 1);
+    if (i == last && st.r > last) st.kern->accumulate(st.sums, h, width_, st.r - last);
   }
 
-  BlurRows* rows_ = nullptr;
+  // The pass's next output row is final once the rows below it have arrived.
+  bool ready(const BoxStage& st) const {
+    const int32_t last = height_ - 1;
+    return st.emitted <= last && std::min<int64_t>(int64_t{st.emitted} + st.r, last) < st.received;
+  }
+
+  void emit(int s, BlurRows& rows) {
+    BoxStage& st = stages_[s];
+    const int32_t last = height_ - 1;
+    const int32_t j = st.emitted++;
+    const bool final_pass = s + 1 == count_;
+    uint32_t* dst = final_pass ? rows.output_row(j) : st.out;
+    if (j == 0) {
+      st.kern->emit(st.sums, dst, width_, st.scale);
+    } else {
+      const uint32_t* add = ring_row(st, std::min<int64_t>(int64_t{j} + st.r, last));
+      const uint32_t* sub = ring_row(st, std::max<int64_t>(int64_t{j} - 1 - st.r, 0));
+      st.kern->slide_and_emit(st.sums, add, sub, dst, width_, st.scale);
+    }
+    if (final_pass) rows.row_done(j);
+    else receive(s + 1, st.out);
+  }
+
   int32_t width_, height_;
   int64_t ring_stride_ = 0;
   BoxStage stages_[3];
@@ -163,8 +174,8 @@ void wide_line(const uint32_t* a, ptrdiff_t sa, uint32_t* b, ptrdiff_t sb,
   for (int64_t t = 0; t <= std::min<int64_t>(r, last); ++t) add(a[t * sa], 1);
   if (r > last) add(a[last * sa], r - last);
   for (int64_t j = 0; j < n; ++j) {
-    b[j * sb] = pack_argb(sum_to_byte(s[0], k), sum_to_byte(s[1], k),
-                          sum_to_byte(s[2], k), sum_to_byte(s[3], k));
+    b[j * sb] = pack_argb(box_sum_to_byte(s[0], k), box_sum_to_byte(s[1], k),
+                          box_sum_to_byte(s[2], k), box_sum_to_byte(s[3], k));
     add(a[std::min<int64_t>(j + r + 1, last) * sa], 1);
     add(a[std::max<int64_t>(j - r, 0) * sa], -1);
   }
@@ -203,28 +214,6 @@ BoxPlan box_sizes_for_gaussian(double sigma) {
   return plan;
 }
 
-void box_blur_horizontal(const uint32_t* src, uint32_t* dst, int32_t width,
-                         int32_t height, int64_t row_pixels, int32_t r) {
-  const double k = reciprocal(r);
-  if (r > kLargestNarrowRadius) {
-    for (int64_t y = 0; y < height; ++y)
-      wide_line(src + y * row_pixels, 1, dst + y * row_pixels, 1, width, r, k);
-    return;
-  }
-  const BoxKernels& kern = box_kernels(active_isa(), r);
-  const BoxScale scale = box_scale_for(r);
-  ScratchImage scratch = ScratchImage::uninitialised(box_row_scratch_words(width));
-  for (int64_t y = 0; y < height; ++y)
-    box_blur_row(kern, src + y * row_pixels, dst + y * row_pixels, width, r, scale, scratch.data());
-}
-
-void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
-                       int32_t height, int64_t row_pixels, int32_t r) {
-  const double k = reciprocal(r);
-  for (int64_t x = 0; x < width; ++x)
-    wide_line(src + x, row_pixels, dst + x, row_pixels, height, r, k);
-}
-
 void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows) {
   // A sigma that is not above 0 (NaN included) blurs nothing; the plan of a
   // negative sigma would be that of its magnitude.
@@ -241,7 +230,7 @@ void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& r
     }
     return;
   }
-  if (r_max > kLargestNarrowRadius) {
+  if (r_max > kLargestInt32Radius) {
     // The whole image, then the 64-bit passes over it.
     const int64_t count = int64_t{width} * height;
     ScratchImage image = ScratchImage::uninitialised(count);
@@ -272,32 +261,14 @@ void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
   gaussian_blur_rows(width, height, sigma, rows);
 }
 
-uint32_t box_blur_sample_reference(const uint32_t* a, ptrdiff_t step, int32_t n,
-                                   int32_t r, int32_t j) {
-  int64_t s[4] = {0, 0, 0, 0};
-  for (int64_t t = -static_cast<int64_t>(r); t <= r; ++t) {
-    const int64_t pos = std::clamp<int64_t>(j + t, 0, n - 1);
-    const uint32_t w = a[pos * step];
-    s[0] += alpha_of(w);
-    s[1] += red_of(w);
-    s[2] += green_of(w);
-    s[3] += blue_of(w);
-  }
-  const double k = 1.0 / (2.0 * r + 1.0);
-  return pack_argb(sum_to_byte(s[0], k), sum_to_byte(s[1], k),
-                   sum_to_byte(s[2], k), sum_to_byte(s[3], k));
-}
-
 }  // namespace kvfx
 
 extern "C" KV_FX_API int32_t kv_fx_gaussian_blur(uint32_t* pixels, int32_t width,
                                                  int32_t height, int32_t stride,
                                                  double sigma) {
-  if (!pixels || width <= 0 || height <= 0 || sigma <= 0.0) return FX_OK;
-  if (!kvfx::rows_fit(width, stride)) return FX_OK;
-  return kvfx::guarded([&] {
-    kvfx::gaussian_blur_in_place(pixels, width, height,
-                                 kvfx::row_pixels_of(stride), sigma);
-    return FX_OK;
-  });
+  return kvfx::run_effect(kvfx::entry::kGaussianBlur, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
+                            kvfx::gaussian_blur_in_place(pixels, b.width, b.height,
+                                                         b.row_pixels, sigma);
+                          });
 }

@@ -17,14 +17,6 @@ struct BoxPlan {
 // give three boxes of width 1.
 BoxPlan box_sizes_for_gaussian(double sigma);
 
-// One half of one pass: every line (row, or column) of `src` blurred with a box
-// of radius r >= 1 into `dst`; only the first `width` words of each row are
-// read or written. Lines shorter than 2r + 1 repeat their end samples.
-void box_blur_horizontal(const uint32_t* src, uint32_t* dst, int32_t width,
-                         int32_t height, int64_t row_pixels, int32_t r);
-void box_blur_vertical(const uint32_t* src, uint32_t* dst, int32_t width,
-                       int32_t height, int64_t row_pixels, int32_t r);
-
 // Blurs the first `width` words of each row in place; a sigma that is not
 // above 0 (or NaN) changes nothing. Requires row_pixels >= width. Throws
 // std::bad_alloc (pixels unchanged) when its scratch memory cannot be made.
@@ -55,12 +47,5 @@ class BlurRows {
 // is made before the first call into `rows`; if that fails it throws
 // std::bad_alloc and no call is made.
 void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows);
-
-// Reference for one output sample: the word at position j of the line
-// a[0], a[step], ... a[(n - 1) * step] blurred with radius r, i.e. every
-// channel is trunc(k * sum of a[clamp(j + t, 0, n - 1)], t = -r .. r) with
-// k = 1.0 / (2r + 1). Brute force; tests compare the fast paths with it.
-uint32_t box_blur_sample_reference(const uint32_t* a, ptrdiff_t step, int32_t n,
-                                   int32_t r, int32_t j);
 
 }  // namespace kvfx

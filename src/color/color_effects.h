@@ -61,9 +61,6 @@ uint32_t film_grain_start_state(int32_t seed);
 // One word with the offset drawn from `state` (already advanced for this
 // word); amplitude = amount * 255. Alpha kept.
 uint32_t film_grain_word(uint32_t w, uint32_t state, double amplitude);
-// u[k] = (states[k] & 0xFFFF) / 65535.0, as the active vector level computes
-// it (tests hold every level to the division).
-void film_grain_units(const uint32_t* states, double* u, int64_t n);
 
 // ---- Scanlines ------------------------------------------------------------
 

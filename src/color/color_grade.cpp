@@ -172,18 +172,15 @@ extern "C" KV_FX_API int32_t kv_fx_color_grade(uint32_t* pixels, int32_t width,
                                                int32_t height, int32_t stride,
                                                double brightness, double contrast,
                                                double saturation, double gamma) {
-  if (!pixels || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
-  const int64_t n = kvfx::run_count_of(height, stride);
-  if (n < 0) return FX_ERR_INVALID_ARGUMENT;
-  return kvfx::guarded([&] {
+  return kvfx::run_effect(kvfx::entry::kColorGrade, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
     const kvfx::ChannelTable table =
         kvfx::color_grade_table(brightness, contrast, gamma);
     if (saturation == 1.0) {
       // color_grade_word reduces to a plain table lookup here.
-      kvfx::apply_channel_table(pixels, n, table);
+      kvfx::apply_channel_table(pixels, b.run_count, table);
     } else {
-      kvfx::grade_with_saturation(pixels, n, table, saturation);
+      kvfx::grade_with_saturation(pixels, b.run_count, table, saturation);
     }
-    return FX_OK;
   });
 }

@@ -8,6 +8,7 @@
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/simd.h"
+#include "color/grain_unit.h"
 #include "kelvo_fx.h"
 
 
@@ -42,25 +43,6 @@ namespace {
 KVFX_TARGET_AVX512 inline __m256i grain_channel8(__m256i c, __m512d noise) {
   const __m512d v = _mm512_add_pd(_mm512_cvtepi32_pd(c), noise);
   return channel_to_byte8(v);
-}
-
-// (state & 0xFFFF) / 65535.0 without a division: the product with the
-// rounded reciprocal, corrected once by its exact residual (both fused), is
-// the correctly rounded quotient for every one of the 65536 inputs (checked
-// exhaustively by the tests); the plain product differs for 88 of them.
-KVFX_TARGET_AVX512 inline __m512d unit8(__m256i st) {
-  const __m512d v = _mm512_cvtepi32_pd(_mm256_and_si256(st, _mm256_set1_epi32(0xFFFF)));
-  const __m512d d = _mm512_set1_pd(65535.0), rcp = _mm512_set1_pd(1.0 / 65535.0);
-  const __m512d q0 = _mm512_mul_pd(v, rcp);
-  const __m512d residual = _mm512_fnmadd_pd(q0, d, v);
-  return _mm512_fmadd_pd(residual, rcp, q0);
-}
-
-KVFX_TARGET_AVX512 void units_avx512(const uint32_t* states, double* u, int64_t n) {
-  int64_t k = 0;
-  for (; k + 8 <= n; k += 8)
-    _mm512_storeu_pd(u + k, unit8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(states + k))));
-  for (; k < n; ++k) u[k] = static_cast<double>(states[k] & 0xFFFFu) / 65535.0;
 }
 
 KVFX_TARGET_AVX512 inline __m256i grain8(__m256i w, __m256i st, __m512d amp) {
@@ -198,24 +180,13 @@ void grain_run(uint32_t* words, int64_t count, uint32_t state, double amplitude)
 
 }  // namespace
 
-void film_grain_units(const uint32_t* states, double* u, int64_t n) {
-#if KVFX_X86
-  if (active_isa() == Isa::kAvx512) return units_avx512(states, u, n);
-#endif
-  for (int64_t k = 0; k < n; ++k) u[k] = static_cast<double>(states[k] & 0xFFFFu) / 65535.0;
-}
-
 }  // namespace kvfx
 
 extern "C" KV_FX_API int32_t kv_fx_film_grain(uint32_t* pixels, int32_t width,
                                               int32_t height, int32_t stride,
                                               double amount, int32_t seed) {
-  if (!pixels || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
-  const int64_t n = kvfx::run_count_of(height, stride);
-  if (n < 0) return FX_ERR_INVALID_ARGUMENT;
-  if (n == 0) return FX_OK;
-  return kvfx::guarded([&] {
-    kvfx::grain_run(pixels, n, kvfx::film_grain_start_state(seed), amount * 255.0);
-    return FX_OK;
+  return kvfx::run_effect(kvfx::entry::kFilmGrain, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
+    kvfx::grain_run(pixels, b.run_count, kvfx::film_grain_start_state(seed), amount * 255.0);
   });
 }

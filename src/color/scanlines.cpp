@@ -28,19 +28,17 @@ uint32_t scanline_word(uint32_t w, double f) {
 extern "C" KV_FX_API int32_t kv_fx_scanlines(uint32_t* pixels, int32_t width,
                                              int32_t height, int32_t stride,
                                              int32_t spacing, double intensity) {
-  // This effect reports nothing: a call it cannot carry out does nothing.
-  if (!pixels || width <= 0 || height <= 0 || spacing <= 0) return FX_OK;
-  return kvfx::guarded([&] {
+  return kvfx::run_effect(kvfx::entry::kScanlines, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
+    if (spacing <= 0) return;  // no row is darkened
     const double f = kvfx::scanline_factor(intensity);
     const kvfx::ChannelTable table = kvfx::make_channel_table(
         [&](uint32_t c) { return kvfx::scanline_channel(c, f); });
-    const int64_t row_pixels = kvfx::row_pixels_of(stride);
     // Stepping by spacing visits exactly the rows with y % spacing == 0; the
     // 64-bit counter cannot overflow for a spacing near INT32_MAX.
     for (int64_t y = 0; y < height; y += spacing) {
-      uint32_t* row = pixels + static_cast<ptrdiff_t>(y * row_pixels);
+      uint32_t* row = pixels + static_cast<ptrdiff_t>(y * b.row_pixels);
       kvfx::apply_channel_table(row, width, table);
     }
-    return FX_OK;
   });
 }

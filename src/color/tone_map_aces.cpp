@@ -27,14 +27,10 @@ uint32_t tone_map_word(uint32_t w, double exposure) {
 extern "C" KV_FX_API int32_t kv_fx_tone_map_aces(uint32_t* pixels, int32_t width,
                                                  int32_t height, int32_t stride,
                                                  double exposure) {
-  if (!pixels || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
-  const int64_t n = kvfx::run_count_of(height, stride);
-  if (n < 0) return FX_ERR_INVALID_ARGUMENT;
-  if (n == 0) return FX_OK;
-  return kvfx::guarded([&] {
+  return kvfx::run_effect(kvfx::entry::kToneMapAces, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
     const kvfx::ChannelTable table = kvfx::make_channel_table(
         [&](uint32_t c) { return kvfx::tone_map_channel(c, exposure); });
-    kvfx::apply_channel_table(pixels, n, table);
-    return FX_OK;
+    kvfx::apply_channel_table(pixels, b.run_count, table);
   });
 }

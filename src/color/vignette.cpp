@@ -6,12 +6,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <limits>
-#include <vector>
 
 #include "color/color_effects.h"
 #include "core/boundary.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
+#include "core/scratch.h"
 #include "core/simd.h"
 #include "kelvo_fx.h"
 
@@ -68,7 +68,8 @@ namespace {
 // that without hypot (t is monotone in d), and hypot runs only on the slope.
 class WeightRow {
  public:
-  WeightRow(const VignetteParams& p, int32_t width) : p_(p), width_(width), v_(width) {
+  WeightRow(const VignetteParams& p, int32_t width)
+      : p_(p), width_(width), v_(ScratchArray<double>::uninitialised(width)) {
     v_inner_ = vignette_weight_at_t(0.0);
     v_outer_ = vignette_weight_at_t(1.0);
     // Distances just inside the flat parts, checked with the formula itself;
@@ -101,12 +102,13 @@ class WeightRow {
       }
       inner_begin = lo;
     }
-    std::fill(v_.begin(), v_.begin() + outer_end, v_outer_);
+    double* v = v_.data();
+    std::fill(v, v + outer_end, v_outer_);
     for (int32_t x = outer_end; x < inner_begin; ++x)
-      v_[x] = vignette_weight(std::hypot(dx_of(x), dy), p_);
-    std::fill(v_.begin() + inner_begin, v_.begin() + half + 1, v_inner_);
-    for (int32_t x = half + 1; x < width_; ++x) v_[x] = v_[width_ - x];
-    return v_.data();
+      v[x] = vignette_weight(std::hypot(dx_of(x), dy), p_);
+    std::fill(v + inner_begin, v + half + 1, v_inner_);
+    for (int32_t x = half + 1; x < width_; ++x) v[x] = v[width_ - x];
+    return v;
   }
 
  private:
@@ -127,7 +129,7 @@ class WeightRow {
 
   const VignetteParams& p_;
   int32_t width_;
-  std::vector<double> v_;
+  ScratchArray<double> v_;
   double v_inner_, v_outer_;
   double d_inner_ = -1.0;
   double d_outer_ = std::numeric_limits<double>::infinity();
@@ -225,11 +227,10 @@ extern "C" KV_FX_API int32_t kv_fx_vignette(uint32_t* pixels, int32_t width,
                                             int32_t height, int32_t stride,
                                             double strength, double radius,
                                             double softness, uint32_t color) {
-  if (!pixels || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
-  return kvfx::guarded([&] {
+  return kvfx::run_effect(kvfx::entry::kVignette, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
     const kvfx::VignetteParams p =
         kvfx::vignette_params(width, height, strength, radius, softness, color);
-    kvfx::vignette_rows(pixels, width, height, kvfx::row_pixels_of(stride), p);
-    return FX_OK;
+    kvfx::vignette_rows(pixels, width, height, b.row_pixels, p);
   });
 }

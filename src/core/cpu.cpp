@@ -1,5 +1,7 @@
 #include "core/cpu.h"
 
+#include "core/test_hooks.h"
+
 #include <atomic>
 
 namespace kvfx {
@@ -20,8 +22,13 @@ std::atomic<int> g_limit{static_cast<int>(Isa::kAvx512)};
 
 }  // namespace
 
-Isa active_isa() {
+Isa best_isa() {
   static const Isa best = detect();
+  return best;
+}
+
+Isa active_isa() {
+  const Isa best = best_isa();
   const int limit = g_limit.load(std::memory_order_relaxed);
   return static_cast<int>(best) < limit ? best : static_cast<Isa>(limit);
 }

@@ -7,12 +7,10 @@ namespace kvfx {
 
 enum class Isa { kPortable = 0, kAvx2 = 1, kAvx512 = 2 };
 
-// The best level this CPU supports, or the level forced by a test.
+// The best level this CPU supports.
+Isa best_isa();
+// That level, or a lower one when a test has capped it (test_hooks.h).
 Isa active_isa();
-
-// Test hook: caps the level used from now on (kAvx512 restores the CPU's best).
-// Process-wide; not part of the C interface.
-void limit_isa(Isa level);
 
 }  // namespace kvfx
 

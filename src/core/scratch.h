@@ -1,42 +1,75 @@
-// Scratch images: blocks of pixel words owned by one call.
+// Scratch memory: blocks owned by one call (images of pixel words, tables,
+// per-row values).
 //
 // Allocation failure throws std::bad_alloc; the C boundary (boundary.h) turns
-// it into FX_ERR_OUT_OF_MEMORY. Every effect makes its scratch images before it
+// it into FX_ERR_OUT_OF_MEMORY. Every effect makes its scratch memory before it
 // writes a caller pixel, so a failed call leaves the caller's buffer as it was.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 namespace kvfx {
 
-class ScratchImage {
+// `bytes` bytes, zeroed or not; nullptr for 0. Throws std::bad_alloc, also
+// when the test hook says this allocation fails. Released by release_bytes.
+void* allocate_bytes(uint64_t bytes, bool zero);
+void release_bytes(void* p) noexcept;
+
+// `count` elements of a trivially copyable T, freed with the array.
+template <class T>
+class ScratchArray {
+  static_assert(std::is_trivially_copyable_v<T>, "scratch memory holds plain values");
+
  public:
-  ScratchImage() = default;
-  ~ScratchImage();
-  ScratchImage(const ScratchImage&) = delete;
-  ScratchImage& operator=(const ScratchImage&) = delete;
-  ScratchImage(ScratchImage&& other) noexcept;
-  ScratchImage& operator=(ScratchImage&& other) noexcept;
+  ScratchArray() = default;
+  ~ScratchArray() { release_bytes(data_); }
+  ScratchArray(const ScratchArray&) = delete;
+  ScratchArray& operator=(const ScratchArray&) = delete;
+  ScratchArray(ScratchArray&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), count_(std::exchange(o.count_, 0)) {}
+  ScratchArray& operator=(ScratchArray&& o) noexcept {
+    if (this != &o) {
+      release_bytes(data_);
+      data_ = std::exchange(o.data_, nullptr);
+      count_ = std::exchange(o.count_, 0);
+    }
+    return *this;
+  }
 
-  // `count` words, all zero. Throws std::bad_alloc.
-  static ScratchImage zeroed(int64_t count);
-  // `count` words, contents unspecified. Throws std::bad_alloc.
-  static ScratchImage uninitialised(int64_t count);
-  // A word-for-word copy of src[0 .. count - 1]. Throws std::bad_alloc.
-  static ScratchImage copy_of(const uint32_t* src, int64_t count);
+  // `count` elements, all zero bits. A negative count throws.
+  static ScratchArray zeroed(int64_t count) { return make(count, true); }
+  // `count` elements, contents unspecified.
+  static ScratchArray uninitialised(int64_t count) { return make(count, false); }
+  // A copy of src[0 .. count - 1].
+  static ScratchArray copy_of(const T* src, int64_t count) {
+    ScratchArray a = make(count, false);
+    if (count > 0) std::memcpy(a.data_, src, static_cast<size_t>(count) * sizeof(T));
+    return a;
+  }
 
-  uint32_t* data() { return words_; }
-  const uint32_t* data() const { return words_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
   int64_t size() const { return count_; }
 
  private:
-  uint32_t* words_ = nullptr;
+  static ScratchArray make(int64_t count, bool zero) {
+    ScratchArray a;
+    if (count < 0 || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    a.data_ = static_cast<T*>(allocate_bytes(static_cast<uint64_t>(count) * sizeof(T), zero));
+    a.count_ = count;
+    return a;
+  }
+
+  T* data_ = nullptr;
   int64_t count_ = 0;
 };
 
-// Test hook: the next `n` scratch allocations succeed, the one after fails
-// (negative: never fail). Process-wide; only tests set it.
-void fail_scratch_allocation_after(int n);
+// Pixel words with an image's row addressing (or a few rows of one).
+using ScratchImage = ScratchArray<uint32_t>;
 
 }  // namespace kvfx

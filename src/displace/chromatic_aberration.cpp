@@ -87,17 +87,14 @@ int64_t ring_rows_for(const ChromaticShift& shift, int32_t height) {
 extern "C" KV_FX_API int32_t kv_fx_chromatic_aberration(
     uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
     double strength_x, double strength_y, double angle) {
-  if (!pixels || width <= 0 || height <= 0) return FX_ERR_INVALID_ARGUMENT;
-  // Overlapping rows (or a negative stride) would send fetches outside the
-  // copy of the run.
-  if (!kvfx::rows_fit(width, stride)) return FX_ERR_INVALID_ARGUMENT;
-  return kvfx::guarded([&] {
-    const int64_t row_pixels = kvfx::row_pixels_of(stride);
+  // Rows that overlap would make "the input as it was" ill-defined, so the
+  // policy refuses them.
+  return kvfx::run_effect(kvfx::entry::kChromaticAberration, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
     const kvfx::ChromaticShift shift =
         kvfx::chromatic_shift(strength_x, strength_y, angle);
     const int64_t ring_rows = kvfx::ring_rows_for(shift, height);
     kvfx::ScratchImage ring = kvfx::ScratchImage::uninitialised(ring_rows * width);
-    kvfx::chromatic_rows(pixels, width, height, row_pixels, shift, ring.data(), ring_rows);
-    return FX_OK;
+    kvfx::chromatic_rows(pixels, width, height, b.row_pixels, shift, ring.data(), ring_rows);
   });
 }

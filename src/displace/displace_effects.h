@@ -1,6 +1,7 @@
 // Displacement effects: the pieces of arithmetic that decide where every
-// output word comes from. The effects read only from a copy of their input,
-// so each output word is a function of these pieces and the copy alone.
+// output word comes from. Each output word is a function of these pieces and
+// the input as it was before the call (the effects keep just enough of it:
+// a few saved rows, or none at all).
 #pragma once
 
 #include <cstdint>

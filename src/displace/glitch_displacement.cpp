@@ -66,28 +66,21 @@ void shift_row(uint32_t* row, int32_t width, int32_t shift) {
 extern "C" KV_FX_API int32_t kv_fx_glitch_displacement(
     uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
     int32_t band_count, int32_t max_shift, int32_t seed) {
-  if (!pixels || width <= 0 || height <= 0 || band_count <= 0) return FX_OK;
-  if (kvfx::shift_range_empty(max_shift)) return FX_OK;
-  // Overlapping rows (or a negative stride) would send reads outside the copy
-  // of the run.
-  if (!kvfx::rows_fit(width, stride)) return FX_OK;
-  return kvfx::guarded([&] {
-    const int64_t row_pixels = kvfx::row_pixels_of(stride);
+  return kvfx::run_effect(kvfx::entry::kGlitchDisplacement, pixels, width, height, stride,
+                          [&](const kvfx::Buffer& b) {
+    if (band_count <= 0 || kvfx::shift_range_empty(max_shift)) return;
     // The shift each row ends up with; a later band overrides an earlier one
     // on the rows they share, and shift 0 leaves a row as it is.
-    kvfx::ScratchImage row_shift = kvfx::ScratchImage::zeroed(height);
-    uint32_t* shifts = row_shift.data();
+    kvfx::ScratchArray<int32_t> row_shift = kvfx::ScratchArray<int32_t>::zeroed(height);
+    int32_t* shifts = row_shift.data();
     uint32_t state = kvfx::glitch_start_state(seed);
-    for (int32_t b = 0; b < band_count; ++b) {
+    for (int32_t i = 0; i < band_count; ++i) {
       const kvfx::GlitchBand band = kvfx::glitch_band(state, height, max_shift);
-      for (int32_t y = band.start; y < band.end; ++y)
-        shifts[y] = static_cast<uint32_t>(band.shift);
+      for (int32_t y = band.start; y < band.end; ++y) shifts[y] = band.shift;
       state = band.s3;
     }
     for (int32_t y = 0; y < height; ++y)
       if (shifts[y] != 0)
-        kvfx::shift_row(pixels + static_cast<ptrdiff_t>(y * row_pixels), width,
-                        static_cast<int32_t>(shifts[y]));
-    return FX_OK;
+        kvfx::shift_row(pixels + static_cast<ptrdiff_t>(y * b.row_pixels), width, shifts[y]);
   });
 }

@@ -12,25 +12,24 @@
 #include "core/cpu.h"
 #include "kelvo_fx.h"
 #include "support/image.h"
-#include "support/isa_levels.h"
+#include "support/hooks.h"
+#include "support/reference.h"
 
 namespace {
 
-const kvfx::Isa kLevels[] = {kvfx::Isa::kPortable, kvfx::Isa::kAvx2, kvfx::Isa::kAvx512};
-
 uint32_t expected_word(const uint32_t* s, double k) {
   uint32_t w = 0;
-  for (int c = 0; c < 4; ++c) w |= static_cast<uint32_t>(static_cast<double>(s[c]) * k) << (8 * c);
+  for (int c = 0; c < 4; ++c) w |= kvfx::box_sum_to_byte(s[c], k) << (8 * c);
   return w;
 }
 
 // Every sum S in 0 .. 255 (2r + 1), built in the kernels' own column sums as
 // a * 2r + b (a, b bytes), then converted by emit and by slide_and_emit.
 TEST(BoxKernels, EverySumConvertsLikeTheDoubleProduct) {
-  for (kvfx::Isa level : kLevels) {
+  kvfx_test::for_each_level([&] {
     for (int32_t r = 1; r <= 128; ++r) {  // a * 2r + b reaches every sum up to here
-      const kvfx::BoxKernels& kern = kvfx::box_kernels(level, r);
       const kvfx::BoxScale scale = kvfx::box_scale_for(r);
+      const kvfx::BoxKernels& kern = kvfx::box_kernels(kvfx::active_isa(), scale);
       const uint32_t d = 2 * r + 1;
       std::vector<uint32_t> sums_wanted;
       for (uint32_t s = 0; s <= 255 * d; ++s) sums_wanted.push_back(s);
@@ -55,21 +54,21 @@ TEST(BoxKernels, EverySumConvertsLikeTheDoubleProduct) {
       kern.slide_and_emit(block.data(), zero.data(), zero.data(), out2.data(), n, scale);
       for (int32_t x = 0; x < n; ++x) {
         const uint32_t want = expected_word(&sums_wanted[4 * x], scale.k);
-        ASSERT_EQ(out[x], want) << "level " << int(level) << " r " << r << " word " << x;
-        ASSERT_EQ(out2[x], want) << "level " << int(level) << " r " << r << " word " << x;
+        ASSERT_EQ(out[x], want) << "r " << r << " word " << x;
+        ASSERT_EQ(out2[x], want) << "r " << r << " word " << x;
       }
     }
-  }
+  });
 }
 
 // Rows of every length around the vector widths, long and short against the
 // radius, through the row function at each level.
 TEST(BoxKernels, RowsMatchTheClampedWindow) {
   std::mt19937 rng(5);
-  for (kvfx::Isa level : kLevels) {
+  kvfx_test::for_each_level([&] {
     for (int32_t r : {1, 2, 3, 7, 24, 51, 128, 129, 300}) {
-      const kvfx::BoxKernels& kern = kvfx::box_kernels(level, r);
       const kvfx::BoxScale scale = kvfx::box_scale_for(r);
+      const kvfx::BoxKernels& kern = kvfx::box_kernels(kvfx::active_isa(), scale);
       for (int32_t n = 1; n <= 80; n += (n < 20 ? 1 : 7)) {
         const int32_t len = n + (r > 20 ? 2 * r : 0);
         std::vector<uint32_t> a(len), b(len);
@@ -77,11 +76,11 @@ TEST(BoxKernels, RowsMatchTheClampedWindow) {
         std::vector<uint32_t> scratch(kvfx::box_row_scratch_words(len));
         kvfx::box_blur_row(kern, a.data(), b.data(), len, r, scale, scratch.data());
         for (int32_t j = 0; j < len; ++j)
-          ASSERT_EQ(b[j], kvfx::box_blur_sample_reference(a.data(), 1, len, r, j))
-              << "level " << int(level) << " r " << r << " n " << len << " j " << j;
+          ASSERT_EQ(b[j], kvfx_test::box_blur_sample_reference(a.data(), 1, len, r, j))
+              << "r " << r << " n " << len << " j " << j;
       }
     }
-  }
+  });
 }
 
 // The radii whose double product loses a level at some multiple (24, 51, 53,
@@ -89,30 +88,19 @@ TEST(BoxKernels, RowsMatchTheClampedWindow) {
 // s - 1, s. Sigma 140 runs radii beyond the 16-bit kernels.
 TEST(BoxKernels, LossyAndWideRadiiBlurLikeBruteForce) {
   std::mt19937 rng(8);
-  for (kvfx::Isa level : kLevels) {
-    const kvfx_test::IsaLimit limit(level);
+  kvfx_test::for_each_level([&] {
     for (double sigma : {25.0, 52.0, 54.0, 81.0, 94.0, 99.0, 119.0, 120.0, 125.0, 127.0, 140.0}) {
       for (auto [w, h] : {std::pair{263, 9}, std::pair{9, 263}}) {
         kvfx_test::Image img(w, h, 1);
         // Runs of equal words make exact multiples common.
         for (auto& word : img.words) word = (rng() % 4 == 0) ? 0xFFFFFFFFu : 0x01310A00u;
         kvfx_test::Image expected = img;
-        const kvfx::BoxPlan plan = kvfx::box_sizes_for_gaussian(sigma);
-        for (int32_t r : plan.radius) {
-          std::vector<uint32_t> mid(img.words.size());
-          for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-              mid[y * expected.row_pixels + x] = kvfx::box_blur_sample_reference(
-                  &expected.words[y * expected.row_pixels], 1, w, r, x);
-          for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-              expected.at(x, y) = kvfx::box_blur_sample_reference(&mid[x], expected.row_pixels, h, r, y);
-        }
+        kvfx_test::reference_blur(expected.data(), w, h, expected.row_pixels, sigma);
         kv_fx_gaussian_blur(img.data(), w, h, img.stride(), sigma);
-        ASSERT_EQ(img.words, expected.words) << "level " << int(level) << " sigma " << sigma << " " << w << "x" << h;
+        ASSERT_EQ(img.words, expected.words) << "sigma " << sigma << " " << w << "x" << h;
       }
     }
-  }
+  });
 }
 
 }  // namespace

@@ -26,8 +26,14 @@ int main(void) {
   expect(memcmp(px, copy, sizeof px) == 0, "sigma 0 leaves pixels unchanged");
   expect(kv_fx_gaussian_blur(px, 16, 16, 64, 2.0) == FX_OK, "blur sigma 2");
   expect(memcmp(px, copy, sizeof px) != 0, "blur changes a noisy image");
-  expect(KV_FX_VERSION_NUMBER == 100, "version number");
-  expect(strcmp(KV_FX_VERSION, "0.1.0") == 0, "version string");
+  {
+    char version[32];
+    sprintf(version, "%d.%d.%d", KV_FX_VERSION_MAJOR, KV_FX_VERSION_MINOR, KV_FX_VERSION_PATCH);
+    expect(strcmp(KV_FX_VERSION, version) == 0, "version string from its numbers");
+    expect(KV_FX_VERSION_NUMBER ==
+               KV_FX_VERSION_MAJOR * 10000 + KV_FX_VERSION_MINOR * 100 + KV_FX_VERSION_PATCH,
+           "version number from its numbers");
+  }
   expect(FX_ERR_INVALID_ARGUMENT == -1 && FX_ERR_OUT_OF_MEMORY == -2, "result codes");
 
   if (failures == 0) printf("c caller: all checks passed\n");

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "color/color_effects.h"
+#include "color/grain_unit.h"
 #include "kelvo_fx.h"
 #include "support/image.h"
-#include "support/isa_levels.h"
+#include "support/hooks.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::vector<Image> geometries(std::mt19937& rng) {
 TEST(ColorGradeFastPath, SaturationMatchesOneWordFormula) {
   const double saturations[] = {1.2, 0.0, 0.5, -1.0, 2.75, 1e300, -1e300, kInf, -kInf, kNaN,
                                 1.0 + 1e-16, 0.999999};
-  kvfx_test::for_each_isa([&] {
+  kvfx_test::for_each_level([&] {
     std::mt19937 rng(5);
     for (double sat : saturations)
       for (const Image& in : geometries(rng)) {
@@ -60,22 +61,28 @@ TEST(ColorGradeFastPath, SaturationMatchesOneWordFormula) {
   });
 }
 
-// The grain's unit value for every possible low half of a state, at every
-// level, bit for bit the quotient of the one-word formula.
-TEST(FilmGrainFastPath, UnitsEqualTheDivisionForEveryLow16Value) {
-  std::vector<uint32_t> states(65536 + 7);
-  for (uint32_t v = 0; v < states.size(); ++v) states[v] = (v * 0x10000u) ^ (v & 0xFFFFu);
-  kvfx_test::for_each_isa([&] {
-    std::vector<double> u(states.size());
-    kvfx::film_grain_units(states.data(), u.data(), static_cast<int64_t>(u.size()));
-    for (size_t k = 0; k < u.size(); ++k)
-      ASSERT_EQ(u[k], static_cast<double>(states[k] & 0xFFFFu) / 65535.0) << k;
-  });
+#if KVFX_X86
+KVFX_TARGET_AVX512 void units_avx512(const uint32_t* states, double* u, size_t n) {
+  for (size_t k = 0; k + 8 <= n; k += 8)
+    _mm512_storeu_pd(u + k, kvfx::unit8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(states + k))));
 }
+
+// The vector unit value for every possible low half of a state, bit for bit
+// the quotient of the one-word formula.
+TEST(FilmGrainFastPath, UnitsEqualTheDivisionForEveryLow16Value) {
+  if (kvfx::best_isa() < kvfx::Isa::kAvx512) GTEST_SKIP() << "this CPU lacks AVX-512";
+  std::vector<uint32_t> states(65536);
+  for (uint32_t v = 0; v < states.size(); ++v) states[v] = (v * 0x10000u) ^ v;
+  std::vector<double> u(states.size());
+  units_avx512(states.data(), u.data(), u.size());
+  for (size_t k = 0; k < u.size(); ++k)
+    ASSERT_EQ(u[k], static_cast<double>(states[k] & 0xFFFFu) / 65535.0) << k;
+}
+#endif
 
 TEST(FilmGrainFastPath, MatchesOneWordFormulaAndGeneratorOrder) {
   const double amounts[] = {0.08, 0.0, 1.0, -0.3, 3.0, 1e308, kInf, -kInf, kNaN};
-  kvfx_test::for_each_isa([&] {
+  kvfx_test::for_each_level([&] {
     std::mt19937 rng(6);
     for (double amount : amounts)
       for (const Image& in : geometries(rng)) {
@@ -99,7 +106,7 @@ TEST(VignetteFastPath, MatchesOneWordFormulaAcrossGeometriesAndArguments) {
                        {0.7, 0.5, -1.0}, {kInf, 0.4, 0.3}, {kNaN, 0.4, 0.3},
                        {0.5, kNaN, 0.3}, {0.5, 0.4, kNaN}, {2.0, -kInf, 0.5},
                        {1.0, 1.2, 0.5}, {1e-300, 0.2, 1e-300}};
-  kvfx_test::for_each_isa([&] {
+  kvfx_test::for_each_level([&] {
     std::mt19937 rng(8);
     for (const Args& a : args)
       for (int iter = 0; iter < 25; ++iter) {

@@ -9,7 +9,7 @@
 #include "color/color_effects.h"
 #include "kelvo_fx.h"
 #include "support/image.h"
-#include "support/isa_levels.h"
+#include "support/hooks.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ TEST(VignetteOverlap, OverlappingRowsFollowTheRowWalk) {
   // overlapping backwards (bottom-up with rows closer than the width).
   for (int32_t stride : {0, 2, 4 * (w - 3), 4 * 7, -4 * (w - 5)}) {
     SCOPED_TRACE(stride);
-    kvfx_test::for_each_isa([&] {
+    kvfx_test::for_each_level([&] {
       const int64_t rp = stride / 4;
       const int64_t lo = rp < 0 ? (h - 1) * rp : 0;
       const int64_t hi = rp < 0 ? w : (h - 1) * rp + w;

@@ -5,7 +5,7 @@
 
 #include "core/channel_table.h"
 #include "support/image.h"
-#include "support/isa_levels.h"
+#include "support/hooks.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ namespace {
 // random buffer, with random tables and an identity/constant table: the run
 // must equal the one-word form and the words around it must stay put.
 TEST(ChannelTableFastPath, MatchesOneWordFormAtEveryLengthAndOffset) {
-  kvfx_test::for_each_isa([] {
+  kvfx_test::for_each_level([] {
     std::mt19937 rng(99);
     std::vector<kvfx::ChannelTable> tables;
     for (int i = 0; i < 3; ++i)
@@ -38,7 +38,7 @@ TEST(ChannelTableFastPath, MatchesOneWordFormAtEveryLengthAndOffset) {
 }
 
 TEST(ChannelTableFastPath, EveryChannelValueHitsItsOwnEntry) {
-  kvfx_test::for_each_isa([] {
+  kvfx_test::for_each_level([] {
     const kvfx::ChannelTable t =
         kvfx::make_channel_table([](uint32_t v) { return (v * 37 + 11) & 0xFF; });
     std::vector<uint32_t> words(256), ref(256);

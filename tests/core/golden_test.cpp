@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kelvo_fx.h"
-#include "support/isa_levels.h"
+#include "support/hooks.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ const std::vector<GoldenCase>& golden_cases() {
 TEST(Golden, EveryEffectMatchesItsChecksum) {
   for (const GoldenCase& c : golden_cases()) {
     SCOPED_TRACE(c.name);
-    kvfx_test::for_each_isa([&] {
+    kvfx_test::for_each_level([&] {
       std::vector<uint32_t> img = golden_image(0x2545F491u);
       std::vector<uint32_t> other = golden_image(0x9E3779B9u);
       ASSERT_EQ(c.run(img.data(), other.data()), FX_OK);

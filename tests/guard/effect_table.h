@@ -1,93 +1,47 @@
-// Every effect behind one call shape, with ordinary working settings and the
-// result it gives each class of argument it refuses.
+// Every catalogued effect behind one call shape, at a few settings from its
+// catalogue entry: the defaults, every parameter at the low end of its
+// slider range, and every one at the high end. Drop shadow runs in place
+// here (dst == src is allowed); tests that need the two apart call it
+// themselves.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
+#include "effect_catalogue.h"
 #include "kelvo_fx.h"
 
 namespace kvfx_test {
-
-// The call is legal there and walks memory, so no "touches nothing" check.
-constexpr int32_t kWalks = 1000;
 
 using EffectCall = std::function<int32_t(uint32_t* pixels, int32_t width,
                                          int32_t height, int32_t stride)>;
 
 struct EffectCase {
-  const char* name;
+  std::string name;
+  const kvfx_catalogue::Effect* effect;
+  std::vector<double> args;
   EffectCall call;
-  int32_t bad_argument;     // NULL pixels, width <= 0 or height <= 0
-  int32_t negative_stride;  // stride of -4 or less
-  int32_t overlapping;      // 0 < row_pixels < width
-  int32_t empty_rows;       // row_pixels 0 (stride -3 .. 3)
 };
 
-constexpr int32_t kOk = FX_OK;
-constexpr int32_t kBad = FX_ERR_INVALID_ARGUMENT;
-
-// Drop shadow runs in place here (dst == src is allowed); tests that need
-// the two apart call it themselves.
 inline std::vector<EffectCase> all_effects() {
-  return {
-      {"gaussian_blur",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_gaussian_blur(p, w, h, s, 2.5);
-       },
-       kOk, kOk, kOk, kOk},
-      {"bloom_full_size",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_bloom(p, w, h, s, 0.3, 0.8, 2.0, 0x00FFC080u);
-       },
-       kBad, kBad, kOk, kOk},
-      {"bloom_half_size",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_bloom(p, w, h, s, 0.2, 1.5, 7.0, 0xFF80FFFFu);
-       },
-       kBad, kBad, kOk, kOk},
-      {"drop_shadow",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_drop_shadow(p, p, w, h, s, 3.0, -2.0, 2.0, 0x80102030u);
-       },
-       kBad, kBad, kBad, kBad},
-      {"tone_map_aces",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_tone_map_aces(p, w, h, s, 1.7);
-       },
-       kBad, kBad, kWalks, kOk},
-      {"color_grade",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_color_grade(p, w, h, s, 0.05, 1.2, 0.7, 1.4);
-       },
-       kBad, kBad, kWalks, kOk},
-      {"vignette",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_vignette(p, w, h, s, 0.8, 0.3, 0.5, 0x00100820u);
-       },
-       kBad, kWalks, kWalks, kWalks},
-      {"film_grain",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_film_grain(p, w, h, s, 0.1, 42);
-       },
-       kBad, kBad, kWalks, kOk},
-      {"scanlines",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_scanlines(p, w, h, s, 3, 0.4);
-       },
-       kOk, kWalks, kWalks, kWalks},
-      {"chromatic_aberration",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_chromatic_aberration(p, w, h, s, 3.0, 2.0, 0.6);
-       },
-       kBad, kBad, kBad, kBad},
-      {"glitch_displacement",
-       [](uint32_t* p, int32_t w, int32_t h, int32_t s) {
-         return kv_fx_glitch_displacement(p, w, h, s, 6, 9, 7);
-       },
-       kOk, kOk, kOk, kOk},
-  };
+  std::vector<EffectCase> cases;
+  for (const auto& e : kvfx_catalogue::effects()) {
+    for (int setting = 0; setting < 3; ++setting) {
+      std::vector<double> args = kvfx_catalogue::default_args(e);
+      if (setting > 0)
+        for (size_t i = 0; i < args.size(); ++i)
+          args[i] = setting == 1 ? e.params[i].soft_min : e.params[i].soft_max;
+      const char* label[] = {"defaults", "low", "high"};
+      const kvfx_catalogue::Effect* fx = &e;
+      cases.push_back({std::string(e.name) + " " + label[setting], fx, args,
+                       [fx, args](uint32_t* p, int32_t w, int32_t h, int32_t s) {
+                         return fx->call(p, w, h, s, args.data(), nullptr);
+                       }});
+    }
+  }
+  return cases;
 }
 
 }  // namespace kvfx_test

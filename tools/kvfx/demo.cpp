@@ -204,7 +204,7 @@ void run_demo(const std::string& dir) {
   save_image(scene, base + "original.png");
 
   const int cols = 4, pad = 8, label = 20;
-  const int count = 1 + static_cast<int>(effect_table().size());
+  const int count = 1 + static_cast<int>(kvfx_catalogue::effects().size());
   const int rows = (count + cols - 1) / cols;
   Image sheet(cols * (scene.width + pad) + pad, rows * (scene.height + label + pad) + pad, 0xFF18181Cu);
   auto place = [&](int index, const Image& tile, const std::string& name) {
@@ -215,7 +215,7 @@ void run_demo(const std::string& dir) {
   };
   place(0, scene, "original");
   int index = 1;
-  for (const EffectSpec& e : effect_table()) {
+  for (const Effect& e : kvfx_catalogue::effects()) {
     Image out = scene;
     apply_chain(out, {default_call(e)});
     save_image(out, base + e.name + ".png");

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -9,65 +10,16 @@
 
 namespace kvfx_tool {
 
-namespace {
-constexpr double kIntMin = -2147483648.0;
-constexpr double kIntMax = 2147483647.0;
-}  // namespace
-
-const std::vector<EffectSpec>& effect_table() {
-  static const std::vector<EffectSpec> table = {
-      {"blur", "Gaussian blur of all four channels",
-       {{"sigma", Kind::Real, "2", 0, 1e6, "pixels (standard deviation; 0 = none)"}}},
-      {"bloom", "glow around bright areas, screened over the image",
-       {{"threshold", Kind::Real, "0.6", 0, 1, "0..1 luma above which pixels glow"},
-        {"intensity", Kind::Real, "1", -1e6, 1e6, "glow strength (negative darkens)"},
-        {"sigma", Kind::Real, "6", 0, 1e6, "pixels (glow blur)"},
-        {"tint", Kind::Colour, "ffffff", 0, 0, "RRGGBB glow colour"}}},
-      {"shadow", "soft drop shadow under the image's opaque parts (same size)",
-       {{"dx", Kind::Real, "4", -1e6, 1e6, "pixels to the right"},
-        {"dy", Kind::Real, "4", -1e6, 1e6, "pixels down"},
-        {"sigma", Kind::Real, "3", 0, 1e6, "pixels (shadow blur)"},
-        {"color", Kind::Colour, "80000000", 0, 0, "AARRGGBB shadow colour and opacity"}}},
-      {"tonemap", "ACES filmic tone curve",
-       {{"exposure", Kind::Real, "1", 0, 1e6, "multiplier before the curve"}}},
-      {"grade", "contrast, brightness, gamma and saturation",
-       {{"brightness", Kind::Real, "0", -1, 1, "added on the 0..1 scale"},
-        {"contrast", Kind::Real, "1.1", 0, 1e3, "factor around mid grey"},
-        {"saturation", Kind::Real, "1.2", 0, 1e3, "factor (0 = grey, 1 = unchanged)"},
-        {"gamma", Kind::Real, "1", 1e-3, 1e3, "exponent 1/gamma (>1 brightens)"}}},
-      {"vignette", "darkens (or tints) toward the corners",
-       {{"strength", Kind::Real, "0.6", 0, 1, "0..1 blend at the corners"},
-        {"radius", Kind::Real, "0.5", 0, 10, "where it starts (1 = half diagonal)"},
-        {"softness", Kind::Real, "0.5", 0, 10, "width of the fade (same scale)"},
-        {"color", Kind::Colour, "000000", 0, 0, "RRGGBB vignette colour"}}},
-      {"grain", "film grain noise",
-       {{"amount", Kind::Real, "0.08", 0, 1, "0..1 of full scale, peak"},
-        {"seed", Kind::Integer, "1", kIntMin, kIntMax, "random seed (0 = built-in)"}}},
-      {"scanlines", "darkened rows like a CRT",
-       {{"spacing", Kind::Integer, "3", 1, kIntMax, "rows from one line to the next"},
-        {"intensity", Kind::Real, "0.35", 0, 1, "0..1 darkening of each line"}}},
-      {"chromatic", "red and blue fringes shifted apart",
-       {{"strength_x", Kind::Real, "3", -1e6, 1e6, "pixels"},
-        {"strength_y", Kind::Real, "3", -1e6, 1e6, "pixels"},
-        {"angle", Kind::Real, "0", -1e6, 1e6, "radians (0 = horizontal)"}}},
-      {"glitch", "horizontal bands shifted sideways",
-       {{"bands", Kind::Integer, "8", 1, kIntMax, "number of bands"},
-        {"max_shift", Kind::Integer, "12", 1, 1073741823.0, "pixels, largest shift"},
-        {"seed", Kind::Integer, "1", kIntMin, kIntMax, "random seed (0 = built-in)"}}},
-  };
-  return table;
-}
-
-const EffectSpec* find_effect(const std::string& name) {
-  for (const EffectSpec& e : effect_table())
-    if (name == e.name) return &e;
-  return nullptr;
-}
+using kvfx_catalogue::Kind;
+using kvfx_catalogue::Param;
 
 namespace {
 
-std::string where(const EffectSpec& e, const ParamSpec& p) {
-  return std::string(e.name) + " " + p.name;
+// The name kvfx shows: the short alias where there is one.
+const char* shown_name(const Param& p) { return p.alias ? p.alias : p.name; }
+
+std::string where(const Effect& e, const Param& p) {
+  return std::string(e.name) + " " + shown_name(p);
 }
 
 std::string format_bound(double v) {
@@ -77,7 +29,19 @@ std::string format_bound(double v) {
   return s.str();
 }
 
-uint32_t parse_colour(const EffectSpec& e, const ParamSpec& p, const std::string& text) {
+bool is_colour(Kind k) { return k == Kind::kColour || k == Kind::kColourAlpha; }
+
+// The default as the user would type it.
+std::string format_value(const Param& p, double v) {
+  if (!is_colour(p.kind)) return format_bound(v);
+  char buf[16];
+  const auto c = static_cast<unsigned long>(v);
+  if (p.kind == Kind::kColour) std::snprintf(buf, sizeof buf, "%06lx", c & 0xFFFFFFul);
+  else std::snprintf(buf, sizeof buf, "%08lx", c);
+  return buf;
+}
+
+double parse_colour(const Effect& e, const Param& p, const std::string& text) {
   std::string hex = text;
   if (!hex.empty() && hex[0] == '#') hex.erase(0, 1);
   else if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
@@ -95,12 +59,12 @@ uint32_t parse_colour(const EffectSpec& e, const ParamSpec& p, const std::string
   return hex.size() == 6 ? (0xFF000000u | v) : v;
 }
 
-double parse_number(const EffectSpec& e, const ParamSpec& p, const std::string& text) {
+double parse_number(const Effect& e, const Param& p, const std::string& text) {
   const char* s = text.c_str();
   char* end = nullptr;
   errno = 0;
   double v;
-  if (p.kind == Kind::Integer) {
+  if (p.kind == Kind::kInteger) {
     long long n = std::strtoll(s, &end, 10);
     v = static_cast<double>(n);
   } else {
@@ -108,28 +72,21 @@ double parse_number(const EffectSpec& e, const ParamSpec& p, const std::string& 
   }
   if (text.empty() || *end != '\0' || end == s || std::isspace(static_cast<unsigned char>(text[0])))
     throw UsageError(where(e, p) + ": '" + text + "' is not " +
-                     (p.kind == Kind::Integer ? "an integer" : "a number"));
+                     (p.kind == Kind::kInteger ? "an integer" : "a number"));
   if (errno == ERANGE || !std::isfinite(v) || v < p.min || v > p.max)
     throw UsageError(where(e, p) + ": " + text + " is out of range [" + format_bound(p.min) + ", " +
                      format_bound(p.max) + "]");
   return v;
 }
 
-void set_param(EffectCall& call, size_t i, const std::string& text) {
-  const ParamSpec& p = call.def->params[i];
-  if (p.kind == Kind::Colour) call.colours[i] = parse_colour(*call.def, p, text);
-  else call.reals[i] = parse_number(*call.def, p, text);
+double parse_value(const Effect& e, const Param& p, const std::string& text) {
+  return is_colour(p.kind) ? parse_colour(e, p, text) : parse_number(e, p, text);
 }
 
 }  // namespace
 
-EffectCall default_call(const EffectSpec& def) {
-  EffectCall call;
-  call.def = &def;
-  call.reals.assign(def.params.size(), 0.0);
-  call.colours.assign(def.params.size(), 0u);
-  for (size_t i = 0; i < def.params.size(); ++i) set_param(call, i, def.params[i].fallback);
-  return call;
+EffectCall default_call(const Effect& def) {
+  return EffectCall{&def, kvfx_catalogue::default_args(def)};
 }
 
 std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t first) {
@@ -138,59 +95,40 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
     const std::string& arg = args[a];
     size_t eq = arg.find('=');
     if (eq == std::string::npos) {
-      const EffectSpec* def = find_effect(arg);
-      if (!def) throw UsageError("unknown effect '" + arg + "' (see kvfx help)");
+      const Effect* def = kvfx_catalogue::find_effect(arg);
+      if (!def || arg != def->name) throw UsageError("unknown effect '" + arg + "' (see kvfx help)");
       chain.push_back(default_call(*def));
       continue;
     }
     if (chain.empty()) throw UsageError("parameter '" + arg + "' before any effect");
     EffectCall& call = chain.back();
-    std::string name = arg.substr(0, eq);
-    size_t i = 0;
-    while (i < call.def->params.size() && name != call.def->params[i].name) ++i;
-    if (i == call.def->params.size())
+    const std::string name = arg.substr(0, eq);
+    const int i = kvfx_catalogue::find_param(*call.def, name);
+    if (i < 0)
       throw UsageError(std::string(call.def->name) + ": unknown parameter '" + name + "' (see kvfx help " +
                        call.def->name + ")");
-    set_param(call, i, arg.substr(eq + 1));
+    call.args[i] = parse_value(*call.def, call.def->params[i], arg.substr(eq + 1));
   }
   return chain;
 }
 
-namespace {
-
-int32_t run(Image& image, const EffectCall& c) {
-  const std::string name = c.def->name;
-  uint32_t* px = image.px.data();
-  const int32_t w = image.width, h = image.height, s = image.stride();
-  const std::vector<double>& r = c.reals;
-  auto i32 = [](double v) { return static_cast<int32_t>(v); };
-  if (name == "blur") return kv_fx_gaussian_blur(px, w, h, s, r[0]);
-  if (name == "bloom") return kv_fx_bloom(px, w, h, s, r[0], r[1], r[2], c.colours[3] & 0xFFFFFFu);
-  if (name == "shadow") {
-    // The library composites into a separate buffer of the same geometry.
-    std::vector<uint32_t> dst(image.px.size());
-    int32_t rc = kv_fx_drop_shadow(px, dst.data(), w, h, s, r[0], r[1], r[2], c.colours[3]);
-    if (rc == FX_OK) image.px.swap(dst);
-    return rc;
-  }
-  if (name == "tonemap") return kv_fx_tone_map_aces(px, w, h, s, r[0]);
-  if (name == "grade") return kv_fx_color_grade(px, w, h, s, r[0], r[1], r[2], r[3]);
-  if (name == "vignette") return kv_fx_vignette(px, w, h, s, r[0], r[1], r[2], c.colours[3] & 0xFFFFFFu);
-  if (name == "grain") return kv_fx_film_grain(px, w, h, s, r[0], i32(r[1]));
-  if (name == "scanlines") return kv_fx_scanlines(px, w, h, s, i32(r[0]), r[1]);
-  if (name == "chromatic") return kv_fx_chromatic_aberration(px, w, h, s, r[0], r[1], r[2]);
-  if (name == "glitch") return kv_fx_glitch_displacement(px, w, h, s, i32(r[0]), i32(r[1]), i32(r[2]));
-  return FX_ERR_INVALID_ARGUMENT;
-}
-
-}  // namespace
-
 void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
   for (const EffectCall& call : chain) {
-    int32_t rc = run(image, call);
-    if (rc == FX_ERR_OUT_OF_MEMORY) throw Failure(std::string(call.def->name) + ": out of memory");
+    const Effect& e = *call.def;
+    int32_t rc;
+    if (e.two_buffers) {
+      // The result goes to a separate buffer of the same geometry.
+      std::vector<uint32_t> dst(image.px.size());
+      rc = e.call(dst.data(), image.width, image.height, image.stride(), call.args.data(),
+                  image.px.data());
+      if (rc == FX_OK) image.px.swap(dst);
+    } else {
+      rc = e.call(image.px.data(), image.width, image.height, image.stride(), call.args.data(),
+                  nullptr);
+    }
+    if (rc == FX_ERR_OUT_OF_MEMORY) throw Failure(std::string(e.name) + ": out of memory");
     if (rc != FX_OK)
-      throw Failure(std::string(call.def->name) + ": rejected by the library (code " + std::to_string(rc) + ")");
+      throw Failure(std::string(e.name) + ": rejected by the library (code " + std::to_string(rc) + ")");
   }
 }
 
@@ -203,7 +141,7 @@ std::string help_text() {
        "IN and OUT are PNG or JPEG files (by content when reading, by extension\n"
        "when writing); '-' is stdin or stdout (PNG). Effects run left to right.\n"
        "\neffects:\n";
-  for (const EffectSpec& e : effect_table()) {
+  for (const Effect& e : kvfx_catalogue::effects()) {
     std::string name = e.name;
     s << "  " << name << std::string(name.size() < 11 ? 11 - name.size() : 1, ' ') << e.summary << "\n";
   }
@@ -211,13 +149,14 @@ std::string help_text() {
   return s.str();
 }
 
-std::string effect_help_text(const EffectSpec& e) {
+std::string effect_help_text(const Effect& e) {
   std::ostringstream s;
   s << e.name << ": " << e.summary << "\n";
-  for (const ParamSpec& p : e.params) {
-    std::string left = std::string(p.name) + "=" + p.fallback;
+  for (const Param& p : e.params) {
+    std::string left = std::string(shown_name(p)) + "=" + format_value(p, p.fallback);
     s << "  " << left << std::string(left.size() < 22 ? 22 - left.size() : 1, ' ') << p.unit;
-    if (p.kind != Kind::Colour) s << " [" << format_bound(p.min) << ", " << format_bound(p.max) << "]";
+    if (!is_colour(p.kind)) s << " [" << format_bound(p.min) << ", " << format_bound(p.max) << "]";
+    if (p.alias) s << " (also " << p.name << "=)";
     s << "\n";
   }
   return s.str();

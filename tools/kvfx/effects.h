@@ -1,39 +1,22 @@
-// The effects by name, their parameters, and how a command line becomes calls.
+// How a command line becomes effect calls: names, parameters and values as
+// the effect catalogue defines them.
 #ifndef KVFX_TOOL_EFFECTS_H
 #define KVFX_TOOL_EFFECTS_H
 
 #include <string>
 #include <vector>
 
+#include "effect_catalogue.h"
 #include "image_io.h"
 
 namespace kvfx_tool {
 
-enum class Kind { Real, Integer, Colour };
+using kvfx_catalogue::Effect;
 
-struct ParamSpec {
-  const char* name;
-  Kind kind;
-  const char* fallback;  // default, in the same syntax the user types
-  double min;            // inclusive bounds for Real and Integer
-  double max;
-  const char* unit;
-};
-
-struct EffectSpec {
-  const char* name;
-  const char* summary;
-  std::vector<ParamSpec> params;
-};
-
-const std::vector<EffectSpec>& effect_table();
-const EffectSpec* find_effect(const std::string& name);
-
-// One effect with every parameter parsed (defaults filled in).
+// One effect with every argument parsed (defaults filled in), in call order.
 struct EffectCall {
-  const EffectSpec* def = nullptr;
-  std::vector<double> reals;      // Real and Integer parameters
-  std::vector<uint32_t> colours;  // per parameter; unused for numbers
+  const Effect* def = nullptr;
+  std::vector<double> args;
 };
 
 // Usage errors (unknown name, malformed number, value out of range) throw
@@ -45,14 +28,14 @@ struct UsageError : Failure {
 // Parses "EFFECT [name=value ...] EFFECT ..." starting at args[first].
 std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t first);
 
-// Calls with every default.
-EffectCall default_call(const EffectSpec& def);
+// A call with every default.
+EffectCall default_call(const Effect& def);
 
 // Applies the chain left to right; throws Failure if the library refuses.
 void apply_chain(Image& image, const std::vector<EffectCall>& chain);
 
 std::string help_text();
-std::string effect_help_text(const EffectSpec& def);
+std::string effect_help_text(const Effect& def);
 
 }  // namespace kvfx_tool
 

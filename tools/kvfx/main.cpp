@@ -100,8 +100,8 @@ int run(const std::vector<std::string>& args) {
       std::fputs(help_text().c_str(), stdout);
       return 0;
     }
-    const EffectSpec* def = find_effect(args[2]);
-    if (!def || args.size() > 3) return complain("unknown effect '" + args[2] + "' (see kvfx help)", kUsage);
+    const Effect* def = kvfx_catalogue::find_effect(args[2]);
+    if (!def || args[2] != def->name || args.size() > 3) return complain("unknown effect '" + args[2] + "' (see kvfx help)", kUsage);
     std::fputs(effect_help_text(*def).c_str(), stdout);
     return 0;
   }

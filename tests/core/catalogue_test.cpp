@@ -1,0 +1,58 @@
+// The catalogue's own consistency: what the tool, the bindings and the tests
+// read from it must agree with the C functions it describes.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "effect_catalogue.h"
+
+namespace {
+
+using kvfx_catalogue::Kind;
+
+bool same_c_type(Kind declared, Kind c_type) {
+  const bool colour = declared == Kind::kColour || declared == Kind::kColourAlpha;
+  return colour ? c_type == Kind::kColour : declared == c_type;
+}
+
+TEST(Catalogue, ParametersMatchTheCFunctionsAndTheirRanges) {
+  std::set<std::string> names;
+  for (const auto& e : kvfx_catalogue::effects()) {
+    SCOPED_TRACE(e.name);
+    EXPECT_TRUE(names.insert(e.name).second) << "duplicate short name";
+    EXPECT_TRUE(names.insert(e.function).second) << "duplicate function";
+    EXPECT_EQ(kvfx_catalogue::find_effect(e.function), &e);
+    ASSERT_EQ(e.params.size(), e.c_types.size()) << "argument count differs from the C function";
+    std::set<std::string> params;
+    for (size_t i = 0; i < e.params.size(); ++i) {
+      const auto& p = e.params[i];
+      SCOPED_TRACE(p.name);
+      EXPECT_TRUE(same_c_type(p.kind, e.c_types[i]));
+      EXPECT_TRUE(params.insert(p.name).second);
+      if (p.alias) {
+        EXPECT_TRUE(params.insert(p.alias).second);
+      }
+      EXPECT_EQ(kvfx_catalogue::find_param(e, p.name), static_cast<int>(i));
+      EXPECT_LE(p.min, p.soft_min);
+      EXPECT_LE(p.soft_min, p.fallback);
+      EXPECT_LE(p.fallback, p.soft_max);
+      EXPECT_LE(p.soft_max, p.max);
+      if (p.kind != Kind::kReal) {
+        EXPECT_EQ(p.fallback, static_cast<double>(static_cast<int64_t>(p.fallback)));
+      }
+    }
+  }
+}
+
+TEST(Catalogue, ArgumentConversionsSaturate) {
+  EXPECT_EQ(kvfx_catalogue::to_int32(-1e300), INT32_MIN);
+  EXPECT_EQ(kvfx_catalogue::to_int32(1e300), INT32_MAX);
+  EXPECT_EQ(kvfx_catalogue::to_int32(0.0 / 0.0), 0);
+  EXPECT_EQ(kvfx_catalogue::to_int32(-7.9), -7);
+  EXPECT_EQ(kvfx_catalogue::to_uint32(-1.0), 0u);
+  EXPECT_EQ(kvfx_catalogue::to_uint32(4294967296.0), UINT32_MAX);
+  EXPECT_EQ(kvfx_catalogue::to_uint32(2147483648.0), 2147483648u);
+}
+
+}  // namespace
