@@ -4,7 +4,7 @@
 // fraction of memcpy measured in the same run, which is steadier than the
 // raw numbers on a busy machine.
 //
-//   kelvo_fx_bench [--benchmark_filter=REGEX] [google benchmark flags]
+//   kelvo_fx_bench [--level=NAME] [--benchmark_filter=REGEX] [google benchmark flags]
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "core/cpu.h"
+#include "core/test_hooks.h"
 #include "effect_catalogue.h"
 #include "kelvo_fx.h"
 
@@ -225,7 +227,38 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
+// --level=NAME runs every effect at that vector level (portable, avx2,
+// avx512, neon, simd128), as a CPU without the higher ones would; the
+// default is the best this build and CPU have.
+bool take_level_flag(int& argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--level=", 0) != 0) continue;
+    const std::string name = arg.substr(8);
+    bool found = false;
+    for (int l = 0; l < kvfx::kLevelCount; ++l)
+      if (name == kvfx::level_name(static_cast<kvfx::Level>(l))) {
+        if (!kvfx::force_level(static_cast<kvfx::Level>(l))) {
+          std::fprintf(stderr, "this build or CPU lacks level %s\n", name.c_str());
+          return false;
+        }
+        found = true;
+      }
+    if (!found) {
+      std::fprintf(stderr, "unknown level %s\n", name.c_str());
+      return false;
+    }
+    std::printf("vector level: %s (best here: %s)\n", name.c_str(),
+                kvfx::level_name(kvfx::best_level()));
+    for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+    --argc;
+    return true;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
+  if (!take_level_flag(argc, argv)) return 2;
   for (Size s : kSizes) {
     const std::string sz = size_name(s);
     benchmark::RegisterBenchmark(("memcpy/" + sz).c_str(), bench_memcpy, s)

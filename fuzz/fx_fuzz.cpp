@@ -11,7 +11,7 @@
 //     plain loop over the one-word formulas, the blur a brute-force box
 //     filter while the image is small.
 // Any difference aborts with a description of the case. The input also
-// picks the vector level (portable, AVX2, AVX-512, as far as the CPU has it).
+// picks the vector level (any this build and CPU have; otherwise the best).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -216,8 +216,9 @@ int run_case(const uint8_t* data, size_t size) {
   const auto& effects = kvfx_catalogue::effects();
   const int index = in.byte() % static_cast<int>(effects.size());
   const kvfx_catalogue::Effect& e = effects[index];
-  // Every vector level the CPU has must give the reference words.
-  kvfx::limit_isa(static_cast<kvfx::Isa>(in.byte() % 3));
+  // Every vector level this build and CPU have must give the reference words.
+  const uint8_t level = in.byte() % kvfx::kLevelCount;
+  if (!kvfx::force_level(static_cast<kvfx::Level>(level))) kvfx::unforce_level();
   const Geometry g = pick_geometry(in);
   const int32_t w = g.w, h = g.h, stride = g.stride;
   const int64_t count = kvfx::run_count_of(h, stride);

@@ -32,17 +32,16 @@ class FullSizeGlow final : public BlurRows {
   FullSizeGlow(uint32_t* pixels, int32_t width, int64_t row_pixels, const BrightPass& bright,
                const ScreenBlend& screen)
       : pixels_(pixels), width_(width), row_pixels_(row_pixels), bright_(bright),
-        screen_(screen), rows_(ScratchImage::uninitialised(2 * int64_t{width})),
-        isa_(active_isa()) {}
+        screen_(screen), rows_(ScratchImage::uninitialised(2 * int64_t{width})) {}
 
   const uint32_t* input_row(int32_t y) override {
-    bright_.row(pixels_ + y * row_pixels_, rows_.data(), width_, isa_);
+    bright_.row(pixels_ + y * row_pixels_, rows_.data(), width_);
     return rows_.data();
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
   void row_done(int32_t j) override {
     uint32_t* row = pixels_ + j * row_pixels_;
-    screen_.blend_row(row, rows_.data() + width_, width_, isa_);
+    screen_.blend_row(row, rows_.data() + width_, width_);
     for (int64_t x = width_; x < row_pixels_; ++x) row[x] = screen_(row[x], bright_(row[x]));
   }
 
@@ -53,7 +52,6 @@ class FullSizeGlow final : public BlurRows {
   const BrightPass& bright_;
   const ScreenBlend& screen_;
   ScratchImage rows_;
-  Isa isa_;
 };
 
 // Glow softened at half size and enlarged again by repetition. Half row y
@@ -68,15 +66,14 @@ class HalfSizeGlow final : public BlurRows {
       : pixels_(pixels), width_(width), height_(height), row_pixels_(row_pixels),
         hw_(width / 2), hh_(height / 2), bright_(bright), screen_(screen),
         // Two half rows (in, out) and two full rows (bright rows, enlarged glow).
-        rows_(ScratchImage::uninitialised(2 * int64_t{width / 2} + 2 * int64_t{width})),
-        isa_(active_isa()) {}
+        rows_(ScratchImage::uninitialised(2 * int64_t{width / 2} + 2 * int64_t{width})) {}
 
   const uint32_t* input_row(int32_t y) override {
     const uint32_t* r0 = pixels_ + 2 * int64_t{y} * row_pixels_;
     uint32_t* b0 = rows_.data() + 2 * hw_;
     uint32_t* b1 = b0 + width_;
-    bright_.row(r0, b0, 2 * hw_, isa_);
-    bright_.row(r0 + row_pixels_, b1, 2 * hw_, isa_);
+    bright_.row(r0, b0, 2 * hw_);
+    bright_.row(r0 + row_pixels_, b1, 2 * hw_);
     uint32_t* h = rows_.data();
     for (int64_t x = 0; x < hw_; ++x)
       h[x] = bloom_downsample_word(b0[2 * x], b0[2 * x + 1], b1[2 * x], b1[2 * x + 1]);
@@ -95,7 +92,7 @@ class HalfSizeGlow final : public BlurRows {
     const uint32_t* glow = rows_.data() + hw_;
     uint32_t* wide = rows_.data() + 2 * hw_ + width_;
     for (int32_t x = 0; x < width_; ++x) wide[x] = glow[std::min(x / 2, hw_ - 1)];
-    screen_.blend_row(row, wide, width_, isa_);
+    screen_.blend_row(row, wide, width_);
   }
 
   uint32_t* pixels_;
@@ -105,7 +102,6 @@ class HalfSizeGlow final : public BlurRows {
   const BrightPass& bright_;
   const ScreenBlend& screen_;
   ScratchImage rows_;
-  Isa isa_;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "blur/blur_effects.h"
 #include "core/pixel.h"
+#include "core/kernels.h"
 #include "core/simd.h"
 
 namespace kvfx {
@@ -60,11 +61,57 @@ KVFX_TARGET_AVX512 void screen_row_avx512(uint32_t* row, const uint32_t* glow, i
 }
 #endif
 
+// Rows through the tables, generic: the luma and the pass test vectorize, the
+// lookups are scalar loads.
+KVFX_INLINE void bright_row(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
+                            const uint8_t* const* table) {
+  for (int32_t x = 0; x < n; ++x) {
+    const uint32_t w = in[x], r = red_of(w), g = green_of(w), b = blue_of(w);
+    const uint32_t luma = bloom_luma(r, g, b);
+    const uint32_t word = (w & 0xFF000000u) | uint32_t{table[0][luma << 8 | r]} << 16 |
+                          uint32_t{table[1][luma << 8 | g]} << 8 | table[2][luma << 8 | b];
+    out[x] = bloom_passes(luma, thr) ? word : 0;
+  }
+}
+
+KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table) {
+  for (int32_t x = 0; x < n; ++x) {
+    const uint32_t s = row[x], b = glow[x];
+    row[x] = with_rgb(s, table[red_of(b) << 8 | red_of(s)], table[green_of(b) << 8 | green_of(s)],
+                      table[blue_of(b) << 8 | blue_of(s)]);
+  }
+}
+
+}  // namespace
+
+struct BloomKernels {
+  // out[x] = the bright word of in[x] through the (luma, channel) tables;
+  // thr is not INT32_MIN.
+  void (*bright_row)(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
+                     const uint8_t* const* table);
+  // row[x] = screen(row[x], glow[x]) through the (bloom, channel) table.
+  void (*screen_row)(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table);
+};
+
+namespace {
+
+using Bright = AtEachLevel<bright_row>;
+using Screen = AtEachLevel<screen_row>;
+const BloomKernels kPortable = {Bright::portable, Screen::portable};
+const BloomKernels kAvx2 = {Bright::avx2, Screen::avx2};
+#if KVFX_X86
+const BloomKernels kAvx512 = {bright_row_avx512, screen_row_avx512};
+#else
+const BloomKernels kAvx512 = {Bright::avx512, Screen::avx512};
+#endif
+const KernelTable<BloomKernels> kBloomKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
+
 }  // namespace
 
 BrightPass::BrightPass(double threshold, uint32_t tint, int64_t words)
     : thr_(bloom_threshold(threshold)), denom_(bloom_denominator(thr_)),
-      tint_{red_of(tint) / 255.0, green_of(tint) / 255.0, blue_of(tint) / 255.0} {
+      tint_{red_of(tint) / 255.0, green_of(tint) / 255.0, blue_of(tint) / 255.0},
+      kernels_(&pick(kBloomKernels)) {
   const bool one_tint = tint_[0] == tint_[1] && tint_[1] == tint_[2];
   const int tables = one_tint ? 1 : 3;
   if (!worth_tables(words)) return;
@@ -91,16 +138,13 @@ uint32_t BrightPass::operator()(uint32_t w) const {
          uint32_t{table_[1][luma << 8 | g]} << 8 | table_[2][luma << 8 | b];
 }
 
-void BrightPass::row(const uint32_t* in, uint32_t* out, int32_t n, Isa isa) const {
-#if KVFX_X86
-  if (table_[0] && thr_ != INT32_MIN && isa == Isa::kAvx512)
-    return bright_row_avx512(in, out, n, thr_, table_);
-#endif
-  (void)isa;
+void BrightPass::row(const uint32_t* in, uint32_t* out, int32_t n) const {
+  if (table_[0] && thr_ != INT32_MIN) return kernels_->bright_row(in, out, n, thr_, table_);
   for (int32_t x = 0; x < n; ++x) out[x] = (*this)(in[x]);
 }
 
-ScreenBlend::ScreenBlend(double intensity, int64_t words) : intensity_(intensity) {
+ScreenBlend::ScreenBlend(double intensity, int64_t words)
+    : intensity_(intensity), kernels_(&pick(kBloomKernels)) {
   if (!worth_tables(words)) return;
   storage_ = ScratchArray<uint8_t>::uninitialised(kTableEntries + 3);
   uint8_t* t = storage_.data();
@@ -116,11 +160,8 @@ uint32_t ScreenBlend::operator()(uint32_t s, uint32_t b) const {
                   table_[blue_of(b) << 8 | blue_of(s)]);
 }
 
-void ScreenBlend::blend_row(uint32_t* row, const uint32_t* glow, int32_t n, Isa isa) const {
-#if KVFX_X86
-  if (table_ && isa == Isa::kAvx512) return screen_row_avx512(row, glow, n, table_);
-#endif
-  (void)isa;
+void ScreenBlend::blend_row(uint32_t* row, const uint32_t* glow, int32_t n) const {
+  if (table_) return kernels_->screen_row(row, glow, n, table_);
   for (int32_t x = 0; x < n; ++x) row[x] = (*this)(row[x], glow[x]);
 }
 

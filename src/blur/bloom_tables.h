@@ -11,6 +11,8 @@
 
 namespace kvfx {
 
+struct BloomKernels;
+
 // A 256 x 256 byte table pays for itself once the frame has as many words as
 // it has entries; smaller frames use the formulas word by word.
 constexpr int64_t kTableEntries = 256 * 256;
@@ -25,7 +27,7 @@ class BrightPass {
   BrightPass(double threshold, uint32_t tint, int64_t words);
   uint32_t operator()(uint32_t w) const;
   // out[x] = the bright word of in[x] for x < n.
-  void row(const uint32_t* in, uint32_t* out, int32_t n, Isa isa) const;
+  void row(const uint32_t* in, uint32_t* out, int32_t n) const;
 
  private:
   int32_t thr_;
@@ -33,6 +35,7 @@ class BrightPass {
   double tint_[3];
   ScratchArray<uint8_t> storage_;
   const uint8_t* table_[3] = {nullptr, nullptr, nullptr};
+  const BloomKernels* kernels_;
 };
 
 // The screen blend of one call: screen_word. For one call each channel's
@@ -43,12 +46,13 @@ class ScreenBlend {
   ScreenBlend(double intensity, int64_t words);
   uint32_t operator()(uint32_t s, uint32_t b) const;
   // row[x] = screen(row[x], glow[x]) for x < n.
-  void blend_row(uint32_t* row, const uint32_t* glow, int32_t n, Isa isa) const;
+  void blend_row(uint32_t* row, const uint32_t* glow, int32_t n) const;
 
  private:
   double intensity_;
   ScratchArray<uint8_t> storage_;
   const uint8_t* table_ = nullptr;
+  const BloomKernels* kernels_;
 };
 
 }  // namespace kvfx

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/pixel.h"
+
 namespace kvfx {
 
 // ---- Bloom ----------------------------------------------------------------
@@ -24,10 +26,10 @@ uint32_t bloom_bright_word(uint32_t w, int32_t thr, double denom, double tR,
 
 // The pieces of bloom_bright_word: the integer luma, whether it passes, the
 // pass factor (luma - thr) / denom and one scaled colour channel.
-inline uint32_t bloom_luma(uint32_t r, uint32_t g, uint32_t b) {
+KVFX_INLINE uint32_t bloom_luma(uint32_t r, uint32_t g, uint32_t b) {
   return (299 * r + 587 * g + 114 * b) / 1000;
 }
-inline bool bloom_passes(uint32_t luma, int32_t thr) {
+KVFX_INLINE bool bloom_passes(uint32_t luma, int32_t thr) {
   // INT32_MIN stands for a threshold that could not be represented; it must
   // not make every word pass with f close to 1.
   return thr != INT32_MIN && static_cast<int64_t>(luma) > thr;
@@ -58,5 +60,21 @@ uint32_t shadow_coverage_word(uint32_t s, uint32_t color);
 // Premultiplied source-over with s on top of shadow word h, all four
 // channels: trunc(h_c * (1 - alpha(s) / 255) + s_c), clamped to 0..255.
 uint32_t composite_word(uint32_t s, uint32_t h);
+
+// The pieces of composite_word: 1 - alpha / 255, and the composite given it.
+KVFX_INLINE double inverse_alpha(uint32_t alpha) {
+  const double q = alpha / 255.0;
+  return 1.0 - q;
+}
+KVFX_INLINE uint32_t composite_channel(uint32_t h_c, uint32_t s_c, double inv) {
+  const double shaded = h_c * inv;  // rounded on its own before the sum
+  return channel_to_byte(shaded + s_c);
+}
+KVFX_INLINE uint32_t composite_with_inverse(uint32_t s, uint32_t h, double inv) {
+  return pack_argb(composite_channel(alpha_of(h), alpha_of(s), inv),
+                   composite_channel(red_of(h), red_of(s), inv),
+                   composite_channel(green_of(h), green_of(s), inv),
+                   composite_channel(blue_of(h), blue_of(s), inv));
+}
 
 }  // namespace kvfx

@@ -125,15 +125,23 @@ BoxScale box_scale_for(int32_t r) {
   return s;
 }
 
-const BoxKernels& box_kernels(Isa isa, const BoxScale& scale) {
+const BoxKernelSet kPortableSet = {&kPortable, nullptr};
+
+const KernelTable<BoxKernelSet>& box_kernel_table() {
+  static const KernelTable<BoxKernelSet> table = {
+      &kPortableSet,
 #if KVFX_X86
-  if (isa == Isa::kAvx512) return scale.fits16 ? box_kernels_avx512_narrow() : box_kernels_avx512();
-  if (isa == Isa::kAvx2) return box_kernels_avx2();
+      &kBoxKernelsAvx2, &kBoxKernelsAvx512,
 #else
-  (void)isa;
-  (void)scale;
+      nullptr, nullptr,
 #endif
-  return kPortable;
+      nullptr, nullptr};
+  return table;
+}
+
+const BoxKernels& box_kernels(const BoxScale& scale) {
+  const BoxKernelSet& set = pick(box_kernel_table());
+  return scale.fits16 && set.narrow ? *set.narrow : *set.any;
 }
 
 int64_t box_row_scratch_words(int32_t n) {

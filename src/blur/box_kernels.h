@@ -61,14 +61,19 @@ struct BoxKernels {
   void (*emit)(const void* sums, uint32_t* out, int32_t n, const BoxScale& scale);
 };
 
-// The kernels for a vector level and a box (the 16-bit kernels where its
-// sums fit 16 bits).
-const BoxKernels& box_kernels(Isa isa, const BoxScale& scale);
+// A level's kernels: for any box, and (or nullptr) for boxes whose sums fit
+// 16 bits.
+struct BoxKernelSet {
+  const BoxKernels* any;
+  const BoxKernels* narrow;
+};
+
+// The kernels the active level runs for this box.
+const BoxKernels& box_kernels(const BoxScale& scale);
 
 #if KVFX_X86
-const BoxKernels& box_kernels_avx2();
-const BoxKernels& box_kernels_avx512();
-const BoxKernels& box_kernels_avx512_narrow();
+extern const BoxKernelSet kBoxKernelsAvx2;
+extern const BoxKernelSet kBoxKernelsAvx512;
 #endif
 
 // Words of scratch that box_blur_row needs for rows of up to n words.

@@ -368,9 +368,8 @@ const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_
 
 }  // namespace
 
-const BoxKernels& box_kernels_avx2() { return kAvx2; }
-const BoxKernels& box_kernels_avx512() { return kAvx512; }
-const BoxKernels& box_kernels_avx512_narrow() { return kAvx512Narrow; }
+const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, nullptr};
+const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow};
 
 }  // namespace kvfx
 #endif

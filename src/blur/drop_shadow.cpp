@@ -10,6 +10,7 @@
 
 #include "blur/blur_effects.h"
 #include "blur/gaussian_blur.h"
+#include "core/kernels.h"
 #include "core/simd.h"
 #include "core/boundary.h"
 #include "core/geometry.h"
@@ -23,27 +24,6 @@ uint32_t shadow_coverage_word(uint32_t s, uint32_t color) {
   const uint32_t coverage = (alpha_of(s) * alpha_of(color)) / 255;
   return coverage << 24 | (color & 0xFFFFFFu);
 }
-
-namespace {
-
-uint32_t composite_channel(uint32_t h_c, uint32_t s_c, double inv) {
-  const double shaded = h_c * inv;  // rounded on its own before the sum
-  return channel_to_byte(shaded + s_c);
-}
-
-double inverse_alpha(uint32_t alpha) {
-  const double q = alpha / 255.0;
-  return 1.0 - q;
-}
-
-uint32_t composite_with_inverse(uint32_t s, uint32_t h, double inv) {
-  return pack_argb(composite_channel(alpha_of(h), alpha_of(s), inv),
-                   composite_channel(red_of(h), red_of(s), inv),
-                   composite_channel(green_of(h), green_of(s), inv),
-                   composite_channel(blue_of(h), blue_of(s), inv));
-}
-
-}  // namespace
 
 uint32_t composite_word(uint32_t s, uint32_t h) {
   return composite_with_inverse(s, h, inverse_alpha(alpha_of(s)));
@@ -68,11 +48,24 @@ struct ShadowWordTable {
   }
 };
 
+// Generic forms of the two per-word passes, for the compiler to vectorize.
+// A shadow word by its table (shadow_coverage_word of each alpha).
+KVFX_INLINE void coverage_span(const uint32_t* from, uint32_t* to, int64_t n, uint32_t,
+                               const uint32_t* word) {
+  for (int64_t x = 0; x < n; ++x) to[x] = word[alpha_of(from[x])];
+}
+
+// d[k] = composite of s[k] over h[k], d apart from s and h.
+KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
+                               const double* inverse) {
+  for (int64_t k = 0; k < n; ++k) d[k] = composite_with_inverse(s[k], h[k], inverse[alpha_of(s[k])]);
+}
+
 #if KVFX_X86
 // shadow_coverage_word on sixteen words at once: (a * cA) / 255 is
 // (a * cA * 32897) >> 23 for every pair of bytes.
 KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to, int64_t n,
-                                             uint32_t color) {
+                                             uint32_t color, const uint32_t*) {
   const __m512i ca = _mm512_set1_epi32(static_cast<int>(color >> 24));
   const __m512i rgb = _mm512_set1_epi32(static_cast<int>(color & 0xFFFFFFu));
   for (int64_t x = 0; x < n; x += 16) {
@@ -85,33 +78,13 @@ KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to,
 }
 #endif
 
-// Row y of the shadow image: word x takes the source's alpha at
-// (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
-// The in-range columns are the same for every row, worked out in 64 bits (dx
-// may be INT32_MIN).
-void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
-                int64_t row_pixels, int32_t dx, int32_t dy, const ShadowWordTable& shadow_words,
-                uint32_t color, int64_t y, Isa isa) {
-  std::fill(to, to + width, 0u);
-  const int64_t sy = y - dy;
-  if (sy < 0 || sy >= height) return;
-  const int64_t x_begin = std::max<int64_t>(0, dx);
-  const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
-  if (x_begin >= x_end) return;
-  const uint32_t* from = src + sy * row_pixels + (x_begin - dx);
-#if KVFX_X86
-  if (isa == Isa::kAvx512) return coverage_span_avx512(from, to + x_begin, x_end - x_begin, color);
-#endif
-  (void)isa;
-  (void)color;
-  for (int64_t x = x_begin; x < x_end; ++x) to[x] = shadow_words.word[alpha_of(from[x - x_begin])];
-}
-
-void composite_run_portable(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
-                            const InverseAlphaTable& inverse) {
+// The word by word composite, in increasing k: the only form that may run
+// with dst overlapping src.
+void composite_run_in_order(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
+                            const double* inverse) {
   for (int64_t k = 0; k < n; ++k) {
     const uint32_t sw = s[k];
-    d[k] = composite_with_inverse(sw, h[k], inverse.inv[alpha_of(sw)]);
+    d[k] = composite_with_inverse(sw, h[k], inverse[alpha_of(sw)]);
   }
 }
 
@@ -125,7 +98,7 @@ KVFX_TARGET_AVX512 inline __m256i composite_channel8(__m256i hc, __m256i sc, __m
 }
 
 KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* h, uint32_t* d,
-                                             int64_t n, const InverseAlphaTable& inverse) {
+                                             int64_t n, const double* inverse) {
   const __m256i ff = _mm256_set1_epi32(0xFF);
   for (int64_t k = 0; k < n; k += 8) {
     const __mmask8 m = tail_mask8(n - k);
@@ -138,7 +111,7 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
       _mm256_mask_storeu_epi32(d + k, m, sw);
       continue;
     }
-    const __m512d inv = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, sa, inverse.inv, 8);
+    const __m512d inv = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, sa, inverse, 8);
     const __m256i a = composite_channel8(_mm256_srli_epi32(hw, 24), sa, inv);
     const __m256i r = composite_channel8(channel8<16>(hw), channel8<16>(sw), inv);
     const __m256i g = composite_channel8(channel8<8>(hw), channel8<8>(sw), inv);
@@ -151,15 +124,41 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
 }
 #endif
 
-// d[k] = composite of s[k] over h[k] for k = 0 .. n - 1. d must not overlap
-// s or h.
-void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
-                   const InverseAlphaTable& inverse, Isa isa) {
+struct ShadowKernels {
+  // to[x] = the shadow word of from[x]'s alpha (word: that for every alpha).
+  void (*coverage_span)(const uint32_t* from, uint32_t* to, int64_t n, uint32_t color,
+                        const uint32_t* word);
+  // d[k] = composite of s[k] over h[k] for k < n; d apart from s and h.
+  void (*composite_run)(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
+                        const double* inverse);
+};
+
+using Coverage = AtEachLevel<coverage_span>;
+using Composite = AtEachLevel<composite_run>;
+const ShadowKernels kPortable = {Coverage::portable, Composite::portable};
+const ShadowKernels kAvx2 = {Coverage::avx2, Composite::avx2};
 #if KVFX_X86
-  if (isa == Isa::kAvx512) return composite_run_avx512(s, h, d, n, inverse);
+const ShadowKernels kAvx512 = {coverage_span_avx512, composite_run_avx512};
+#else
+const ShadowKernels kAvx512 = {Coverage::avx512, Composite::avx512};
 #endif
-  (void)isa;
-  composite_run_portable(s, h, d, n, inverse);
+const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
+
+// Row y of the shadow image: word x takes the source's alpha at
+// (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
+// The in-range columns are the same for every row, worked out in 64 bits (dx
+// may be INT32_MIN).
+void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
+                int64_t row_pixels, int32_t dx, int32_t dy, const ShadowWordTable& shadow_words,
+                uint32_t color, int64_t y, const ShadowKernels& kernels) {
+  std::fill(to, to + width, 0u);
+  const int64_t sy = y - dy;
+  if (sy < 0 || sy >= height) return;
+  const int64_t x_begin = std::max<int64_t>(0, dx);
+  const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
+  if (x_begin >= x_end) return;
+  const uint32_t* from = src + sy * row_pixels + (x_begin - dx);
+  kernels.coverage_span(from, to + x_begin, x_end - x_begin, color, shadow_words.word);
 }
 
 // dst is a separate block: the shadow is built, blurred and composited one
@@ -173,18 +172,18 @@ class StreamedShadow final : public BlurRows {
       : src_(src), dst_(dst), width_(width), height_(height), row_pixels_(row_pixels),
         dx_(dx), dy_(dy), color_(color), shadow_words_(color),
         rows_(ScratchImage::uninitialised(2 * int64_t{width})),
-        isa_(active_isa()) {}
+        kernels_(pick(kShadowKernels)) {}
 
   const uint32_t* input_row(int32_t y) override {
     shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, shadow_words_, color_, y,
-               isa_);
+               kernels_);
     return rows_.data();
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
   void row_done(int32_t j) override {
     const uint32_t* s = src_ + j * row_pixels_;
     uint32_t* d = dst_ + j * row_pixels_;
-    composite_run(s, rows_.data() + width_, d, width_, inverse_, isa_);
+    kernels_.composite_run(s, rows_.data() + width_, d, width_, inverse_.inv);
     // Padding has no shadow, and the composite over 0 is the source word.
     std::copy(s + width_, s + row_pixels_, d + width_);
   }
@@ -199,7 +198,7 @@ class StreamedShadow final : public BlurRows {
   ShadowWordTable shadow_words_;
   ScratchImage rows_;
   InverseAlphaTable inverse_;
-  Isa isa_;
+  const ShadowKernels& kernels_;
 };
 
 bool runs_overlap(const uint32_t* a, const uint32_t* b, int64_t count) {
@@ -235,9 +234,9 @@ extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* ds
     const kvfx::ShadowWordTable shadow_words(color);
     for (int64_t y = 0; y < height; ++y)
       kvfx::shadow_row(src, h + y * b.row_pixels, width, height, b.row_pixels, dx, dy,
-                       shadow_words, color, y, kvfx::Isa::kPortable);
+                       shadow_words, color, y, kvfx::kPortable);
     kvfx::gaussian_blur_in_place(h, width, height, b.row_pixels, sigma);
     const kvfx::InverseAlphaTable inverse;
-    kvfx::composite_run_portable(src, h, dst, b.run_count, inverse);
+    kvfx::composite_run_in_order(src, h, dst, b.run_count, inverse.inv);
   });
 }

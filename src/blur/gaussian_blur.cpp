@@ -56,7 +56,7 @@ struct BoxStage {
 
 class StreamingBlur {
  public:
-  StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan, Isa isa)
+  StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan)
       : width_(width), height_(height) {
     for (int i = 0; i < 3; ++i)
       if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
@@ -79,7 +79,7 @@ class StreamingBlur {
     for (int s = 0; s < count_; ++s) {
       BoxStage& st = stages_[s];
       st.scale = box_scale_for(st.r);
-      st.kern = &box_kernels(isa, st.scale);
+      st.kern = &box_kernels(st.scale);
       st.ring = m;
       m += st.slots * ring_stride_;
       st.sums = m;
@@ -244,7 +244,7 @@ void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& r
     }
     return;
   }
-  StreamingBlur blur(width, height, plan, active_isa());
+  StreamingBlur blur(width, height, plan);
   blur.run(rows);
 }
 

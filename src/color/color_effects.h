@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/channel_table.h"
+#include "core/pixel.h"
 
 namespace kvfx {
 
@@ -43,11 +44,23 @@ struct VignetteParams {
 
 VignetteParams vignette_params(int32_t width, int32_t height, double strength,
                                double radius, double softness, uint32_t color);
-// The blend weight v at distance d from the centre: the smoothstep of the
-// normalised distance, times strength.
-double vignette_weight(double d, const VignetteParams& p);
+// Where distance d lies in the fall-off band: 0 at the inner radius, 1 at
+// the outer one (not clamped).
+inline double vignette_t(double d, const VignetteParams& p) { return (d / p.maxd - p.radius) / p.band; }
+// The blend weight for a band position t: its smoothstep (t clamped to
+// [0, 1], NaN counting as 1), times strength.
+double vignette_weight_at(double t, const VignetteParams& p);
+// The blend weight v at distance d from the centre.
+inline double vignette_weight(double d, const VignetteParams& p) {
+  return vignette_weight_at(vignette_t(d, p), p);
+}
 // Word w blended toward the colour by weight v; alpha kept.
-uint32_t vignette_blend(uint32_t w, double v, const VignetteParams& p);
+KVFX_INLINE uint32_t vignette_blend(uint32_t w, double v, const VignetteParams& p) {
+  const double keep = 1.0 - v;
+  return with_rgb(w, channel_to_byte(static_cast<double>(red_of(w)) * keep + v * p.kr),
+                  channel_to_byte(static_cast<double>(green_of(w)) * keep + v * p.kg),
+                  channel_to_byte(static_cast<double>(blue_of(w)) * keep + v * p.kb));
+}
 // The word at column x, row y blended toward the colour (the two above with
 // d = hypot(x - cx, y - cy)); alpha kept.
 uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p);
@@ -55,12 +68,23 @@ uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p
 // ---- Film grain -----------------------------------------------------------
 
 // xorshift32 with shifts 13, 17, 5.
-uint32_t xorshift32_step(uint32_t state);
+KVFX_INLINE uint32_t xorshift32_step(uint32_t state) {
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return state;
+}
 // The generator's start state: the seed's unsigned pattern, 0 -> 123456789.
 uint32_t film_grain_start_state(int32_t seed);
 // One word with the offset drawn from `state` (already advanced for this
 // word); amplitude = amount * 255. Alpha kept.
-uint32_t film_grain_word(uint32_t w, uint32_t state, double amplitude);
+KVFX_INLINE uint32_t film_grain_word(uint32_t w, uint32_t state, double amplitude) {
+  const double u = static_cast<double>(state & 0xFFFFu) / 65535.0;
+  const double noise = ((u + u) - 1.0) * amplitude;
+  return with_rgb(w, channel_to_byte(static_cast<double>(red_of(w)) + noise),
+                  channel_to_byte(static_cast<double>(green_of(w)) + noise),
+                  channel_to_byte(static_cast<double>(blue_of(w)) + noise));
+}
 
 // ---- Scanlines ------------------------------------------------------------
 

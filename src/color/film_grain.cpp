@@ -7,31 +7,17 @@
 #include "core/boundary.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
-#include "core/simd.h"
 #include "color/grain_unit.h"
+#include "core/kernels.h"
+#include "core/simd.h"
 #include "kelvo_fx.h"
 
 
 namespace kvfx {
 
-uint32_t xorshift32_step(uint32_t state) {
-  state ^= state << 13;
-  state ^= state >> 17;
-  state ^= state << 5;
-  return state;
-}
-
 uint32_t film_grain_start_state(int32_t seed) {
   // xorshift never leaves 0, so 0 cannot be a seed.
   return seed == 0 ? 123456789u : static_cast<uint32_t>(seed);
-}
-
-uint32_t film_grain_word(uint32_t w, uint32_t state, double amplitude) {
-  const double u = static_cast<double>(state & 0xFFFFu) / 65535.0;
-  const double noise = ((u + u) - 1.0) * amplitude;
-  return map_rgb(w, [&](uint32_t c) {
-    return channel_to_byte(static_cast<double>(c) + noise);
-  });
 }
 
 namespace {
@@ -75,31 +61,6 @@ KVFX_TARGET_AVX512 void grain_block_avx512(uint32_t* words, const uint32_t* stat
   }
 }
 
-KVFX_TARGET_AVX2 inline __m128i grain_channel4(__m128i c, __m256d noise) {
-  const __m256d v = _mm256_add_pd(_mm256_cvtepi32_pd(c), noise);
-  return channel_to_byte4(v);
-}
-
-KVFX_TARGET_AVX2 void grain_block_avx2(uint32_t* words, const uint32_t* states,
-                                       int64_t count, double amplitude) {
-  const __m256d amp = _mm256_set1_pd(amplitude);
-  int64_t k = 0;
-  for (; k + 4 <= count; k += 4) {
-    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k));
-    const __m128i st = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states + k));
-    const __m256d u = _mm256_div_pd(
-        _mm256_cvtepi32_pd(_mm_and_si128(st, _mm_set1_epi32(0xFFFF))),
-        _mm256_set1_pd(65535.0));
-    const __m256d noise =
-        _mm256_mul_pd(_mm256_sub_pd(_mm256_add_pd(u, u), _mm256_set1_pd(1.0)), amp);
-    const __m128i out =
-        with_rgb4(w, grain_channel4(channel4<16>(w), noise), grain_channel4(channel4<8>(w), noise),
-                  grain_channel4(channel4<0>(w), noise));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + k), out);
-  }
-  for (; k < count; ++k) words[k] = film_grain_word(words[k], states[k], amplitude);
-}
-
 #endif
 
 // xorshift32 is linear over GF(2): 64 steps at once are a 32 x 32 bit
@@ -132,8 +93,9 @@ struct Jump64 {
 
 // states[0 .. 511] = the 512 states after `state`, the same sequence as
 // stepping one at a time: eight chains started 64 steps apart by the jump
-// matrix run side by side, which hides the latency of a step.
-inline void fill_512_states(uint32_t* states, uint32_t state, const Jump64& jump) {
+// matrix run side by side, which hides the latency of a step (and which the
+// compiler runs in vector lanes).
+KVFX_INLINE void fill_512_states(uint32_t* states, uint32_t state, const Jump64& jump) {
   uint32_t s[8];
   s[0] = state;
   for (int c = 1; c < 8; ++c) s[c] = jump(s[c - 1]);
@@ -144,18 +106,31 @@ inline void fill_512_states(uint32_t* states, uint32_t state, const Jump64& jump
     }
 }
 
+// film_grain_word over a block of words and their states, for the compiler
+// to vectorize.
+KVFX_INLINE void grain_block(uint32_t* words, const uint32_t* states, int64_t count,
+                             double amplitude) {
+  for (int64_t k = 0; k < count; ++k) words[k] = film_grain_word(words[k], states[k], amplitude);
+}
+
+struct GrainKernels {
+  // words[k] = film_grain_word(words[k], states[k], amplitude), k < count.
+  void (*block)(uint32_t* words, const uint32_t* states, int64_t count, double amplitude);
+};
+
+using Block = AtEachLevel<grain_block>;
+const GrainKernels kPortable = {Block::portable}, kAvx2 = {Block::avx2};
+#if KVFX_X86
+const GrainKernels kAvx512 = {grain_block_avx512};
+#else
+const GrainKernels kAvx512 = {Block::avx512};
+#endif
+const KernelTable<GrainKernels> kGrainKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
+
 // The generator fills a block of states ahead of the channel arithmetic,
 // which then runs lane-parallel.
 void grain_run(uint32_t* words, int64_t count, uint32_t state, double amplitude) {
-  const Isa isa = active_isa();
-  if (isa == Isa::kPortable) {
-    walk_run(words, count, [&](uint32_t w) {
-      state = xorshift32_step(state);
-      return film_grain_word(w, state, amplitude);
-    });
-    return;
-  }
-#if KVFX_X86
+  const GrainKernels& kernels = pick(kGrainKernels);
   constexpr int64_t kBlock = 512;
   const Jump64 jump;
   uint32_t states[kBlock];
@@ -170,12 +145,8 @@ void grain_run(uint32_t* words, int64_t count, uint32_t state, double amplitude)
         states[i] = state;
       }
     }
-    if (isa == Isa::kAvx512)
-      grain_block_avx512(words + k, states, n, amplitude);
-    else
-      grain_block_avx2(words + k, states, n, amplitude);
+    kernels.block(words + k, states, n, amplitude);
   }
-#endif
 }
 
 }  // namespace

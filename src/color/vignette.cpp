@@ -12,7 +12,7 @@
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/scratch.h"
-#include "core/simd.h"
+#include "core/kernels.h"
 #include "kelvo_fx.h"
 
 
@@ -37,19 +37,9 @@ VignetteParams vignette_params(int32_t width, int32_t height, double strength,
   return p;
 }
 
-double vignette_weight(double d, const VignetteParams& p) {
-  double t = (d / p.maxd - p.radius) / p.band;
+double vignette_weight_at(double t, const VignetteParams& p) {
   t = clamp_upper_first(t, 0.0, 1.0);
   return ((3.0 - (t + t)) * (t * t)) * p.strength;
-}
-
-uint32_t vignette_blend(uint32_t w, double v, const VignetteParams& p) {
-  const double keep = 1.0 - v;
-  auto blend = [&](uint32_t ch, double k) {
-    return channel_to_byte(static_cast<double>(ch) * keep + v * k);
-  };
-  return with_rgb(w, blend(red_of(w), p.kr), blend(green_of(w), p.kg),
-                  blend(blue_of(w), p.kb));
 }
 
 uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p) {
@@ -70,14 +60,14 @@ class WeightRow {
  public:
   WeightRow(const VignetteParams& p, int32_t width)
       : p_(p), width_(width), v_(ScratchArray<double>::uninitialised(width)) {
-    v_inner_ = vignette_weight_at_t(0.0);
-    v_outer_ = vignette_weight_at_t(1.0);
+    v_inner_ = vignette_weight_at(0.0, p);
+    v_outer_ = vignette_weight_at(1.0, p);
     // Distances just inside the flat parts, checked with the formula itself;
     // a check that fails (NaN arguments, say) leaves hypot for every pixel.
     const double inner = (p.radius * p.maxd) * (1.0 - 1e-9);
     const double outer = ((p.radius + p.band) * p.maxd) * (1.0 + 1e-9);
-    if (t_of(inner) <= 0.0) d_inner_ = inner;
-    if (t_of(outer) >= 1.0) d_outer_ = outer;
+    if (vignette_t(inner, p) <= 0.0) d_inner_ = inner;
+    if (vignette_t(outer, p) >= 1.0) d_outer_ = outer;
   }
 
   const double* row(int32_t y) {
@@ -112,11 +102,6 @@ class WeightRow {
   }
 
  private:
-  double vignette_weight_at_t(double t) const {
-    return ((3.0 - (t + t)) * (t * t)) * p_.strength;
-  }
-  double t_of(double d) const { return (d / p_.maxd - p_.radius) / p_.band; }
-
   // The true distance lies within 1e-12 of the plain square root
   // (relative), so beyond these margins it is on the same side of the
   // checked distance, and t is monotone in d.
@@ -135,88 +120,50 @@ class WeightRow {
   double d_outer_ = std::numeric_limits<double>::infinity();
 };
 
-void blend_row_scalar(uint32_t* row, const double* v, int32_t width,
-                      const VignetteParams& p) {
-  for (int32_t x = 0; x < width; ++x) row[x] = vignette_blend(row[x], v[x], p);
-}
-
-#if KVFX_X86
-
-// vignette_blend on eight words: ch * keep + v * k per channel, then
-// channel_to_byte.
-KVFX_TARGET_AVX512 inline __m256i blend_channel8(__m256i ch, __m512d keep, __m512d vk) {
-  const __m512d s = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(ch), keep), vk);
-  return channel_to_byte8(s);
-}
-
-KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* vrow, int32_t width,
-                                         const VignetteParams& p) {
-  const __m512d kr = _mm512_set1_pd(p.kr), kg = _mm512_set1_pd(p.kg), kb = _mm512_set1_pd(p.kb);
-  for (int32_t x = 0; x < width; x += 8) {
-    const __mmask8 m = tail_mask8(width - x);
-    const __m512d v = _mm512_maskz_loadu_pd(m, vrow + x);
-    // A weight of exactly 0 gives ch * 1 + 0 * k = ch: the word stays as it is.
-    if (_mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_EQ_OQ) == 0xFF) continue;
-    const __m256i w = _mm256_maskz_loadu_epi32(m, row + x);
-    const __m512d keep = _mm512_sub_pd(_mm512_set1_pd(1.0), v);
-    const __m256i out = with_rgb8(w, blend_channel8(channel8<16>(w), keep, _mm512_mul_pd(v, kr)),
-                                  blend_channel8(channel8<8>(w), keep, _mm512_mul_pd(v, kg)),
-                                  blend_channel8(channel8<0>(w), keep, _mm512_mul_pd(v, kb)));
-    _mm256_mask_storeu_epi32(row + x, m, out);
-  }
-}
-
-KVFX_TARGET_AVX2 inline __m128i blend_channel4(__m128i ch, __m256d keep, __m256d vk) {
-  const __m256d s = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(ch), keep), vk);
-  return channel_to_byte4(s);
-}
-
-KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* vrow, int32_t width,
-                                     const VignetteParams& p) {
-  const __m256d kr = _mm256_set1_pd(p.kr), kg = _mm256_set1_pd(p.kg), kb = _mm256_set1_pd(p.kb);
+// vignette_blend on a row, written for the compiler to vectorize: the same
+// operations in the same order, one word per lane.
+KVFX_INLINE void blend_row(uint32_t* row, const double* weight, int32_t width,
+                           const VignetteParams* p) {
+  // A weight of exactly 0 gives ch * 1 + 0 * k = ch, so blocks inside the
+  // radius, most of a frame, are skipped whole.
+  constexpr int32_t kBlock = 16;
   int32_t x = 0;
-  for (; x + 4 <= width; x += 4) {
-    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-    const __m256d v = _mm256_loadu_pd(vrow + x);
-    const __m256d keep = _mm256_sub_pd(_mm256_set1_pd(1.0), v);
-    const __m128i out = with_rgb4(w, blend_channel4(channel4<16>(w), keep, _mm256_mul_pd(v, kr)),
-                                  blend_channel4(channel4<8>(w), keep, _mm256_mul_pd(v, kg)),
-                                  blend_channel4(channel4<0>(w), keep, _mm256_mul_pd(v, kb)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), out);
+  for (; x + kBlock <= width; x += kBlock) {
+    bool moves = false;
+    for (int32_t i = 0; i < kBlock; ++i) moves |= weight[x + i] != 0.0;
+    if (!moves) continue;
+    for (int32_t i = 0; i < kBlock; ++i) row[x + i] = vignette_blend(row[x + i], weight[x + i], *p);
   }
-  blend_row_scalar(row + x, vrow + x, width - x, p);
+  for (; x < width; ++x) row[x] = vignette_blend(row[x], weight[x], *p);
 }
 
-#endif
-
-void blend_row(uint32_t* row, const double* v, int32_t width, const VignetteParams& p,
-               Isa isa) {
-#if KVFX_X86
-  if (isa == Isa::kAvx512) return blend_row_avx512(row, v, width, p);
-  if (isa == Isa::kAvx2) return blend_row_avx2(row, v, width, p);
-#endif
-  (void)isa;
-  blend_row_scalar(row, v, width, p);
-}
+struct VignetteKernels {
+  void (*blend_row)(uint32_t* row, const double* weight, int32_t width, const VignetteParams* p);
+};
+using Blend = AtEachLevel<blend_row>;
+const VignetteKernels kPortable = {Blend::portable}, kAvx2 = {Blend::avx2},
+                      kAvx512 = {Blend::avx512};
+const KernelTable<VignetteKernels> kVignetteKernels = {&kPortable, &kAvx2, &kAvx512, nullptr,
+                                                       nullptr};
 
 void vignette_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
                    const VignetteParams& p) {
-  const Isa isa = active_isa();
+  const VignetteKernels& k = pick(kVignetteKernels);
   WeightRow weights(p, width);
   auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * row_pixels); };
   // Rows that share words (a stride below 4 * width) must be visited in
   // order, 0 to height - 1, each reading what the previous rows left.
   if (std::abs(row_pixels) < width) {
     for (int32_t y = 0; y < height; ++y)
-      blend_row(row_at(y), weights.row(y), width, p, isa);
+      k.blend_row(row_at(y), weights.row(y), width, &p);
     return;
   }
   // Separate rows: row y pairs with row height - y; row 0 has no partner.
   for (int64_t y = 0; y <= height / 2 && y < height; ++y) {
     const double* v = weights.row(static_cast<int32_t>(y));
-    blend_row(row_at(y), v, width, p, isa);
+    k.blend_row(row_at(y), v, width, &p);
     const int64_t mirror = height - y;
-    if (mirror > y && mirror < height) blend_row(row_at(mirror), v, width, p, isa);
+    if (mirror > y && mirror < height) k.blend_row(row_at(mirror), v, width, &p);
   }
 }
 

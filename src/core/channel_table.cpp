@@ -57,23 +57,34 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void apply_vbmi(
   }
 }
 
-bool has_vbmi() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512vbmi") != 0;
-  }();
-  return yes;
-}
-
 #endif
+
+struct TableKernels {
+  void (*apply)(uint32_t* words, int64_t count, const ChannelTable& t);
+};
+
+const TableKernels kScalar = {apply_scalar};
+#if KVFX_X86
+const TableKernels kVbmi = {apply_vbmi};
+#endif
+
+// The byte permutations need VBMI on top of the AVX-512 level.
+const KernelTable<TableKernels>& table_kernels() {
+  static const KernelTable<TableKernels> table = {
+      &kScalar, nullptr,
+#if KVFX_X86
+      cpu_has_avx512_vbmi() ? &kVbmi : nullptr,
+#else
+      nullptr,
+#endif
+      nullptr, nullptr};
+  return table;
+}
 
 }  // namespace
 
 void apply_channel_table(uint32_t* words, int64_t count, const ChannelTable& t) {
-#if KVFX_X86
-  if (active_isa() == Isa::kAvx512 && has_vbmi()) return apply_vbmi(words, count, t);
-#endif
-  apply_scalar(words, count, t);
+  pick(table_kernels()).apply(words, count, t);
 }
 
 }  // namespace kvfx

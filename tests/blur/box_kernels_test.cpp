@@ -29,7 +29,7 @@ TEST(BoxKernels, EverySumConvertsLikeTheDoubleProduct) {
   kvfx_test::for_each_level([&] {
     for (int32_t r = 1; r <= 128; ++r) {  // a * 2r + b reaches every sum up to here
       const kvfx::BoxScale scale = kvfx::box_scale_for(r);
-      const kvfx::BoxKernels& kern = kvfx::box_kernels(kvfx::active_isa(), scale);
+      const kvfx::BoxKernels& kern = kvfx::box_kernels(scale);
       const uint32_t d = 2 * r + 1;
       std::vector<uint32_t> sums_wanted;
       for (uint32_t s = 0; s <= 255 * d; ++s) sums_wanted.push_back(s);
@@ -68,7 +68,7 @@ TEST(BoxKernels, RowsMatchTheClampedWindow) {
   kvfx_test::for_each_level([&] {
     for (int32_t r : {1, 2, 3, 7, 24, 51, 128, 129, 300}) {
       const kvfx::BoxScale scale = kvfx::box_scale_for(r);
-      const kvfx::BoxKernels& kern = kvfx::box_kernels(kvfx::active_isa(), scale);
+      const kvfx::BoxKernels& kern = kvfx::box_kernels(scale);
       for (int32_t n = 1; n <= 80; n += (n < 20 ? 1 : 7)) {
         const int32_t len = n + (r > 20 ? 2 * r : 0);
         std::vector<uint32_t> a(len), b(len);

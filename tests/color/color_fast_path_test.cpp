@@ -70,7 +70,7 @@ KVFX_TARGET_AVX512 void units_avx512(const uint32_t* states, double* u, size_t n
 // The vector unit value for every possible low half of a state, bit for bit
 // the quotient of the one-word formula.
 TEST(FilmGrainFastPath, UnitsEqualTheDivisionForEveryLow16Value) {
-  if (kvfx::best_isa() < kvfx::Isa::kAvx512) GTEST_SKIP() << "this CPU lacks AVX-512";
+  if (!kvfx::level_available(kvfx::Level::kAvx512)) GTEST_SKIP() << "this CPU lacks AVX-512";
   std::vector<uint32_t> states(65536);
   for (uint32_t v = 0; v < states.size(); ++v) states[v] = (v * 0x10000u) ^ v;
   std::vector<double> u(states.size());

@@ -13,13 +13,14 @@
 
 namespace kvfx_test {
 
-// Caps the vector level for the guard's lifetime.
-class LevelCap {
+// Forces a vector level for the guard's lifetime; the level must be one
+// this build and CPU have.
+class ForcedLevel {
  public:
-  explicit LevelCap(kvfx::Isa level) { kvfx::limit_isa(level); }
-  ~LevelCap() { kvfx::limit_isa(kvfx::Isa::kAvx512); }
-  LevelCap(const LevelCap&) = delete;
-  LevelCap& operator=(const LevelCap&) = delete;
+  explicit ForcedLevel(kvfx::Level level) { EXPECT_TRUE(kvfx::force_level(level)); }
+  ~ForcedLevel() { kvfx::unforce_level(); }
+  ForcedLevel(const ForcedLevel&) = delete;
+  ForcedLevel& operator=(const ForcedLevel&) = delete;
 };
 
 // The next `n` scratch allocations succeed and the one after fails, until
@@ -32,28 +33,21 @@ class AllocationFailure {
   AllocationFailure& operator=(const AllocationFailure&) = delete;
 };
 
-inline const char* level_name(kvfx::Isa level) {
-  switch (level) {
-    case kvfx::Isa::kPortable: return "portable";
-    case kvfx::Isa::kAvx2: return "avx2";
-    case kvfx::Isa::kAvx512: return "avx512";
-  }
-  return "?";
-}
-
-// Runs body() once per vector level this CPU has, each forced in turn. A
-// level the CPU lacks is not run (it would silently run a lower one); the
-// first test to meet it says so once.
+// Runs body() once per vector level this build and CPU have, each forced in
+// turn. A level they lack is never run in its place (that would pass as a
+// lower one): the first test to meet it says it was skipped, once.
 template <class Body>
 void for_each_level(Body body) {
   static bool reported = false;
-  for (kvfx::Isa level : {kvfx::Isa::kPortable, kvfx::Isa::kAvx2, kvfx::Isa::kAvx512}) {
-    if (static_cast<int>(level) > static_cast<int>(kvfx::best_isa())) {
-      if (!reported) std::printf("[  LEVELS  ] %s skipped: this CPU lacks it\n", level_name(level));
+  for (int i = 0; i < kvfx::kLevelCount; ++i) {
+    const kvfx::Level level = static_cast<kvfx::Level>(i);
+    if (!kvfx::level_available(level)) {
+      if (!reported)
+        std::printf("[  LEVELS  ] %s skipped: not in this build or CPU\n", kvfx::level_name(level));
       continue;
     }
-    SCOPED_TRACE(testing::Message() << "level " << level_name(level));
-    LevelCap cap(level);
+    SCOPED_TRACE(testing::Message() << "level " << kvfx::level_name(level));
+    ForcedLevel forced(level);
     body();
   }
   reported = true;

@@ -42,7 +42,7 @@ uint32_t box_blur_sample_reference(const uint32_t* a, ptrdiff_t step, int32_t n,
 void box_blur_horizontal(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
                          int64_t row_pixels, int32_t r) {
   const kvfx::BoxScale scale = kvfx::box_scale_for(r);
-  const kvfx::BoxKernels& kern = kvfx::box_kernels(kvfx::active_isa(), scale);
+  const kvfx::BoxKernels& kern = kvfx::box_kernels(scale);
   std::vector<uint32_t> scratch(static_cast<size_t>(kvfx::box_row_scratch_words(width)));
   for (int64_t y = 0; y < height; ++y)
     kvfx::box_blur_row(kern, src + y * row_pixels, dst + y * row_pixels, width, r, scale,
