@@ -25,7 +25,8 @@ inline uint32_t box_sum_to_byte(int64_t s, double k) {
 // vector kernels may compute it as
 //   - single precision, when `exact_in_float` (no such multiple for this d);
 //   - 16-bit integers, when `fits16` (d <= 257, so S < 2^16): a multiply-shift
-//     floor(S / d), then one less where S = q * d and bit q of `loss_bits`.
+//     floor(S / d), then one less where S = q * d and bit q of `loss_bits`
+//     (equivalently, q's mantissa passes the `loss_mantissa` rule).
 struct BoxScale {
   double k;
   float kf;
@@ -39,6 +40,10 @@ struct BoxScale {
   int32_t short_shift;
   bool lossy;
   uint16_t loss_bits[16];
+  // The lossy multiples q * d by rule rather than table: q >= 1 whose 8-bit
+  // mantissa (q shifted left until bit 7 is set) is 128 (a power of two) or
+  // at least loss_mantissa. box_scale_for checks the rule against every q.
+  uint16_t loss_mantissa;
 };
 
 BoxScale box_scale_for(int32_t r);

@@ -23,6 +23,14 @@ uint32_t expected_word(const uint32_t* s, double k) {
   return w;
 }
 
+// Every width up to 257 keeps its sums in 16 bits: a box that silently fell
+// back to the wide kernels (say, a loss rule that stopped matching the double
+// product) would still be exact, only several times slower.
+TEST(BoxKernels, EveryWidthUpTo257RunsNarrow) {
+  for (int32_t r = 1; r <= 128; ++r) EXPECT_TRUE(kvfx::box_scale_for(r).fits16) << "r " << r;
+  EXPECT_FALSE(kvfx::box_scale_for(129).fits16);
+}
+
 // Every sum S in 0 .. 255 (2r + 1), built in the kernels' own column sums as
 // a * 2r + b (a, b bytes), then converted by emit and by slide_and_emit.
 TEST(BoxKernels, EverySumConvertsLikeTheDoubleProduct) {
