@@ -53,6 +53,12 @@ def _steps(chain):
     return _straight.resolve_chain(chain, find_effect)
 
 
+def check_chain(chain):
+    """Raises what apply() would raise for this chain (TypeError or
+    ValueError), without an image."""
+    _steps(chain)
+
+
 def _apply_image(image, steps):
     mode = image.mode
     rgba = np.asarray(image if mode == "RGBA" else image.convert("RGBA"))
@@ -112,6 +118,6 @@ def map_files(inputs, out_dir, chain, workers=None, progress=None):
     return _files.map_files(inputs, out_dir, _steps(chain), _apply_image, workers, progress)
 
 
-__all__ = ["apply", "map_files", "process_file", "find_effect", "effects", "library_path",
+__all__ = ["apply", "check_chain", "map_files", "process_file", "find_effect", "effects", "library_path",
            "MapFilesError", "FX_OK", "FX_ERR_INVALID_ARGUMENT", "FX_ERR_OUT_OF_MEMORY"] + \
           [e.python_name for e in effects]

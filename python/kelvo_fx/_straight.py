@@ -5,10 +5,10 @@ whose arithmetic never reads alpha; premultiplied for the blurs and the
 displacements), converting only where the chain changes kind, and the
 result is made straight again.
 
-The conversions are whole tables of the library's two formulas
+The two conversions are the library's formulas, on all pixels at once in
+16-bit lanes (no intermediate exceeds 65535):
     premultiply    c' = (c * a + 127) / 255
     unpremultiply  c  = min(255, (c' * 255 + a / 2) / a), 0 where a = 0
-indexed by (alpha, channel), so each is one gather per channel.
 """
 import sys
 
@@ -18,17 +18,6 @@ from . import _effects
 
 STRAIGHT, PREMULTIPLIED = "straight_colour", "premultiplied"
 
-
-def _tables():
-    a = np.arange(256, dtype=np.uint32)[:, None]
-    c = np.arange(256, dtype=np.uint32)[None, :]
-    premultiply = (c * a + 127) // 255
-    unpremultiply = np.minimum(255, (c * 255 + a // 2) // np.maximum(a, 1))
-    unpremultiply[0] = 0
-    return premultiply.astype(np.uint8).ravel(), unpremultiply.astype(np.uint8).ravel()
-
-
-_PREMULTIPLY, _UNPREMULTIPLY = _tables()
 
 # Where a word's channels sit among its bytes in memory, and the byte order
 # that turns R, G, B, A bytes into words.
@@ -47,26 +36,36 @@ def convert(words, held, wanted):
     what they hold to what is wanted."""
     if held == wanted:
         return
-    table = _PREMULTIPLY if wanted == PREMULTIPLIED else _UNPREMULTIPLY
     b = words.reshape(-1).view(np.uint8).reshape(-1, 4)
-    alpha = b[:, _ALPHA]
-    opaque = alpha == 255
+    opaque = b[:, _ALPHA] == 255
     # Both formulas give c back at alpha 255, the common case.
     if opaque.all():
         return
+    to_premultiplied = wanted == PREMULTIPLIED
     if opaque.mean() > 0.5:
         rows = np.flatnonzero(~opaque)
         sub = b[rows]
-        _convert_bytes(sub, table)
+        _convert_bytes(sub, to_premultiplied)
         b[rows] = sub
     else:
-        _convert_bytes(b, table)
+        _convert_bytes(b, to_premultiplied)
 
 
-def _convert_bytes(b, table):
-    base = b[:, _ALPHA].astype(np.intp) << 8
+def _convert_bytes(b, to_premultiplied):
+    a = b[:, _ALPHA].astype(np.uint16)[:, None]
+    c = b.astype(np.uint16)
+    if to_premultiplied:
+        c *= a
+        c += 127
+        c //= 255
+    else:
+        c *= 255
+        c += a >> 1
+        c //= np.maximum(a, 1)
+        np.minimum(c, 255, out=c)
+        c[a[:, 0] == 0] = 0
     for k in _COLOURS:
-        b[:, k] = table[base | b[:, k]]
+        b[:, k] = c[:, k]
 
 
 def rgba_to_words(rgba):
