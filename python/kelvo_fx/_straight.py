@@ -72,13 +72,19 @@ def rgba_to_words(rgba):
     """A new (H, W) uint32 array of straight words from (H, W, 4) R, G, B, A bytes."""
     h, w = rgba.shape[:2]
     words = np.empty((h, w), np.uint32)
-    words.view(np.uint8).reshape(h, w, 4)[...] = rgba[..., _RGBA_TO_WORD]
+    b = words.view(np.uint8).reshape(h, w, 4)
+    for dst, src in enumerate(_RGBA_TO_WORD):  # one plane at a time: quicker than a gather
+        b[..., dst] = rgba[..., src]
     return words
 
 
 def words_to_rgba(words):
     h, w = words.shape
-    return np.ascontiguousarray(words.view(np.uint8).reshape(h, w, 4)[..., _WORD_TO_RGBA])
+    b = words.view(np.uint8).reshape(h, w, 4)
+    rgba = np.empty((h, w, 4), np.uint8)
+    for dst, src in enumerate(_WORD_TO_RGBA):
+        rgba[..., dst] = b[..., src]
+    return rgba
 
 
 def resolve_chain(chain, lookup):

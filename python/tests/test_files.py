@@ -18,11 +18,20 @@ CHAIN = [("gaussian_blur", {"sigma": 3.0}), ("vignette", {}),
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def make_inputs(directory, count, h, w):
+def photo_like(h, w, seed):
+    """Smooth colour with a little noise: compresses as photographs do."""
+    y, x = np.mgrid[0:h, 0:w]
+    noise = np.random.default_rng(seed).integers(0, 8, (h, w, 4))
+    rgba = np.stack([x * 255 // w, y * 255 // h, (x + y + seed * 40) % 256,
+                     np.full((h, w), 255)], axis=-1) + noise
+    return np.minimum(rgba, 255).astype(np.uint8)
+
+
+def make_inputs(directory, count, h, w, image=None):
     os.makedirs(directory, exist_ok=True)
     paths = []
     for k in range(count):
-        rgba = straight_rgba(h, w, seed=k, opaque=k % 3 == 0)
+        rgba = image(h, w, k) if image else straight_rgba(h, w, seed=k, opaque=k % 3 == 0)
         ext, mode = [(".png", "RGBA"), (".png", "RGB"), (".jpg", "RGB")][k % 3]
         path = os.path.join(directory, "img%02d%s" % (k, ext))
         Image.fromarray(rgba, "RGBA").convert(mode).save(path)
@@ -82,7 +91,7 @@ def test_a_bad_file_fails_alone(inputs, tmp_path):
 def test_four_threads_beat_one(tmp_path):
     if (os.cpu_count() or 1) < 2:
         pytest.skip("one CPU")
-    paths = make_inputs(str(tmp_path / "in"), 8, 512, 768)
+    paths = make_inputs(str(tmp_path / "in"), 8, 512, 768, photo_like)
     chain = [("gaussian_blur", {"sigma": 6.0}), ("bloom", {"sigma": 8.0}),
              ("chromatic_aberration", {}), ("gaussian_blur", {"sigma": 2.0})]
     ratios = []
