@@ -67,10 +67,11 @@ struct Invoker<F, int32_t (*)(const uint32_t*, uint32_t*, int32_t, int32_t, int3
 
 template <auto F>
 Effect effect(const char* name, const char* function, const char* summary, Input input,
-              const kvfx::EntryPolicy& entry, std::vector<Param> params) {
+              const kvfx::EntryPolicy& entry, std::vector<Param> params,
+              Visit visit = Visit::kRows) {
   using I = Invoker<F>;
   return Effect{name, function, summary, input, &entry, I::kTwoBuffers,
-                std::move(params), &I::call, I::types()};
+                std::move(params), &I::call, I::types(), visit};
 }
 
 Param real(const char* name, double fallback, double min, double max, double soft_min,
@@ -100,6 +101,7 @@ using kvfx::entry::kToneMapAces;
 using kvfx::entry::kVignette;
 constexpr Input kStraight = Input::kStraightColour;
 constexpr Input kPremul = Input::kPremultiplied;
+constexpr Visit kWholeRun = Visit::kWholeRun;
 
 std::vector<Effect> make_effects() {
   return {
@@ -113,24 +115,27 @@ std::vector<Effect> make_effects() {
           {real("threshold", 0.6, 0, 1, 0, 1, "0..1 luma above which pixels glow"),
            real("intensity", 1, -kHuge, kHuge, -1, 4, "glow strength (negative darkens)"),
            real("sigma", 6, 0, kHuge, 0, 50, "pixels (glow blur)"),
-           colour("tint", Kind::kColour, 0xFFFFFF, "RRGGBB glow colour")}),
+           colour("tint", Kind::kColour, 0xFFFFFF, "RRGGBB glow colour")},
+          kWholeRun),
       effect<&kv_fx_drop_shadow>(
           "shadow", "kv_fx_drop_shadow",
           "soft drop shadow under the image's opaque parts (same size)", kPremul, kDropShadow,
           {real("offset_x", 4, -kHuge, kHuge, -50, 50, "pixels to the right", "dx"),
            real("offset_y", 4, -kHuge, kHuge, -50, 50, "pixels down", "dy"),
            real("sigma", 3, 0, kHuge, 0, 30, "pixels (shadow blur)"),
-           colour("color", Kind::kColourAlpha, 0x80000000u, "AARRGGBB shadow colour and opacity")}),
+           colour("color", Kind::kColourAlpha, 0x80000000u, "AARRGGBB shadow colour and opacity")},
+          kWholeRun),
       effect<&kv_fx_tone_map_aces>(
           "tonemap", "kv_fx_tone_map_aces", "ACES filmic tone curve", kStraight, kToneMapAces,
-          {real("exposure", 1, 0, kHuge, 0, 4, "multiplier before the curve")}),
+          {real("exposure", 1, 0, kHuge, 0, 4, "multiplier before the curve")}, kWholeRun),
       effect<&kv_fx_color_grade>(
           "grade", "kv_fx_color_grade", "contrast, brightness, gamma and saturation", kStraight,
           kColorGrade,
           {real("brightness", 0, -1, 1, -1, 1, "added on the 0..1 scale"),
            real("contrast", 1.1, 0, 1e3, 0, 3, "factor around mid grey"),
            real("saturation", 1.2, 0, 1e3, 0, 3, "factor (0 = grey, 1 = unchanged)"),
-           real("gamma", 1, 1e-3, 1e3, 0.1, 5, "exponent 1/gamma (>1 brightens)")}),
+           real("gamma", 1, 1e-3, 1e3, 0.1, 5, "exponent 1/gamma (>1 brightens)")},
+          kWholeRun),
       effect<&kv_fx_vignette>(
           "vignette", "kv_fx_vignette", "darkens (or tints) toward the corners", kStraight,
           kVignette,
@@ -141,7 +146,8 @@ std::vector<Effect> make_effects() {
       effect<&kv_fx_film_grain>(
           "grain", "kv_fx_film_grain", "film grain noise", kStraight, kFilmGrain,
           {real("amount", 0.08, 0, 1, 0, 0.5, "0..1 of full scale, peak"),
-           integer("seed", 1, kIntMin, kIntMax, 0, 1000, "random seed (0 = built-in)")}),
+           integer("seed", 1, kIntMin, kIntMax, 0, 1000, "random seed (0 = built-in)")},
+          kWholeRun),
       effect<&kv_fx_scanlines>(
           "scanlines", "kv_fx_scanlines", "darkened rows like a CRT", kStraight, kScanlines,
           {integer("spacing", 3, 1, kIntMax, 1, 16, "rows from one line to the next"),

@@ -40,6 +40,13 @@ struct Param {
 // displacements mix neighbouring pixels and need premultiplied words.
 enum class Input { kStraightColour, kPremultiplied };
 
+// The words a call may rewrite (kelvo_fx.h): the first width words of each
+// row, or the height * row_pixels words from the first pixel as one run,
+// padding included. A host whose row padding belongs to someone else (a view
+// into a larger image) must not give a whole-run effect its own stride.
+// Bloom counts as whole-run: its full-size path is.
+enum class Visit { kRows, kWholeRun };
+
 // (pixels, width, height, stride, args[params.size()]). `source` is the
 // drop shadow's src; nullptr runs it in place, and in-place effects ignore
 // it. Each argument is converted to its C type by to_int32 / to_uint32 below.
@@ -56,6 +63,7 @@ struct Effect {
   std::vector<Param> params;
   Invoke call;
   std::vector<Kind> c_types;  // what the C function takes after the buffer
+  Visit visit;
 };
 
 const std::vector<Effect>& effects();

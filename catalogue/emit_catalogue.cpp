@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
          ", \"summary\": " + quoted(fx.summary) + ",\n     \"input\": " +
          (fx.input == Input::kStraightColour ? "\"straight_colour\"" : "\"premultiplied\"") +
          ", \"two_buffers\": " + (fx.two_buffers ? "true" : "false") +
+         ", \"visit\": " + (fx.visit == Visit::kWholeRun ? "\"whole_run\"" : "\"rows\"") +
          ",\n     \"entry\": {\"bad_buffer\": \"" + answer_name(fx.entry->bad_buffer) +
          "\", \"negative_rows\": \"" + answer_name(fx.entry->negative_rows) +
          "\", \"overlapping_rows\": \"" + answer_name(fx.entry->overlapping_rows) +
