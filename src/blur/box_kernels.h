@@ -76,9 +76,14 @@ struct BoxKernelSet {
 // The kernels the active level runs for this box.
 const BoxKernels& box_kernels(const BoxScale& scale);
 
+// The portable kernels for any box, which other levels may keep for wide ones.
+extern const BoxKernels kBoxKernelsPortableAny;
 #if KVFX_X86
 extern const BoxKernelSet kBoxKernelsAvx2;
 extern const BoxKernelSet kBoxKernelsAvx512;
+#endif
+#if KVFX_NEON
+extern const BoxKernelSet kBoxKernelsNeon;
 #endif
 
 // Words of scratch that box_blur_row needs for rows of up to n words.

@@ -1,11 +1,20 @@
 // Table lookups for red, green and blue of a run of words. With AVX-512 VBMI
 // the 256-byte table sits in four registers and two two-table byte
 // permutations plus a select on the index's top bit look up 64 bytes at once;
-// elsewhere an unrolled scalar loop keeps several independent lookups in
-// flight. Both give exactly apply_channel_table_word for every word.
+// with NEON four four-register lookups do 16 bytes; elsewhere an unrolled
+// scalar loop keeps several independent lookups in flight. All give exactly
+// apply_channel_table_word for every word.
 #include "core/channel_table.h"
 
 #include "core/simd.h"
+
+// The NEON lookups take the alpha byte to be the fourth in memory.
+#if KVFX_NEON && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define KVFX_NEON_TABLE 1
+#include <arm_neon.h>
+#else
+#define KVFX_NEON_TABLE 0
+#endif
 
 namespace kvfx {
 namespace {
@@ -59,11 +68,37 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void apply_vbmi(
 
 #endif
 
+#if KVFX_NEON_TABLE
+
+// Four 64-byte table lookups cover the 256 entries (an index beyond a
+// table's 64 bytes gives 0, so the four results can be or-ed); the alpha
+// byte of each word (the fourth in memory) is kept from the input.
+void apply_neon(uint32_t* words, int64_t count, const ChannelTable& t) {
+  const uint8x16x4_t t0 = vld1q_u8_x4(t.data()), t1 = vld1q_u8_x4(t.data() + 64),
+                     t2 = vld1q_u8_x4(t.data() + 128), t3 = vld1q_u8_x4(t.data() + 192);
+  const uint8x16_t alpha = vreinterpretq_u8_u32(vdupq_n_u32(0xFF000000u));
+  const uint8x16_t step = vdupq_n_u8(64);
+  uint8_t* p = reinterpret_cast<uint8_t*>(words);
+  int64_t k = 0;
+  for (; k + 4 <= count; k += 4, p += 16) {
+    const uint8x16_t v = vld1q_u8(p);
+    const uint8x16_t v1 = vsubq_u8(v, step), v2 = vsubq_u8(v1, step), v3 = vsubq_u8(v2, step);
+    const uint8x16_t looked = vorrq_u8(vorrq_u8(vqtbl4q_u8(t0, v), vqtbl4q_u8(t1, v1)),
+                                       vorrq_u8(vqtbl4q_u8(t2, v2), vqtbl4q_u8(t3, v3)));
+    vst1q_u8(p, vbslq_u8(alpha, v, looked));
+  }
+  apply_scalar(words + k, count - k, t);
+}
+#endif
+
 struct TableKernels {
   void (*apply)(uint32_t* words, int64_t count, const ChannelTable& t);
 };
 
 const TableKernels kScalar = {apply_scalar};
+#if KVFX_NEON_TABLE
+const TableKernels kNeon = {apply_neon};
+#endif
 #if KVFX_X86
 const TableKernels kVbmi = {apply_vbmi};
 #endif
@@ -77,7 +112,12 @@ const KernelTable<TableKernels>& table_kernels() {
 #else
       nullptr,
 #endif
-      nullptr, nullptr};
+#if KVFX_NEON_TABLE
+      &kNeon,
+#else
+      nullptr,
+#endif
+      nullptr};
   return table;
 }
 
