@@ -46,9 +46,14 @@ constexpr GstVideoFormat kOpaqueFormat = GST_VIDEO_FORMAT_xRGB;
 #endif
 
 // Loads the plugin under test and appsrc/appsink by file: no registry scan,
-// so the run does not depend on what else is installed.
-void ensure_gst() {
-  static const bool loaded = [] {
+// so the run does not depend on what else is installed. gst_deinit at the end
+// joins GStreamer's pooled streaming threads, whose memory a leak check would
+// otherwise catch in flight.
+bool g_gst_ready = false;
+
+class GstEnvironment : public testing::Environment {
+ public:
+  void SetUp() override {
     gst_init(nullptr, nullptr);
     for (const char* file : {KVFX_GST_PLUGIN, KVFX_GST_APP_PLUGIN}) {
       GError* error = nullptr;
@@ -56,14 +61,19 @@ void ensure_gst() {
       if (!plugin) {
         ADD_FAILURE() << "cannot load " << file << ": " << (error ? error->message : "?");
         g_clear_error(&error);
-        return false;
+        return;
       }
       gst_object_unref(plugin);
     }
-    return true;
-  }();
-  ASSERT_TRUE(loaded);
-}
+    g_gst_ready = true;
+  }
+  void TearDown() override { gst_deinit(); }
+};
+
+testing::Environment* const g_gst_environment =
+    testing::AddGlobalTestEnvironment(new GstEnvironment);
+
+void ensure_gst() { ASSERT_TRUE(g_gst_ready) << "GStreamer or a plugin did not load"; }
 
 const Effect& effect_named(const std::string& name) {
   const Effect* e = kvfx_catalogue::find_effect(name);
