@@ -6,6 +6,7 @@
 #include <gst/video/gstvideofilter.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <string>
 
 #include "effect_catalogue.h"

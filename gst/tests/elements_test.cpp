@@ -233,6 +233,7 @@ class Pipeline {
                                      g.height, 1, offset, stride);
     }
     GST_BUFFER_PTS(buffer) = pts;
+    pushed_ = gst_buffer_peek_memory(buffer, 0);
     push(buffer);
   }
   void push(GstBuffer* buffer) { gst_app_src_push_buffer(GST_APP_SRC(src_), buffer); }
@@ -242,11 +243,15 @@ class Pipeline {
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), timeout);
     if (!sample) return {};
     GstBuffer* buffer = gst_sample_get_buffer(sample);
+    in_place_ = gst_buffer_n_memory(buffer) == 1 && gst_buffer_peek_memory(buffer, 0) == pushed_;
     std::vector<uint8_t> bytes(gst_buffer_get_size(buffer));
     gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
     gst_sample_unref(sample);
     return bytes;
   }
+
+  // Whether the last frame pulled came back in the memory it was pushed in.
+  bool in_place() const { return in_place_; }
 
   // The first error message on the bus within `timeout`, or null.
   GstMessage* error(GstClockTime timeout) {
@@ -262,6 +267,8 @@ class Pipeline {
   GstElement* src_ = nullptr;
   GstElement* fx_ = nullptr;
   GstElement* sink_ = nullptr;
+  const GstMemory* pushed_ = nullptr;
+  bool in_place_ = false;
 };
 
 GstClockTime pts_of(int frame, int fps) {
@@ -318,6 +325,7 @@ TEST_P(ElementFrames, MatchTheLibraryOnTheSameWords) {
     p.push(in, g, pts_of(frame, kFps));
     const std::vector<uint8_t> out = p.pull();
     ASSERT_FALSE(out.empty()) << "no frame came out";
+    EXPECT_TRUE(p.in_place()) << "the frame was copied";
     if (seed >= 0) args[seed] += frame;  // animate is on by default
     EXPECT_EQ(mismatch_at(out, expected_frame(e, args, c.alpha, g, in)), -1)
         << "first differing byte (-2: size)";
