@@ -105,7 +105,7 @@ std::vector<double> args_for(const Effect& e, int variant) {
   return args;
 }
 
-// Property access by the spec's type. A refusal is GObject's warning, which
+// Property access by the property's own type. A refusal is GObject's warning, which
 // the property test catches.
 bool g_refused = false;
 void note_refusal(const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
