@@ -10,49 +10,68 @@
 namespace kvfx {
 namespace {
 
-void run_span_portable(const uint32_t* add, const uint32_t* sub, int32_t count,
-                       int32_t* w, const BoxScale& scale, uint32_t* b) {
-  for (int32_t j = 0; j < count; ++j) {
-    uint32_t out = 0;
-    for (int c = 0; c < 4; ++c) {
-      w[c] += (lane(add[j], c)) - (lane(sub[j], c));
-      out |= box_sum_to_byte(w[c], scale.k) << (8 * c);
-    }
-    b[j] = out;
+// ---- Any box, generic: int32 sums and the double product -------------------
+//
+// Lanes follow the words' bytes in memory, as in the narrow kernels (see
+// box_kernels_narrow.h); the conversion is trunc(S * k) itself.
+
+using narrow::bytes_of;
+using narrow::channel_of_byte;
+
+KVFX_INLINE uint8_t sum_byte(int32_t s, double k) {
+  return static_cast<uint8_t>(static_cast<int32_t>(static_cast<double>(s) * k));
+}
+
+KVFX_INLINE void run_span_any(const uint32_t* add, const uint32_t* sub, int32_t count, int32_t* w,
+                              const BoxScale& scale, uint32_t* b) {
+  constexpr int kBlock = 4 * narrow::kNarrowBlock;
+  int32_t carry[4];
+  for (int i = 0; i < 4; ++i) carry[i] = w[channel_of_byte(i)];
+  const uint8_t* a = bytes_of(add);
+  const uint8_t* d = bytes_of(sub);
+  uint8_t* o = bytes_of(b);
+  const double k = scale.k;
+  const int64_t lanes = 4 * int64_t{count};
+  for (int64_t i0 = 0; i0 < lanes; i0 += kBlock) {
+    const int n = static_cast<int>(std::min<int64_t>(kBlock, lanes - i0));
+    int32_t s[kBlock];
+    for (int i = 0; i < n; ++i) s[i] = int32_t{a[i0 + i]} - int32_t{d[i0 + i]};
+    for (int j = 0; j < n; j += 4)
+      for (int i = 0; i < 4; ++i) s[j + i] = carry[i] += s[j + i];
+    for (int i = 0; i < n; ++i) o[i0 + i] = sum_byte(s[i], k);
   }
+  for (int i = 0; i < 4; ++i) w[channel_of_byte(i)] = carry[i];
 }
 
-void accumulate_portable(void* block, const uint32_t* row, int32_t n, int32_t times) {
+KVFX_INLINE void accumulate_any(void* block, const uint32_t* row, int32_t n, int32_t times) {
   int32_t* sums = static_cast<int32_t*>(block);
-  for (int32_t x = 0; x < n; ++x)
-    for (int c = 0; c < 4; ++c) sums[4 * x + c] += times * (lane(row[x], c));
+  const uint8_t* a = bytes_of(row);
+  for (int64_t i = 0; i < 4 * int64_t{n}; ++i) sums[i] += times * int32_t{a[i]};
 }
 
-void emit_portable(const void* block, uint32_t* out, int32_t n, const BoxScale& scale) {
+KVFX_INLINE void emit_any(const void* block, uint32_t* out, int32_t n, const BoxScale& scale) {
   const int32_t* sums = static_cast<const int32_t*>(block);
-  for (int32_t x = 0; x < n; ++x) {
-    uint32_t w = 0;
-    for (int c = 0; c < 4; ++c) w |= box_sum_to_byte(sums[4 * x + c], scale.k) << (8 * c);
-    out[x] = w;
-  }
+  uint8_t* o = bytes_of(out);
+  const double k = scale.k;
+  for (int64_t i = 0; i < 4 * int64_t{n}; ++i) o[i] = sum_byte(sums[i], k);
 }
 
-void slide_and_emit_portable(void* block, const uint32_t* add, const uint32_t* sub,
-                             uint32_t* out, int32_t n, const BoxScale& scale) {
+KVFX_INLINE void slide_and_emit_any(void* block, const uint32_t* add, const uint32_t* sub,
+                                    uint32_t* out, int32_t n, const BoxScale& scale) {
   int32_t* sums = static_cast<int32_t*>(block);
-  for (int32_t x = 0; x < n; ++x) {
-    uint32_t w = 0;
-    for (int c = 0; c < 4; ++c) {
-      int32_t& s = sums[4 * x + c];
-      s += (lane(add[x], c)) - (lane(sub[x], c));
-      w |= box_sum_to_byte(s, scale.k) << (8 * c);
-    }
-    out[x] = w;
+  const uint8_t* a = bytes_of(add);
+  const uint8_t* d = bytes_of(sub);
+  uint8_t* o = bytes_of(out);
+  const double k = scale.k;
+  for (int64_t i = 0; i < 4 * int64_t{n}; ++i) {
+    sums[i] += int32_t{a[i]} - int32_t{d[i]};
+    o[i] = sum_byte(sums[i], k);
   }
 }
 
-const BoxKernels kPortable = {run_span_portable, accumulate_portable,
-                              slide_and_emit_portable, emit_portable};
+const BoxKernels kPortable = {
+    AtEachLevel<run_span_any>::portable, AtEachLevel<accumulate_any>::portable,
+    AtEachLevel<slide_and_emit_any>::portable, AtEachLevel<emit_any>::portable};
 
 const BoxKernels kPortableNarrow = {
     AtEachLevel<narrow::run_span>::portable, AtEachLevel<narrow::accumulate>::portable,
@@ -145,7 +164,7 @@ BoxScale box_scale_for(int32_t r) {
 }
 
 const BoxKernels kBoxKernelsPortableAny = kPortable;
-const BoxKernelSet kPortableSet = {&kPortable, &kPortableNarrow};
+const BoxKernelSet kPortableSet = {&kPortable, &kPortableNarrow, false};
 
 const KernelTable<BoxKernelSet>& box_kernel_table() {
   static const KernelTable<BoxKernelSet> table = {
@@ -166,7 +185,8 @@ const KernelTable<BoxKernelSet>& box_kernel_table() {
 
 const BoxKernels& box_kernels(const BoxScale& scale) {
   const BoxKernelSet& set = pick(box_kernel_table());
-  return scale.fits16 && set.narrow ? *set.narrow : *set.any;
+  const bool narrow = scale.fits16 && set.narrow && (set.narrow_when_lossy || !scale.lossy);
+  return narrow ? *set.narrow : *set.any;
 }
 
 int64_t box_row_scratch_words(int32_t n) {

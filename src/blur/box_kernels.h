@@ -67,10 +67,12 @@ struct BoxKernels {
 };
 
 // A level's kernels: for any box, and (or nullptr) for boxes whose sums fit
-// 16 bits.
+// 16 bits, lossy widths included or not (their correction may cost more than
+// the narrow lanes save).
 struct BoxKernelSet {
   const BoxKernels* any;
   const BoxKernels* narrow;
+  bool narrow_when_lossy;
 };
 
 // The kernels the active level runs for this box.

@@ -368,8 +368,8 @@ const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_
 
 }  // namespace
 
-const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, nullptr};
-const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow};
+const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, nullptr, false};
+const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow, true};
 
 }  // namespace kvfx
 #endif
