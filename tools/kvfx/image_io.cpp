@@ -78,11 +78,16 @@ class Input {
   }
   uint64_t consumed() const { return consumed_; }
   Stop stop() const { return stop_; }
-  // The message for a stop other than the plain end of the data.
-  std::string stop_message() const {
-    if (stop_ == Stop::kCap) return cap_message_;
-    if (stop_ == Stop::kError) return std::string("read error: ") + std::strerror(error_);
-    return "the data ends early";
+  // The message for a stop other than the plain end of the data. Written
+  // into the caller's buffer without allocating: the decoders longjmp right
+  // after, which would skip a temporary string's destructor.
+  void describe_stop(char (&out)[256]) const noexcept {
+    if (stop_ == Stop::kCap)
+      std::snprintf(out, sizeof out, "%s", cap_message_.c_str());
+    else if (stop_ == Stop::kError)
+      std::snprintf(out, sizeof out, "read error: %s", std::strerror(error_));
+    else
+      std::snprintf(out, sizeof out, "the data ends early");
   }
 
  private:
@@ -259,7 +264,7 @@ void png_pull(png_structp png, png_bytep out, size_t n) {
   auto* st = static_cast<PngRead*>(png_get_io_ptr(png));
   if (st->in->read(out, n) == n) return;
   if (st->in->stop() != Input::Stop::kEnd) st->plain = true;
-  copy_message(st->message, st->in->stop_message().c_str());
+  st->in->describe_stop(st->message);
   png_longjmp(png, 1);
 }
 
@@ -485,8 +490,11 @@ boolean src_fill(j_decompress_ptr info) {
   auto* src = reinterpret_cast<JpegSource*>(info->src);
   size_t n = src->in->read(src->buf, sizeof src->buf);
   if (n == 0) {
-    if (src->in->stop() != Input::Stop::kEnd)
-      jpeg_fail_with(reinterpret_cast<j_common_ptr>(info), src->in->stop_message().c_str(), true);
+    if (src->in->stop() != Input::Stop::kEnd) {
+      char why[256];
+      src->in->describe_stop(why);
+      jpeg_fail_with(reinterpret_cast<j_common_ptr>(info), why, true);
+    }
     // The usual end-of-data answer: a warning (fatal here), then a fake EOI.
     WARNMS(info, JWRN_JPEG_EOF);
     src->buf[0] = 0xFF;
@@ -627,11 +635,19 @@ bool jpeg_decode(JpegRead& st) {
     jpeg_destroy_decompress(&info);
     return false;
   }
-  st.row->resize(size_t{info.output_width} * static_cast<size_t>(info.output_components));
+  try {
+    st.row->resize(size_t{info.output_width} * static_cast<size_t>(info.output_components));
+  } catch (...) {
+    copy_message(st.message, "out of memory");
+    st.plain = true;
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
   while (info.output_scanline < info.output_height) {
     JSAMPROW rows[1] = {st.row->data()};
     const JDIMENSION y = info.output_scanline;
-    if (jpeg_read_scanlines(&info, rows, 1) != 1) jpeg_fail_with(reinterpret_cast<j_common_ptr>(&info), "no progress", false);
+    if (jpeg_read_scanlines(&info, rows, 1) != 1)
+      jpeg_fail_with(reinterpret_cast<j_common_ptr>(&info), "no progress", false);
     jpeg_row_to_words(&info, st.row->data(), st.image->px.data() + size_t{y} * info.output_width);
   }
   jpeg_finish_decompress(&info);
@@ -779,7 +795,11 @@ Image decode(Input& in, const Limits& limits) {
     throw Failure("this kvfx was built without JPEG support");
 #endif
   }
-  if (in.stop() == Input::Stop::kError) throw Failure(in.stop_message());
+  if (in.stop() == Input::Stop::kError) {
+    char why[256];
+    in.describe_stop(why);
+    throw Failure(why);
+  }
   if (n == 0) throw Failure("empty file");
   throw Failure("not a PNG or JPEG image");
 }
