@@ -138,10 +138,11 @@ void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
 
 std::string help_text() {
   std::ostringstream s;
-  s << "usage: kvfx [--max-pixels N] IN OUT EFFECT [name=value ...] [EFFECT [name=value ...] ...]\n"
-       "       kvfx [--max-pixels N] --out-dir DIR FILE... -- EFFECT [name=value ...] ...\n"
+  s << "usage: kvfx [--max-pixels N] IN OUT CHAIN\n"
+       "       kvfx [--max-pixels N] --out-dir DIR FILE... -- CHAIN\n"
        "       kvfx demo OUTDIR\n"
        "       kvfx help [EFFECT]\n"
+       "CHAIN is EFFECT [name=value ...] [EFFECT [name=value ...] ...].\n"
        "IN and OUT are PNG or JPEG files (by content when reading, by extension\n"
        "when writing); '-' is stdin or stdout (PNG; never a terminal). Effects run\n"
        "left to right. A replaced OUT keeps its permissions; a symbolic link keeps\n"

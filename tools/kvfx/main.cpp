@@ -70,6 +70,7 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (a.rfind("--out-dir", 0) == 0) {
       o.batch = true;
       o.out_dir = value("--out-dir");
+      if (o.out_dir.empty()) throw UsageError("--out-dir needs a directory");
       ++i;
       break;  // the files follow
     } else {

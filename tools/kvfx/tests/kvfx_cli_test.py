@@ -406,7 +406,9 @@ class Batch(Case):
     def test_usage(self):
         for args in (["--out-dir", self.path("o"), self.image("a.png"), "blur"],
                      ["--out-dir", self.path("o"), "--", "blur"],
-                     ["--out-dir", self.path("o"), self.image("a.png"), "--", "nope"]):
+                     ["--out-dir", self.path("o"), self.image("a.png"), "--", "nope"],
+                     ["--out-dir=", self.image("a.png"), "--", "blur"],
+                     ["--max-pixels", "0", "--out-dir", self.path("o"), self.image("a.png"), "--", "blur"]):
             rc, _, err = run(*args)
             self.assertEqual(rc, 2, args)
             self.assertTrue(err.startswith("kvfx: "))
