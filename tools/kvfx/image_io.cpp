@@ -240,6 +240,59 @@ bool within_limits(uint64_t width, uint64_t height, const Limits& limits, char (
   }
 }
 
+// The orientation (1..8) in EXIF data (a TIFF header and its first
+// directory), 1 when absent or unreadable.
+int exif_orientation(const uint8_t* p, size_t n) {
+  if (n < 8) return 1;
+  const bool little = p[0] == 'I' && p[1] == 'I';
+  if (!little && !(p[0] == 'M' && p[1] == 'M')) return 1;
+  auto u16 = [&](size_t at) -> uint32_t {
+    return little ? p[at] | p[at + 1] << 8 : p[at] << 8 | p[at + 1];
+  };
+  auto u32 = [&](size_t at) -> uint32_t { return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2); };
+  if (u16(2) != 42) return 1;
+  const uint32_t ifd = u32(4);
+  if (ifd > n - 2) return 1;
+  const uint32_t count = u16(ifd);
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t e = size_t{ifd} + 2 + size_t{i} * 12;
+    if (e + 12 > n) break;
+    if (u16(e) == 0x0112 && u16(e + 2) == 3) {  // Orientation, SHORT
+      const uint32_t v = u16(e + 8);
+      return v >= 1 && v <= 8 ? static_cast<int>(v) : 1;
+    }
+  }
+  return 1;
+}
+
+// The picture as the camera meant it: EXIF orientations 2..8 mirror and
+// rotate. 2..4 are done in place; the quarter turns need a second image.
+void apply_orientation(Image& im, int orientation) {
+  const int32_t w = im.width, h = im.height;
+  if (orientation <= 1 || orientation > 8) return;
+  if (orientation <= 4) {
+    if (orientation == 2 || orientation == 3)
+      for (int32_t y = 0; y < h; ++y) std::reverse(&im.at(0, y), &im.at(0, y) + w);
+    if (orientation == 3 || orientation == 4)
+      for (int32_t y = 0; y < h / 2; ++y) std::swap_ranges(&im.at(0, y), &im.at(0, y) + w, &im.at(0, h - 1 - y));
+    return;
+  }
+  Image out(h, w);
+  out.held = im.held;
+  for (int32_t y = 0; y < w; ++y)
+    for (int32_t x = 0; x < h; ++x) {
+      int32_t sx, sy;
+      switch (orientation) {
+        case 5: sx = y, sy = x; break;                  // transpose
+        case 6: sx = y, sy = h - 1 - x; break;          // a quarter turn clockwise
+        case 7: sx = w - 1 - y, sy = h - 1 - x; break;  // transverse
+        default: sx = w - 1 - y, sy = x; break;         // a quarter turn anticlockwise
+      }
+      out.at(x, y) = im.at(sx, sy);
+    }
+  im = std::move(out);
+}
+
 // ---------------------------------------------------------------- PNG ----
 
 // Everything the libpng calls share. libpng reports errors by longjmp, so
@@ -248,9 +301,18 @@ struct PngRead {
   Input* in;
   const Limits* limits;
   Image* image;
+  int orientation = 1;
+  bool rows_done = false;  // every pixel is in; what follows is optional
   char message[256] = "";
   bool plain = false;  // message stands alone (not a libpng complaint)
 };
+
+// Orientation as in JPEG files, from an eXIf chunk read so far.
+void read_orientation(png_structp png, png_infop info, PngRead& st) {
+  png_bytep exif = nullptr;
+  png_uint_32 size = 0;
+  if (png_get_eXIf_1(png, info, &size, &exif) != 0 && exif) st.orientation = exif_orientation(exif, size);
+}
 
 void png_fail(png_structp png, png_const_charp message) {
   auto* st = static_cast<PngRead*>(png_get_error_ptr(png));
@@ -271,7 +333,7 @@ void png_pull(png_structp png, png_bytep out, size_t n) {
 // Ancillary chunks that change nothing kvfx keeps; skipping them means their
 // compressed text and profiles are never inflated.
 const png_byte kSkippedChunks[] =
-    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sRGB\0"
+    "bKGD\0cHRM\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sRGB\0"
     "tEXt\0tIME\0zTXt";
 
 bool png_decode(PngRead& st) {
@@ -284,8 +346,14 @@ bool png_decode(PngRead& st) {
     return false;
   }
   if (setjmp(png_jmpbuf(png))) {
+    // Damage after the last row costs only what it would have said.
+    if (st.rows_done) {
+      read_orientation(png, info, st);
+      st.message[0] = '\0';
+      st.plain = false;
+    }
     png_destroy_read_struct(&png, &info, nullptr);
-    return false;
+    return st.rows_done;
   }
   png_set_read_fn(png, &st, png_pull);
   png_set_user_limits(png, kMaxSide, kMaxSide);
@@ -332,6 +400,10 @@ bool png_decode(PngRead& st) {
   for (int pass = 0; pass < passes; ++pass)
     for (png_uint_32 y = 0; y < height; ++y)
       png_read_row(png, reinterpret_cast<png_bytep>(words + size_t{y} * width), nullptr);
+  // On to the end, for an eXIf chunk written after the image data.
+  st.rows_done = true;
+  png_read_end(png, info);
+  read_orientation(png, info, st);
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
 }
@@ -362,6 +434,7 @@ Image decode_png(Input& in, const Limits& limits) {
     throw Failure(std::string("not a valid PNG: ") + st.message);
   }
   rgba_bytes_to_words(image);
+  apply_orientation(image, st.orientation);
   return image;
 }
 
@@ -517,32 +590,6 @@ void src_skip(j_decompress_ptr info, long count) {
   }
 }
 
-// The EXIF orientation (1..8) of an APP1 marker, 1 when absent or unreadable.
-int exif_orientation(const uint8_t* p, size_t n) {
-  if (n < 6 + 8 || std::memcmp(p, "Exif\0\0", 6) != 0) return 1;
-  p += 6;
-  n -= 6;
-  const bool little = p[0] == 'I' && p[1] == 'I';
-  if (!little && !(p[0] == 'M' && p[1] == 'M')) return 1;
-  auto u16 = [&](size_t at) -> uint32_t {
-    return little ? p[at] | p[at + 1] << 8 : p[at] << 8 | p[at + 1];
-  };
-  auto u32 = [&](size_t at) -> uint32_t { return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2); };
-  if (u16(2) != 42) return 1;
-  const uint32_t ifd = u32(4);
-  if (ifd > n - 2) return 1;
-  const uint32_t count = u16(ifd);
-  for (uint32_t i = 0; i < count; ++i) {
-    const size_t e = size_t{ifd} + 2 + size_t{i} * 12;
-    if (e + 12 > n) break;
-    if (u16(e) == 0x0112 && u16(e + 2) == 3) {  // Orientation, SHORT
-      const uint32_t v = u16(e + 8);
-      return v >= 1 && v <= 8 ? static_cast<int>(v) : 1;
-    }
-  }
-  return 1;
-}
-
 struct JpegRead {
   Input* in;
   const Limits* limits;
@@ -614,8 +661,8 @@ bool jpeg_decode(JpegRead& st) {
   }
   cap_for_image(*st.in, info.image_width, info.image_height);
   for (jpeg_saved_marker_ptr m = info.marker_list; m; m = m->next)
-    if (m->marker == JPEG_APP0 + 1) {
-      st.orientation = exif_orientation(m->data, m->data_length);
+    if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+      st.orientation = exif_orientation(m->data + 6, m->data_length - 6);
       break;
     }
   switch (info.jpeg_color_space) {
@@ -653,34 +700,6 @@ bool jpeg_decode(JpegRead& st) {
   jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);
   return true;
-}
-
-// The picture as the camera meant it: EXIF orientations 2..8 mirror and
-// rotate. 2..4 are done in place; the quarter turns need a second image.
-void apply_orientation(Image& im, int orientation) {
-  const int32_t w = im.width, h = im.height;
-  if (orientation <= 1 || orientation > 8) return;
-  if (orientation <= 4) {
-    if (orientation == 2 || orientation == 3)
-      for (int32_t y = 0; y < h; ++y) std::reverse(&im.at(0, y), &im.at(0, y) + w);
-    if (orientation == 3 || orientation == 4)
-      for (int32_t y = 0; y < h / 2; ++y) std::swap_ranges(&im.at(0, y), &im.at(0, y) + w, &im.at(0, h - 1 - y));
-    return;
-  }
-  Image out(h, w);
-  out.held = im.held;
-  for (int32_t y = 0; y < w; ++y)
-    for (int32_t x = 0; x < h; ++x) {
-      int32_t sx, sy;
-      switch (orientation) {
-        case 5: sx = y, sy = x; break;                  // transpose
-        case 6: sx = y, sy = h - 1 - x; break;          // a quarter turn clockwise
-        case 7: sx = w - 1 - y, sy = h - 1 - x; break;  // transverse
-        default: sx = w - 1 - y, sy = x; break;         // a quarter turn anticlockwise
-      }
-      out.at(x, y) = im.at(sx, sy);
-    }
-  im = std::move(out);
 }
 
 Image decode_jpeg(Input& in, const Limits& limits) {

@@ -685,6 +685,24 @@ class Decoding(Case):
                     if not trns:
                         self.assertLessEqual(abs(a[3] - b[3]), 1, (a, b))
 
+    def test_png_exif_orientation_before_or_after_the_image_data(self):
+        if Image is None:
+            self.fail("the reference orientation comes from Debian's python3-pil")
+        w, h = 6, 4
+        px = [(x * 40, y * 60, 200, 255) for y in range(h) for x in range(w)]
+        plain = encode_png(w, h, px)
+        idat = plain.index(b"IDAT") - 4
+        iend = plain.index(b"IEND") - 4
+        for n in (1, 3, 5, 6, 8):
+            exif = chunk(b"eXIf", b"II*\0" + struct.pack("<IHHHIHHI", 8, 1, 0x0112, 3, 1, n, 0, 0))
+            for where, data in (("before", plain[:idat] + exif + plain[idat:]),
+                                ("after", plain[:iend] + exif + plain[iend:])):
+                with self.subTest(orientation=n, where=where):
+                    path = self.write("in.png", data)
+                    ref = ImageOps.exif_transpose(Image.open(path)).convert("RGBA")
+                    ow, oh, got = self.decoded(data)
+                    self.assertEqual(((ow, oh), got), (ref.size, list(ref.getdata())))
+
     def pillow_jpeg(self, name, mode, pixels, size, **save):
         if Image is None:
             self.fail("the JPEG kinds are made with Debian's python3-pil")
