@@ -73,6 +73,7 @@ struct Canvas {
       for (int k = 0; k < 3; ++k) c[k] = c[k] > c[3] ? c[3] : c[k];  // stay premultiplied
       out.px[i] = (c[3] << 24) | (c[0] << 16) | (c[1] << 8) | c[2];
     }
+    out.held = Held::kPremultiplied;
     return out;
   }
 };
@@ -197,7 +198,7 @@ Image demo_scene() {
   return c.to_image();
 }
 
-void run_demo(const std::string& dir) {
+std::string run_demo(const std::string& dir) {
   make_dirs(dir);
   const std::string base = dir.back() == '/' ? dir : dir + "/";
   const Image scene = demo_scene();
@@ -207,6 +208,7 @@ void run_demo(const std::string& dir) {
   const int count = 1 + static_cast<int>(kvfx_catalogue::effects().size());
   const int rows = (count + cols - 1) / cols;
   Image sheet(cols * (scene.width + pad) + pad, rows * (scene.height + label + pad) + pad, 0xFF18181Cu);
+  sheet.held = Held::kPremultiplied;
   auto place = [&](int index, const Image& tile, const std::string& name) {
     int ox = pad + (index % cols) * (scene.width + pad);
     int oy = pad + (index / cols) * (scene.height + label + pad);
@@ -219,9 +221,12 @@ void run_demo(const std::string& dir) {
     Image out = scene;
     apply_chain(out, {default_call(e)});
     save_image(out, base + e.name + ".png");
+    convert_image(out, Held::kPremultiplied);  // the sheet composites premultiplied words
     place(index++, out, e.name);
   }
   save_image(sheet, base + "contact_sheet.png");
+  return "wrote original.png, " + std::to_string(index - 1) + " effect images (blur.png ...) and " +
+         "contact_sheet.png, every effect side by side, to " + base;
 }
 
 }  // namespace kvfx_tool

@@ -12,8 +12,9 @@ Image demo_scene();
 // Draws text in a 5 x 7 pixel font (A-Z, 0-9, a little punctuation; lower
 // case is drawn as upper case) with its top-left corner at (x, y).
 void draw_text(Image& image, int x, int y, const std::string& text, uint32_t argb, int scale);
-// Writes the scene, one PNG per effect and contact_sheet.png into dir.
-void run_demo(const std::string& dir);
+// Writes the scene, one PNG per effect and contact_sheet.png into dir;
+// returns one line saying what went where.
+std::string run_demo(const std::string& dir);
 
 }  // namespace kvfx_tool
 

@@ -115,10 +115,14 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
 void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
   for (const EffectCall& call : chain) {
     const Effect& e = *call.def;
+    // Each effect gets the words its catalogue entry asks for; the words are
+    // converted only where the chain changes kind.
+    convert_image(image, kvfx_catalogue::wanted_by(e));
     int32_t rc;
     if (e.two_buffers) {
-      // The result goes to a separate buffer of the same geometry.
-      std::vector<uint32_t> dst(image.px.size());
+      // A separate destination lets the library stream the result row by
+      // row; every word of it is written.
+      Words dst(image.px.size());
       rc = e.call(dst.data(), image.width, image.height, image.stride(), call.args.data(),
                   image.px.data());
       if (rc == FX_OK) image.px.swap(dst);
@@ -134,12 +138,34 @@ void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
 
 std::string help_text() {
   std::ostringstream s;
-  s << "usage: kvfx IN OUT EFFECT [name=value ...] [EFFECT [name=value ...] ...]\n"
-       "       kvfx --out-dir DIR FILE... -- EFFECT [name=value ...] ...\n"
+  s << "usage: kvfx [--max-pixels N] IN OUT CHAIN\n"
+       "       kvfx [--max-pixels N] --out-dir DIR FILE... -- CHAIN\n"
        "       kvfx demo OUTDIR\n"
        "       kvfx help [EFFECT]\n"
+       "CHAIN is EFFECT [name=value ...] [EFFECT [name=value ...] ...].\n"
        "IN and OUT are PNG or JPEG files (by content when reading, by extension\n"
-       "when writing); '-' is stdin or stdout (PNG). Effects run left to right.\n"
+       "when writing); '-' is stdin or stdout (PNG; never a terminal). Effects run\n"
+       "left to right. A replaced OUT keeps its permissions; a symbolic link keeps\n"
+       "pointing at the file it names, which is replaced.\n"
+       "\n"
+       "--max-pixels N  refuse images of more than N pixels (default "
+    << kDefaultMaxPixels << ",\n"
+       "                16384 x 8192), checked from the header before decoding\n"
+       "\n"
+       "Image files hold straight (not premultiplied) alpha. The colour effects\n"
+       "(";
+  bool first = true;
+  for (const Effect& e : kvfx_catalogue::effects())
+    if (e.input == kvfx_catalogue::Input::kStraightColour) {
+      s << (first ? "" : ", ") << e.name;
+      first = false;
+    }
+  s << ") change the colour you see and\n"
+       "keep soft edges: they get the straight colour, alpha untouched. The others\n"
+       "mix neighbouring pixels and get premultiplied colour. A chain converts\n"
+       "only where it changes from one kind to the other.\n"
+       "\nexit status: 0 done, 1 a file could not be read, decoded, processed or\n"
+       "written, 2 a malformed command line.\n"
        "\neffects:\n";
   for (const Effect& e : kvfx_catalogue::effects()) {
     std::string name = e.name;

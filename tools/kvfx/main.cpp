@@ -4,8 +4,11 @@
 // written, 2 a malformed command line (unknown effect or parameter, bad value).
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -33,33 +36,98 @@ std::string basename_of(const std::string& path) {
   return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1) + 1);
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+// Options before the positional arguments; what they leave is in `rest`.
+struct Options {
+  Limits limits;
+  bool batch = false;
+  std::string out_dir;
+  std::vector<std::string> rest;
+};
+
+uint64_t parse_max_pixels(const std::string& text) {
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  errno = 0;
+  const unsigned long long v = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+  if (!digits || errno == ERANGE || v < 1 || v > kMaxPixelLimit)
+    throw UsageError("--max-pixels: '" + text + "' is not a pixel count from 1 to " +
+                     std::to_string(kMaxPixelLimit));
+  return v;
 }
 
-int run_single(const std::vector<std::string>& args) {
-  if (args.size() < 3) return complain("expected IN OUT EFFECT ... (see kvfx help)", kUsage);
-  const std::string& in = args[1];
-  const std::string& out = args[2];
-  std::vector<EffectCall> chain = parse_chain(args, 3);
-  format_for_path(out);  // an unusable OUT is refused before any work
-  Image image = load_image(in);
+Options parse_options(const std::vector<std::string>& args) {
+  Options o;
+  size_t i = 1;
+  while (i < args.size() && args[i].rfind("--", 0) == 0 && args[i] != "--") {
+    const std::string& a = args[i];
+    auto value = [&](const std::string& name) -> std::string {
+      if (a.size() > name.size() && a[name.size()] == '=') return a.substr(name.size() + 1);
+      if (a != name) throw UsageError("unknown option '" + a + "' (see kvfx help)");
+      if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+      return args[++i];
+    };
+    if (a.rfind("--max-pixels", 0) == 0) {
+      o.limits.max_pixels = parse_max_pixels(value("--max-pixels"));
+    } else if (a.rfind("--out-dir", 0) == 0) {
+      o.batch = true;
+      o.out_dir = value("--out-dir");
+      if (o.out_dir.empty()) throw UsageError("--out-dir needs a directory");
+      ++i;
+      break;  // the files follow
+    } else {
+      throw UsageError("unknown option '" + a + "' (see kvfx help)");
+    }
+    ++i;
+  }
+  o.rest.assign(args.begin() + static_cast<long>(i), args.end());
+  return o;
+}
+
+void refuse_terminal_stdin(const std::string& in) {
+  if (in == "-" && isatty(STDIN_FILENO))
+    throw Failure("stdin is a terminal: pipe an image in, or name an input file");
+}
+
+int run_single(const Options& o) {
+  const std::vector<std::string>& a = o.rest;
+  if (a.size() < 2) return complain("expected IN OUT EFFECT ... (see kvfx help)", kUsage);
+  const std::string& in = a[0];
+  const std::string& out = a[1];
+  std::vector<EffectCall> chain = parse_chain(a, 2);
+  // An unusable OUT is refused before any work.
+  check_output(out);
+  refuse_terminal_stdin(in);
+  Image image = load_image(in, o.limits);
   apply_chain(image, chain);
   save_image(image, out);
   return 0;
 }
 
-int run_batch(const std::vector<std::string>& args) {
-  size_t sep = 1;
-  while (sep < args.size() && args[sep] != "--") ++sep;
-  if (args.size() < 3 || sep == args.size())
-    return complain("expected --out-dir DIR FILE... -- EFFECT ...", kUsage);
-  const std::string dir = args[2];
-  std::vector<std::string> files(args.begin() + 3, args.begin() + static_cast<long>(sep));
+int run_batch(const Options& o) {
+  const std::vector<std::string>& a = o.rest;
+  size_t sep = 0;
+  while (sep < a.size() && a[sep] != "--") ++sep;
+  if (sep == a.size()) return complain("expected --out-dir DIR FILE... -- EFFECT ...", kUsage);
+  const std::string& dir = o.out_dir;
+  std::vector<std::string> files(a.begin(), a.begin() + static_cast<long>(sep));
   if (files.empty()) return complain("no input files before --", kUsage);
-  std::vector<EffectCall> chain = parse_chain(args, sep + 1);
+  std::vector<EffectCall> chain = parse_chain(a, sep + 1);
+  std::vector<std::string> outs;
+  std::map<std::string, size_t> first_with;
+  for (size_t i = 0; i < files.size(); ++i) {
+    outs.push_back(dir + (dir.back() == '/' ? "" : "/") + basename_of(files[i]));
+    // Two inputs of one name would silently leave only the last one's output.
+    auto [at, fresh] = first_with.emplace(outs.back(), i);
+    if (!fresh)
+      return complain(files[at->second] + " and " + files[i] + " would both be written to " +
+                          outs.back() + " (rename one, or use separate runs)",
+                      kUsage);
+  }
+  // No output may replace any input, whatever name it is reached by.
+  std::map<std::pair<dev_t, ino_t>, size_t> inputs;
+  for (size_t i = 0; i < files.size(); ++i) {
+    struct stat is;
+    if (stat(files[i].c_str(), &is) == 0) inputs.emplace(std::make_pair(is.st_dev, is.st_ino), i);
+  }
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
     return complain("cannot create " + dir + ": " + std::strerror(errno), kFailed);
   struct stat st;
@@ -69,12 +137,18 @@ int run_batch(const std::vector<std::string>& args) {
   size_t failed = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& in = files[i];
+    const std::string& out = outs[i];
     if (progress) std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", i + 1, files.size(), in.c_str());
     try {
-      std::string out = dir + (dir.back() == '/' ? "" : "/") + basename_of(in);
-      if (same_file(in, out)) throw Failure(in + ": output would overwrite the input");
-      format_for_path(out);
-      Image image = load_image(in);
+      struct stat os;
+      if (stat(out.c_str(), &os) == 0) {
+        auto hit = inputs.find(std::make_pair(os.st_dev, os.st_ino));
+        if (hit != inputs.end())
+          throw Failure(in + ": output " + out + " would overwrite the input " + files[hit->second]);
+      }
+      check_output(out);
+      refuse_terminal_stdin(in);
+      Image image = load_image(in, o.limits);
       apply_chain(image, chain);
       save_image(image, out);
     } catch (const std::exception& e) {
@@ -107,17 +181,19 @@ int run(const std::vector<std::string>& args) {
   }
   if (first == "demo") {
     if (args.size() != 3) return complain("expected demo OUTDIR", kUsage);
-    run_demo(args[2]);
+    const std::string where = run_demo(args[2]);
+    std::printf("%s\n", where.c_str());
     return 0;
   }
-  if (first == "--out-dir") return run_batch(args);
-  return run_single(args);
+  const Options o = parse_options(args);
+  return o.batch ? run_batch(o) : run_single(o);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
+  install_signal_cleanup();
   try {
     return run(args);
   } catch (const UsageError& e) {
