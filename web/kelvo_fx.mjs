@@ -28,9 +28,10 @@ const CODE_NAMES = {
 // What a page shows the user: a refused parameter, an unknown effect, a call
 // the library turned down. `effect`, `param` and `code` say which, when known.
 export class FxError extends Error {
-  constructor(message, { effect = null, param = null, code = null } = {}) {
+  constructor(message, { effect = null, param = null, code = null, step = null } = {}) {
     super(message);
     this.name = 'FxError';
+    this.step = step; // the chain's step, for applyChain
     this.effect = effect;
     this.param = param;
     this.code = code;
@@ -276,10 +277,15 @@ class KelvoFx {
         !data || data.length !== width * height * 4) {
       throw new FxError('applyChain: image must be { width, height, data } with width * height * 4 bytes');
     }
-    const steps = chain.map((step) => {
-      const s = typeof step === 'string' ? { effect: step } : step;
-      const e = this.effect(s.effect);
-      return { e, index: this.#index.get(e.name), args: this.arguments(e.name, s.params ?? {}) };
+    const steps = chain.map((step, i) => {
+      try {
+        const s = typeof step === 'string' ? { effect: step } : step;
+        const e = this.effect(s.effect);
+        return { e, index: this.#index.get(e.name), args: this.arguments(e.name, s.params ?? {}) };
+      } catch (err) {
+        if (err instanceof FxError) err.step = i;
+        throw err;
+      }
     });
     const start = performance.now();
     const n = width * height;
@@ -289,7 +295,7 @@ class KelvoFx {
     core._kvw_rgba_to_words(ptr, n);
     let held = 0; // 0 straight, 1 premultiplied
     const timings = [];
-    for (const { e, index, args } of steps) {
+    for (const [step, { e, index, args }] of steps.entries()) {
       const wanted = e.input === 'straight_colour' ? 0 : 1;
       if (wanted !== held) core._kvw_convert(ptr, n, held, wanted);
       held = wanted;
@@ -298,7 +304,7 @@ class KelvoFx {
       timings.push({ effect: e.name, ms: performance.now() - t0 });
       if (rc !== FX_OK) {
         throw new FxError(`${e.name}: the library refused the call (${CODE_NAMES[rc] ?? rc})`,
-          { effect: e.name, code: rc });
+          { effect: e.name, code: rc, step });
       }
     }
     if (held !== 0) core._kvw_convert(ptr, n, held, 0);
