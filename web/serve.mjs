@@ -27,7 +27,14 @@ export function serve(dir, port = 0) {
     }
     try {
       const body = await readFile(file);
-      res.writeHead(200, { 'Content-Type': TYPES[extname(file)] ?? 'application/octet-stream', 'Cache-Control': 'no-store' });
+      res.writeHead(200, {
+        'Content-Type': TYPES[extname(file)] ?? 'application/octet-stream',
+        'Cache-Control': 'no-store',
+        // Cross-origin isolation gives performance.now() its fine resolution,
+        // which the per-effect times need for the fast effects.
+        'Cross-Origin-Opener-Policy': 'same-origin',
+        'Cross-Origin-Embedder-Policy': 'require-corp',
+      });
       res.end(body);
     } catch {
       res.writeHead(404, { 'Content-Type': 'text/plain' }).end('not found');

@@ -10,7 +10,8 @@
 //       straight RGBA bytes through a chain, kvfx's syntax and straight-alpha rule
 //   kvfx_web_driver demo OUT.rgba      the demo scene as straight RGBA bytes
 //   kvfx_web_driver bench WIDTH HEIGHT REPS
-//       each effect at its defaults, portable level, median ms as JSON
+//       each effect at its defaults on the enlarged demo scene, portable
+//       level, median ms as JSON
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -143,10 +144,12 @@ int demo(const std::vector<std::string>& a) {
   return 0;
 }
 
-// The benchmark image: the demo scene enlarged by pixel repetition, so the
-// browser side can make the very same words from its own copy of the scene.
+// The benchmark image: the demo scene as straight colour, enlarged by pixel
+// repetition. The page makes the very same bytes from its own copy of the
+// scene, and both feed each effect the words its catalogue input asks for.
 std::vector<uint32_t> bench_image(int32_t w, int32_t h) {
-  const kvfx_tool::Image scene = kvfx_tool::demo_scene();
+  kvfx_tool::Image scene = kvfx_tool::demo_scene();
+  kvfx_catalogue::convert_words(scene.px.data(), scene.px.size(), Held::kPremultiplied, Held::kStraight);
   std::vector<uint32_t> px(static_cast<size_t>(w) * h);
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
@@ -160,15 +163,17 @@ int bench(const std::vector<std::string>& a) {
   if (a.size() != 4) throw kvfx_tool::Failure("bench: WIDTH HEIGHT REPS");
   const int32_t w = std::atoi(a[1].c_str()), h = std::atoi(a[2].c_str()), reps = std::atoi(a[3].c_str());
   kvfx::limit_isa(kvfx::Isa::kPortable);
-  const std::vector<uint32_t> image = bench_image(w, h);
+  const std::vector<uint32_t> straight = bench_image(w, h);
   std::printf("{\"level\": \"portable\", \"width\": %d, \"height\": %d, \"ms\": {", w, h);
   bool first = true;
   for (const auto& e : kvfx_catalogue::effects()) {
     const std::vector<double> args = kvfx_catalogue::default_args(e);
+    std::vector<uint32_t> fed = straight;
+    kvfx_catalogue::convert_words(fed.data(), fed.size(), Held::kStraight, kvfx_catalogue::wanted_by(e));
     std::vector<double> ms;
     std::vector<uint32_t> px;
     for (int r = 0; r <= reps; ++r) {  // the first run warms caches and is dropped
-      px = image;
+      px = fed;
       const auto t0 = std::chrono::steady_clock::now();
       e.call(px.data(), w, h, w * 4, args.data(), nullptr);
       const auto t1 = std::chrono::steady_clock::now();

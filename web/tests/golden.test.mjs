@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
-import { fnv1aWords, goldenCases, goldenImage, loadModule } from './support.mjs';
+import { BUILDS, fnv1aWords, goldenCases, goldenImage, loadModule } from './support.mjs';
 
 const golden = goldenCases();
 const rowPixels = golden.width + golden.padding;
@@ -18,7 +18,7 @@ test('the golden cases cover every effect of the catalogue', async () => {
   assert.ok(golden.cases.some((c) => c.bottomUp), 'some case runs bottom-up');
 });
 
-for (const simd of [false, true]) {
+for (const simd of BUILDS) {
   describe(simd ? 'SIMD128 build' : 'portable build', async () => {
     const fx = await loadModule(simd);
     for (const c of golden.cases) {

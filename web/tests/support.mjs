@@ -1,6 +1,6 @@
 // What the Node and browser tests share: where the build is, the golden
 // cases read from the native suite, and the checksum those cases use.
-import { readFileSync } from 'node:fs';
+import { existsSync, readFileSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
@@ -10,6 +10,10 @@ export const ROOT_DIR = resolve(WEB_DIR, '..');
 export const BUILD_DIR = resolve(process.env.KV_FX_WEB_BUILD ?? join(ROOT_DIR, 'build-web'));
 export const SITE_DIR = join(BUILD_DIR, 'site');
 export const NATIVE_DRIVER = process.env.KV_FX_NATIVE_DRIVER ?? join(BUILD_DIR, 'native', 'kvfx_web_driver');
+
+// The builds in the site: the SIMD128 one is left out with
+// -DKV_FX_WEB_SIMD128_VARIANT=OFF.
+export const BUILDS = [false, ...(existsSync(join(SITE_DIR, 'kelvo_fx_core_simd128.wasm')) ? [true] : [])];
 
 export async function loadModule(simd) {
   const { load } = await import(pathToFileURL(join(SITE_DIR, 'kelvo_fx.mjs')).href);
