@@ -211,7 +211,8 @@ class KelvoFx {
     if (have && have[1] === bytes) return have[0];
     if (have) this.#core._free(have[0]);
     this.#slots[slot] = null;
-    const ptr = this.#core._malloc(Math.max(bytes, 4));
+    // Past 2 GiB a size would wrap in the module's 32-bit size_t.
+    const ptr = bytes < 2 ** 31 ? this.#core._malloc(Math.max(bytes, 4)) : 0;
     if (!ptr) {
       throw new FxError(`no memory for a ${bytes}-byte image in the module`, { code: FX_ERR_OUT_OF_MEMORY });
     }
