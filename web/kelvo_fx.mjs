@@ -244,6 +244,7 @@ class KelvoFx {
     if (words.length < needed) {
       throw new RangeError(`runWords: ${words.length} words cannot hold ${height} rows of stride ${stride}`);
     }
+    if (dst && !e.two_buffers) throw new TypeError(`runWords: ${e.name} works in place and takes no dst`);
     if (dst && (!(dst instanceof Uint32Array) || dst.length !== words.length)) {
       throw new TypeError('runWords: dst must be a Uint32Array as long as words');
     }

@@ -7,7 +7,8 @@
 //       a negative STRIDE starts at the last row; for the drop shadow
 //       OUT.words also names its destination (in place when it is IN.words)
 //   kvfx_web_driver chain WIDTH HEIGHT IN.rgba OUT.rgba EFFECT [name=value ...] ...
-//       straight RGBA bytes through a chain, kvfx's syntax and straight-alpha rule
+//       straight RGBA bytes through a chain by the catalogue's straight-alpha
+//       rule; colours as hex (six digits: opaque), the rest as numbers
 //   kvfx_web_driver demo OUT.rgba      the demo scene as straight RGBA bytes
 //   kvfx_web_driver bench WIDTH HEIGHT REPS
 //       each effect at its defaults on the enlarged demo scene, portable
@@ -20,11 +21,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "../../tools/kvfx/demo.h"
-#include "../../tools/kvfx/effects.h"
 #include "core/cpu.h"
 #include "core/test_hooks.h"
 #include "effect_catalogue.h"
@@ -37,14 +38,14 @@ using kvfx_catalogue::Held;
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) throw kvfx_tool::Failure("cannot read " + path);
+  if (!f) throw std::runtime_error("cannot read " + path);
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 void write_file(const std::string& path, const void* data, size_t size) {
   std::ofstream f(path, std::ios::binary);
   f.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  if (!f) throw kvfx_tool::Failure("cannot write " + path);
+  if (!f) throw std::runtime_error("cannot write " + path);
 }
 
 // Words as bytes b0..b3 from the low byte up, whatever this machine's order.
@@ -71,7 +72,9 @@ std::vector<uint32_t> straight_words_of_rgba(const std::vector<uint8_t>& rgba) {
   return w;
 }
 
-std::vector<uint8_t> rgba_of_straight_words(const std::vector<uint32_t>& w) {
+// Any vector of words (kvfx's Image keeps its own allocator).
+template <class Words>
+std::vector<uint8_t> rgba_of_straight_words(const Words& w) {
   std::vector<uint8_t> b(w.size() * 4);
   for (size_t i = 0; i < w.size(); ++i) {
     b[4 * i] = static_cast<uint8_t>(w[i] >> 16);
@@ -84,12 +87,12 @@ std::vector<uint8_t> rgba_of_straight_words(const std::vector<uint32_t>& w) {
 
 const kvfx_catalogue::Effect& effect_named(const std::string& name) {
   const kvfx_catalogue::Effect* e = kvfx_catalogue::find_effect(name);
-  if (!e) throw kvfx_tool::Failure("unknown effect " + name);
+  if (!e) throw std::runtime_error("unknown effect " + name);
   return *e;
 }
 
 int call(const std::vector<std::string>& a) {
-  if (a.size() < 7) throw kvfx_tool::Failure("call: too few arguments");
+  if (a.size() < 7) throw std::runtime_error("call: too few arguments");
   const auto& e = effect_named(a[1]);
   const int32_t w = std::atoi(a[2].c_str()), h = std::atoi(a[3].c_str()),
                 stride = std::atoi(a[4].c_str());
@@ -112,21 +115,54 @@ int call(const std::vector<std::string>& a) {
   return 0;
 }
 
-// kvfx's chain, fed as the catalogue's straight-alpha rule says.
+struct Step {
+  const kvfx_catalogue::Effect* def;
+  std::vector<double> args;
+};
+
+// "EFFECT name=value ..." from a[first] on. The web tests pass only values
+// the page accepted, so this reads them and checks nothing more.
+std::vector<Step> parse_steps(const std::vector<std::string>& a, size_t first) {
+  std::vector<Step> steps;
+  for (size_t i = first; i < a.size(); ++i) {
+    const size_t eq = a[i].find('=');
+    if (eq == std::string::npos) {
+      const auto& e = effect_named(a[i]);
+      steps.push_back({&e, kvfx_catalogue::default_args(e)});
+      continue;
+    }
+    if (steps.empty()) throw std::runtime_error("parameter before any effect: " + a[i]);
+    Step& s = steps.back();
+    const int p = kvfx_catalogue::find_param(*s.def, a[i].substr(0, eq));
+    if (p < 0) throw std::runtime_error("unknown parameter " + a[i]);
+    const std::string value = a[i].substr(eq + 1);
+    const auto kind = s.def->params[static_cast<size_t>(p)].kind;
+    if (kind == kvfx_catalogue::Kind::kColour || kind == kvfx_catalogue::Kind::kColourAlpha) {
+      const uint32_t v = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 16));
+      s.args[static_cast<size_t>(p)] = value.size() == 6 ? (0xFF000000u | v) : v;
+    } else {
+      s.args[static_cast<size_t>(p)] = std::strtod(value.c_str(), nullptr);
+    }
+  }
+  return steps;
+}
+
+// Each step fed what its catalogue input says, converting only where the
+// chain changes kind.
 int chain(const std::vector<std::string>& a) {
-  if (a.size() < 6) throw kvfx_tool::Failure("chain: too few arguments");
+  if (a.size() < 6) throw std::runtime_error("chain: too few arguments");
   const int32_t w = std::atoi(a[1].c_str()), h = std::atoi(a[2].c_str());
   std::vector<uint8_t> rgba = read_file(a[3]);
-  if (rgba.size() != static_cast<size_t>(w) * h * 4) throw kvfx_tool::Failure("chain: wrong input size");
-  const std::vector<kvfx_tool::EffectCall> calls = kvfx_tool::parse_chain(a, 5);
+  if (rgba.size() != static_cast<size_t>(w) * h * 4) throw std::runtime_error("chain: wrong input size");
+  const std::vector<Step> steps = parse_steps(a, 5);
   std::vector<uint32_t> px = straight_words_of_rgba(rgba);
   Held held = Held::kStraight;
-  for (const auto& c : calls) {
-    const Held wanted = kvfx_catalogue::wanted_by(*c.def);
+  for (const Step& s : steps) {
+    const Held wanted = kvfx_catalogue::wanted_by(*s.def);
     kvfx_catalogue::convert_words(px.data(), px.size(), held, wanted);
     held = wanted;
-    const int32_t rc = c.def->call(px.data(), w, h, w * 4, c.args.data(), nullptr);
-    if (rc != FX_OK) throw kvfx_tool::Failure(std::string(c.def->name) + " refused: " + std::to_string(rc));
+    const int32_t rc = s.def->call(px.data(), w, h, w * 4, s.args.data(), nullptr);
+    if (rc != FX_OK) throw std::runtime_error(std::string(s.def->name) + " refused: " + std::to_string(rc));
   }
   kvfx_catalogue::convert_words(px.data(), px.size(), held, Held::kStraight);
   const std::vector<uint8_t> out = rgba_of_straight_words(px);
@@ -135,7 +171,7 @@ int chain(const std::vector<std::string>& a) {
 }
 
 int demo(const std::vector<std::string>& a) {
-  if (a.size() != 2) throw kvfx_tool::Failure("demo: OUT.rgba");
+  if (a.size() != 2) throw std::runtime_error("demo: OUT.rgba");
   kvfx_tool::Image scene = kvfx_tool::demo_scene();
   kvfx_catalogue::convert_words(scene.px.data(), scene.px.size(), Held::kPremultiplied, Held::kStraight);
   const std::vector<uint8_t> out = rgba_of_straight_words(scene.px);
@@ -160,7 +196,7 @@ std::vector<uint32_t> bench_image(int32_t w, int32_t h) {
 }
 
 int bench(const std::vector<std::string>& a) {
-  if (a.size() != 4) throw kvfx_tool::Failure("bench: WIDTH HEIGHT REPS");
+  if (a.size() != 4) throw std::runtime_error("bench: WIDTH HEIGHT REPS");
   const int32_t w = std::atoi(a[1].c_str()), h = std::atoi(a[2].c_str()), reps = std::atoi(a[3].c_str());
   kvfx::limit_isa(kvfx::Isa::kPortable);
   const std::vector<uint32_t> straight = bench_image(w, h);

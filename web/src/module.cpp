@@ -1,8 +1,8 @@
 // What the WebAssembly module exports to kelvo_fx.mjs besides the ten
 // kv_fx_ functions: the catalogue's generic invoker (so the page converts
 // arguments exactly as kvfx does), the straight-alpha conversions of
-// catalogue/straight_alpha.cpp, the byte order of canvas pixels, and the
-// demo scene of kvfx.
+// catalogue/straight_alpha.cpp, the byte order of canvas pixels, and kvfx's
+// demo scene (tools/kvfx/demo.cpp).
 #include <cstdint>
 #include <cstring>
 

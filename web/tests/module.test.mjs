@@ -188,8 +188,12 @@ describe('raw calls on words', () => {
     assert.equal(fx.applyChain(image, ['blur']).timings.length, 1);
   });
 
-  test('a buffer too short for its rows is refused before any call', () => {
+  test('buffers that do not fit the call are refused before it', () => {
     assert.throws(() => fx.runWords('blur', new Uint32Array(10), { width: 4, height: 3 }), RangeError);
+    assert.throws(() => fx.runWords('blur', new Uint32Array(12), { width: 4, height: 3, dst: new Uint32Array(12) }),
+      /blur works in place/);
+    assert.throws(() => fx.runWords('shadow', new Uint32Array(12), { width: 4, height: 3, dst: new Uint32Array(11) }),
+      /as long as words/);
   });
 });
 
