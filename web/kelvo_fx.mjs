@@ -26,12 +26,13 @@ const CODE_NAMES = {
 };
 
 // What a page shows the user: a refused parameter, an unknown effect, a call
-// the library turned down. `effect`, `param` and `code` say which, when known.
+// the library turned down. `effect`, `param`, `code` (the library's result)
+// and `step` (the place in applyChain's chain) say which, when known.
 export class FxError extends Error {
   constructor(message, { effect = null, param = null, code = null, step = null } = {}) {
     super(message);
     this.name = 'FxError';
-    this.step = step; // the chain's step, for applyChain
+    this.step = step;
     this.effect = effect;
     this.param = param;
     this.code = code;
@@ -53,6 +54,7 @@ export function simd128Supported() {
   }
 }
 
+// A worker or a page has no `process`; Node has no `window`.
 const IN_NODE = typeof process === 'object' && typeof process.versions?.node === 'string' &&
   typeof window === 'undefined' && typeof importScripts === 'undefined';
 
@@ -75,13 +77,17 @@ export async function load({ simd = 'auto', base = new URL('.', import.meta.url)
     import(new URL(`${stem}.mjs`, base).href),
     compileWasm(new URL(`${stem}.wasm`, base)),
   ]);
-  const core = await createCore({
-    // The loader's own fetch would take a file path for a URL under Node.
+  // The loader's own fetch would take a file path for a URL under Node, so
+  // it is handed the compiled module; a failure there would otherwise leave
+  // the loader waiting for ever.
+  let failed;
+  const failure = new Promise((_, reject) => { failed = reject; });
+  const core = await Promise.race([failure, createCore({
     instantiateWasm(imports, receive) {
-      WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance));
+      WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance), failed);
       return {};
     },
-  });
+  })]);
   return new KelvoFx(core, useSimd);
 }
 
@@ -110,14 +116,12 @@ export function parseColour(value) {
   return hex.length === 6 ? (0xff000000 | v) >>> 0 : v;
 }
 
-function formatBound(v) {
-  return String(v);
-}
-
 class KelvoFx {
   #core;
   #argsPtr;
-  #slots = [null, null]; // [ptr, bytes] per buffer: the image, and runWords' second buffer
+  // [ptr, bytes]: the image, and a second buffer (runWords' destination,
+  // timeCalls' saved input).
+  #slots = [null, null];
   #index = new Map();
 
   constructor(core, simd) {
@@ -183,7 +187,7 @@ class KelvoFx {
             { effect: e.name, param: p.name });
         }
         if (v < p.min || v > p.max) {
-          throw new FxError(`${e.name} ${p.name}: ${value} is out of range [${formatBound(p.min)}, ${formatBound(p.max)}]`,
+          throw new FxError(`${e.name} ${p.name}: ${value} is out of range [${p.min}, ${p.max}]`,
             { effect: e.name, param: p.name });
         }
       }

@@ -28,5 +28,5 @@ if [ "${KV_FX_WEB_BROWSER:-1}" != 0 ]; then
   tests+=(web/tests/browser.test.mjs)
 fi
 KV_FX_WEB_BUILD="$build" KV_FX_NATIVE_DRIVER="$build/native/kvfx_web_driver" \
-  node --test --test-reporter=spec "${tests[@]}"
+  node --test "${tests[@]}"
 echo "== web: tests: ${SECONDS}s (screenshot: $build/screenshot.png)"
