@@ -2,9 +2,11 @@
 // tests/core/golden_test.cpp, padded rows and bottom-up strides included, on
 // the portable and the SIMD128 build.
 import assert from 'node:assert/strict';
+import { existsSync, readFileSync } from 'node:fs';
+import { join } from 'node:path';
 import { describe, test } from 'node:test';
 
-import { BUILDS, fnv1aWords, goldenCases, goldenImage, loadModule } from './support.mjs';
+import { BUILDS, BUILD_DIR, SITE_DIR, fnv1aWords, goldenCases, goldenImage, loadModule } from './support.mjs';
 
 const golden = goldenCases();
 const rowPixels = golden.width + golden.padding;
@@ -16,6 +18,13 @@ test('the golden cases cover every effect of the catalogue', async () => {
   assert.deepEqual([...covered].sort(), fx.effects.map((e) => e.function).sort());
   assert.ok(golden.padding > 0, 'the golden rows are padded');
   assert.ok(golden.cases.some((c) => c.bottomUp), 'some case runs bottom-up');
+});
+
+// The emitter run under Node writes what the native one writes: numbers
+// printed by the module's C library, not glibc's.
+const nativeCatalogue = join(BUILD_DIR, 'native', 'kelvo_fx', 'catalogue.json');
+test('the page reads the catalogue the native build writes', { skip: !existsSync(nativeCatalogue) }, () => {
+  assert.equal(readFileSync(join(SITE_DIR, 'catalogue.json'), 'utf8'), readFileSync(nativeCatalogue, 'utf8'));
 });
 
 for (const simd of BUILDS) {
