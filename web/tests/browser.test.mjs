@@ -240,6 +240,22 @@ describe('playground page', () => {
     assert.deepEqual(png.data, result);
   });
 
+  test('an opened image becomes the source, pixel for pixel', async () => {
+    // Opaque, so the canvas that decodes it keeps every byte.
+    const width = 97;
+    const height = 61;
+    const data = new Uint8Array(width * height * 4).map((_, i) => (i % 4 === 3 ? 255 : (i * 37) & 255));
+    await page.setInputFiles('#file', { name: 'ramp.png', mimeType: 'image/png',
+      buffer: Buffer.from(await encodePng({ width, height, data })) });
+    await page.waitForFunction(() => playground.source.width === 97, null, { timeout: 10000 });
+    await settle(page);
+    assert.deepEqual(await bytesOf(page, 'source'), data);
+    assert.match(await page.locator('#image-info').innerText(), /ramp\.png: 97 x 61/);
+    await page.click('#demo');
+    await page.waitForFunction(() => playground.source.width === 320, null, { timeout: 10000 });
+    await settle(page);
+  });
+
   // Each wrong input: what to do, and what the message must say. The
   // picture and the source stay as they were; a refused field is marked.
   const wide = encodePng({ width: 8193, height: 1, data: new Uint8Array(8193 * 4) });
