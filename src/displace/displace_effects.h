@@ -52,6 +52,16 @@ inline uint32_t glitch_step(uint32_t state) {
   return state * 1664525u + 1013904223u;
 }
 
+// The step undone: the multiplier is odd, so it has an inverse modulo 2^32
+// (1664525 * 0xFEE058C5 = 1).
+inline uint32_t glitch_step_back(uint32_t state) {
+  return (state - 1013904223u) * 0xFEE058C5u;
+}
+
+// The state n steps after `state`, in O(log n) steps: the step is an affine
+// map, composed with itself by squaring.
+uint32_t glitch_jump(uint32_t state, uint64_t n);
+
 // Rows [start, end) of one band, shifted sideways by `shift`, and the three
 // generator states it consumed (s3 is the state for the next band).
 struct GlitchBand {

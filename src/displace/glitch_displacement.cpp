@@ -3,7 +3,9 @@
 // it was before the call, so overlapping bands do not compound; the later band
 // simply overwrites the rows they share. That makes a copy of the frame
 // unnecessary: only the last band over a row matters, and it reads that row
-// alone.
+// alone. It also bounds the work by the image, not by the band count: the
+// bands are drawn from the last one back, each row is settled by the first
+// band met that covers it, and the walk stops once every row is settled.
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -31,6 +33,17 @@ GlitchBand glitch_band(uint32_t state, int32_t height, int32_t max_shift) {
   const uint32_t m = static_cast<uint32_t>(max_shift);
   b.shift = static_cast<int32_t>(b.s3 % (2u * m) - m);
   return b;
+}
+
+uint32_t glitch_jump(uint32_t state, uint64_t n) {
+  // x -> mul * x + add is the step applied `done` times; square it up.
+  uint32_t mul = 1664525u, add = 1013904223u;
+  for (; n != 0; n >>= 1) {
+    if (n & 1) state = state * mul + add;
+    add = add * mul + add;
+    mul = mul * mul;
+  }
+  return state;
 }
 
 namespace {
@@ -69,15 +82,25 @@ extern "C" KV_FX_API int32_t kv_fx_glitch_displacement(
   return kvfx::run_effect(kvfx::entry::kGlitchDisplacement, pixels, width, height, stride,
                           [&](const kvfx::Buffer& b) {
     if (band_count <= 0 || kvfx::shift_range_empty(max_shift)) return;
-    // The shift each row ends up with; a later band overrides an earlier one
-    // on the rows they share, and shift 0 leaves a row as it is.
+    // The shift each row ends up with (0 leaves it as it is), from the last
+    // band that covers it. The state before band b is the start state
+    // advanced 3b steps; the walk starts at the last band and steps back.
     kvfx::ScratchArray<int32_t> row_shift = kvfx::ScratchArray<int32_t>::zeroed(height);
+    kvfx::ScratchArray<uint8_t> settled = kvfx::ScratchArray<uint8_t>::zeroed(height);
     int32_t* shifts = row_shift.data();
-    uint32_t state = kvfx::glitch_start_state(seed);
-    for (int32_t i = 0; i < band_count; ++i) {
+    uint8_t* done = settled.data();
+    uint32_t state = kvfx::glitch_jump(kvfx::glitch_start_state(seed),
+                                       3 * (static_cast<uint64_t>(band_count) - 1));
+    int32_t open = height;
+    for (int64_t i = band_count - 1; i >= 0 && open > 0; --i) {
       const kvfx::GlitchBand band = kvfx::glitch_band(state, height, max_shift);
-      for (int32_t y = band.start; y < band.end; ++y) shifts[y] = band.shift;
-      state = band.s3;
+      for (int32_t y = band.start; y < band.end; ++y)
+        if (!done[y]) {
+          done[y] = 1;
+          shifts[y] = band.shift;
+          --open;
+        }
+      state = kvfx::glitch_step_back(kvfx::glitch_step_back(kvfx::glitch_step_back(state)));
     }
     for (int32_t y = 0; y < height; ++y)
       if (shifts[y] != 0)

@@ -284,4 +284,34 @@ TEST(GlitchDisplacement, MatchesReferenceOnRandomGeometries) {
   }
 }
 
+// The band walk goes from the last band back, from a jump of the generator:
+// both must land on exactly the states that stepping forward reaches.
+TEST(GlitchDisplacement, GeneratorJumpsAndStepsBackLikeStepping) {
+  for (uint32_t start : {987654321u, 0u, 1u, 0xFFFFFFFFu, 0x9E3779B9u}) {
+    uint32_t state = start;
+    for (uint64_t n = 0; n < 3000; ++n) {
+      ASSERT_EQ(kvfx::glitch_jump(start, n), state) << start << " " << n;
+      ASSERT_EQ(kvfx::glitch_step_back(kvfx::glitch_step(state)), state);
+      state = kvfx::glitch_step(state);
+    }
+  }
+  // The full period is 2^32 steps.
+  EXPECT_EQ(kvfx::glitch_jump(12345u, uint64_t{1} << 32), 12345u);
+}
+
+// Band counts far beyond what covers every row: the walk that stops once
+// every row is settled gives the forward, band-by-band result.
+TEST(GlitchDisplacement, ManyBandsMatchTheForwardWalk) {
+  struct Case { int32_t w, h, bands, max_shift, seed; };
+  const Case cases[] = {{7, 300, 200000, 5, 3}, {5, 40, 100000, -7, 0}, {3, 1, 50000, 2, 9},
+                        {9, 61, 4096, INT32_MAX, -1}};
+  for (const Case& c : cases) {
+    const Image in = random_image(c.w, c.h, 2, 77);
+    Image out = in;
+    ASSERT_EQ(run(out, c.bands, c.max_shift, c.seed), FX_OK);
+    EXPECT_EQ(out.words, apply_bands(in, reference_bands(c.seed, c.h, c.max_shift, c.bands)).words)
+        << c.h << " rows, " << c.bands << " bands";
+  }
+}
+
 }  // namespace
