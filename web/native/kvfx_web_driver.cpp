@@ -207,7 +207,7 @@ double thread_cpu_ms() {
 int bench(const std::vector<std::string>& a) {
   if (a.size() != 4) throw std::runtime_error("bench: WIDTH HEIGHT REPS");
   const int32_t w = std::atoi(a[1].c_str()), h = std::atoi(a[2].c_str()), reps = std::atoi(a[3].c_str());
-  kvfx::limit_isa(kvfx::Isa::kPortable);
+  kvfx::force_level(kvfx::Level::kPortable);
   const std::vector<uint32_t> straight = bench_image(w, h);
   std::printf("{\"level\": \"portable\", \"width\": %d, \"height\": %d, \"ms\": {", w, h);
   bool first = true;
