@@ -48,8 +48,8 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # A prefix of its own under the build folder, quiet, without the .NET and
 # browser installers a new prefix would otherwise ask for; one persistent
 # server for the whole run so that each test process starts at once.
-mkdir -p build-windows
 export WINEPREFIX=$PWD/build-windows/wine WINEDEBUG=-all WINEARCH=win64
+mkdir -p "$WINEPREFIX"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 "$wineserver" -k >/dev/null 2>&1 || true  # one left by an interrupted run
 "$wineserver" -p
