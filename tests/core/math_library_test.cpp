@@ -66,6 +66,9 @@ uint64_t vignettes() {
 
 // Red and blue offsets for 4096 angles in about (-2 pi, 2 pi) at strengths
 // whose products land near halves, where rounding turns on the last bit.
+// (Far larger angles reach sin and cos unreduced, and there the runtimes'
+// own argument reductions disagree by far more than a bit: MinGW-w64's x87
+// reduction gives other shifts than glibc's from 2^63 on.)
 uint64_t chromatic_shifts() {
   uint64_t h = kFnvBasis;
   for (int a = -2048; a < 2048; ++a)
