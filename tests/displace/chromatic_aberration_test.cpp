@@ -18,6 +18,8 @@ using kvfx_test::Image;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr uint32_t kPad = 0xDEADBEEFu;
+// M_PI is POSIX, not C++, and the Windows headers leave it out.
+constexpr double kPi = 3.14159265358979323846;
 
 Image random_image(int32_t w, int32_t h, int32_t padding, uint32_t seed) {
   Image im(w, h, padding);
@@ -67,12 +69,12 @@ void expect_sources(const Image& in, const Image& out, int32_t x, int32_t y,
 
 TEST(ChromaticAberration, ShiftRoundsHalvesAwayFromZero) {
   struct Case { double sx, sy, angle; kvfx::ChromaticShift want; };
-  const double half_pi = M_PI / 2;
+  const double half_pi = kPi / 2;
   const Case cases[] = {
       {0.5, 7.0, 0.0, {1, 0, -1, 0}},
       {-2.5, 7.0, 0.0, {-3, 0, 3, 0}},
       {2.4999, 0.0, 0.0, {2, 0, -2, 0}},
-      {3.0, 0.0, M_PI, {-3, 0, 3, 0}},
+      {3.0, 0.0, kPi, {-3, 0, 3, 0}},
       {100.0, 0.5, half_pi, {0, 1, 0, -1}},   // cos(pi/2) ~ 6e-17
       {100.0, -4.0, half_pi, {0, -4, 0, 4}},
       {kNaN, 1.0, 0.0, {INT32_MIN, 0, INT32_MIN, 0}},
@@ -122,7 +124,7 @@ TEST(ChromaticAberration, HorizontalFetchAndEdgeClamping) {
 TEST(ChromaticAberration, QuarterTurnIsPurelyVertical) {
   const Image in = random_image(6, 10, 0, 3);
   Image out = in;
-  ASSERT_EQ(run(out, 1000.0, 2.0, M_PI / 2), FX_OK);
+  ASSERT_EQ(run(out, 1000.0, 2.0, kPi / 2), FX_OK);
   for (int32_t y = 0; y < 10; ++y)
     for (int32_t x = 0; x < 6; ++x)
       expect_sources(in, out, x, y, x, std::min(y + 2, 9), x, std::max(y - 2, 0));
@@ -144,7 +146,7 @@ TEST(ChromaticAberration, NonFiniteOffsetsFetchFromRowOrColumnZero) {
 TEST(ChromaticAberration, HugeStrengthsClampAndMatchReference) {
   const double strengths[] = {1e300, -1e300, kInf, -kInf, 1e9, -1e9,
                               2147483647.0, -2147483648.0, 2147483648.0};
-  const double angles[] = {0.0, M_PI / 4, M_PI, -2.0};
+  const double angles[] = {0.0, kPi / 4, kPi, -2.0};
   const Image in = random_image(9, 8, 2, 5);
   for (double sx : strengths)
     for (double angle : angles) {
@@ -157,7 +159,7 @@ TEST(ChromaticAberration, HugeStrengthsClampAndMatchReference) {
 TEST(ChromaticAberration, WidthOneKeepsOnlyTheVerticalPart) {
   const Image in = random_image(1, 8, 2, 6);
   Image out = in;
-  ASSERT_EQ(run(out, 3.0, 3.0, M_PI / 4), FX_OK);  // rx = ry = 2
+  ASSERT_EQ(run(out, 3.0, 3.0, kPi / 4), FX_OK);  // rx = ry = 2
   for (int32_t y = 0; y < 8; ++y)
     expect_sources(in, out, 0, y, 0, std::min(y + 2, 7), 0, std::max(y - 2, 0));
   EXPECT_EQ(out.at(1, 3), kPad);
@@ -193,7 +195,7 @@ TEST(ChromaticAberration, MatchesReferenceOnRandomGeometries) {
     double sx = strength(rng), sy = strength(rng), a = angle(rng);
     if (iter % 5 == 0) {  // exact halves: cos is exactly 1 or -1 here
       sx = std::round(sx) + 0.5;
-      a = iter % 10 == 0 ? 0.0 : M_PI;
+      a = iter % 10 == 0 ? 0.0 : kPi;
     }
     Image out = in;
     // A stride that is not a multiple of 4 loses its remainder.

@@ -2,8 +2,18 @@
 // the fence faults at once, so a test that survives has stayed inside.
 #pragma once
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -14,13 +24,55 @@
 namespace kvfx_test {
 
 enum class Fence {
-  kAfter,   // the last word ends exactly where a PROT_NONE page begins
-  kBefore,  // the first word starts exactly where a PROT_NONE page ends
+  kAfter,   // the last word ends exactly where an inaccessible page begins
+  kBefore,  // the first word starts exactly where an inaccessible page ends
 };
 
-inline size_t page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+// The three page operations the fences need, on whichever call the system
+// has: mmap and mprotect, or VirtualAlloc and VirtualProtect.
+namespace pages {
 
-// `words` words (at least one) whose one end touches a PROT_NONE page.
+#if defined(_WIN32)
+inline size_t size() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwPageSize;
+}
+// `bytes` of fresh zero pages, readable and writable or not even readable;
+// nullptr when the system has no room. Reserved and committed at once, but
+// the system gives a committed page memory only when it is first touched.
+inline void* map(size_t bytes, bool accessible) {
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT,
+                      accessible ? PAGE_READWRITE : PAGE_NOACCESS);
+}
+inline void forbid(void* p, size_t bytes) {
+  DWORD old;
+  if (!VirtualProtect(p, bytes, PAGE_NOACCESS, &old)) throw std::bad_alloc();
+}
+inline void unmap(void* p, size_t) { VirtualFree(p, 0, MEM_RELEASE); }
+#else
+inline size_t size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+#ifdef MAP_NORESERVE
+constexpr int kLazy = MAP_NORESERVE;
+#else
+constexpr int kLazy = 0;
+#endif
+inline void* map(size_t bytes, bool accessible) {
+  void* p = mmap(nullptr, bytes, accessible ? PROT_READ | PROT_WRITE : PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | kLazy, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+inline void forbid(void* p, size_t bytes) {
+  if (mprotect(p, bytes, PROT_NONE) != 0) throw std::bad_alloc();
+}
+inline void unmap(void* p, size_t bytes) { munmap(p, bytes); }
+#endif
+
+}  // namespace pages
+
+inline size_t page_size() { return pages::size(); }
+
+// `words` words (at least one) whose one end touches an inaccessible page.
 class GuardedBuffer {
  public:
   GuardedBuffer(size_t words, Fence fence) : words_(words) {
@@ -28,15 +80,14 @@ class GuardedBuffer {
     const size_t bytes = words * sizeof(uint32_t);
     const size_t data_pages = (bytes + page - 1) / page;
     size_ = (data_pages + 1) * page;
-    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p = pages::map(size_, true);
+    if (!p) throw std::bad_alloc();
     base_ = static_cast<unsigned char*>(p);
     if (fence == Fence::kAfter) {
-      mprotect(base_ + data_pages * page, page, PROT_NONE);
+      pages::forbid(base_ + data_pages * page, page);
       data_ = reinterpret_cast<uint32_t*>(base_ + data_pages * page - bytes);
     } else {
-      mprotect(base_, page, PROT_NONE);
+      pages::forbid(base_, page);
       data_ = reinterpret_cast<uint32_t*>(base_ + page);
     }
   }
@@ -44,7 +95,7 @@ class GuardedBuffer {
       : GuardedBuffer(contents.size(), fence) {
     std::memcpy(data_, contents.data(), contents.size() * sizeof(uint32_t));
   }
-  ~GuardedBuffer() { munmap(base_, size_); }
+  ~GuardedBuffer() { pages::unmap(base_, size_); }
   GuardedBuffer(const GuardedBuffer&) = delete;
   GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
@@ -64,11 +115,11 @@ class GuardedBuffer {
 class NoAccess {
  public:
   NoAccess() : size_(4 * page_size()) {
-    void* p = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p = pages::map(size_, false);
+    if (!p) throw std::bad_alloc();
     base_ = static_cast<unsigned char*>(p);
   }
-  ~NoAccess() { munmap(base_, size_); }
+  ~NoAccess() { pages::unmap(base_, size_); }
   NoAccess(const NoAccess&) = delete;
   NoAccess& operator=(const NoAccess&) = delete;
 
@@ -77,6 +128,26 @@ class NoAccess {
  private:
   unsigned char* base_ = nullptr;
   size_t size_ = 0;
+};
+
+// A large zeroed frame of which a test touches only a little: the system
+// hands out pages as they are first written, so a frame far beyond the
+// machine's memory can stand in for a huge image. Empty (data() is nullptr)
+// when the system will not reserve that much.
+class SparseFrame {
+ public:
+  explicit SparseFrame(size_t bytes) : size_(bytes), base_(pages::map(bytes, true)) {}
+  ~SparseFrame() {
+    if (base_) pages::unmap(base_, size_);
+  }
+  SparseFrame(const SparseFrame&) = delete;
+  SparseFrame& operator=(const SparseFrame&) = delete;
+
+  uint32_t* data() { return static_cast<uint32_t*>(base_); }
+
+ private:
+  size_t size_;
+  void* base_;
 };
 
 }  // namespace kvfx_test

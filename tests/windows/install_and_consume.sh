@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The Windows install as its users meet it: installs a Windows build into a
+# scratch prefix, checks the layout, then builds a C program against it three
+# ways and runs each (under the build's emulator, e.g. wine, when it has one):
+#   1. CMake, find_package(kelvo_fx) with the build's toolchain: the imported
+#      target's IMPORTED_IMPLIB and IMPORTED_LOCATION;
+#   2. pkg-config and the MinGW compiler: -lkelvo_fx finds libkelvo_fx.dll.a;
+#   3. the MSVC target (clang) linked by lld-link against kelvo_fx.lib alone,
+#      when both are installed.
+# usage: KV_FX_CC=compiler [KV_FX_TOOLCHAIN=file] [KV_FX_EMULATOR=program]
+#        install_and_consume.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+fail() { echo "install_and_consume: $*" >&2; exit 1; }
+cc=${KV_FX_CC:?KV_FX_CC: the C compiler of the build}
+toolchain=${KV_FX_TOOLCHAIN:-}
+read -r -a emulator <<<"${KV_FX_EMULATOR//;/ }"
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+for f in bin/kelvo_fx.dll lib/libkelvo_fx.dll.a lib/kelvo_fx.lib lib/kelvo_fx.def \
+         include/kelvo_fx.h lib/cmake/kelvo_fx/kelvo_fxConfig.cmake \
+         lib/cmake/kelvo_fx/kelvo_fxConfigVersion.cmake lib/pkgconfig/kelvo_fx.pc; do
+  [ -f "$prefix/$f" ] || fail "$f not installed"
+done
+stray=$(cd "$prefix" && find . -iname '*.dll' ! -path ./bin/kelvo_fx.dll)
+[ -z "$stray" ] || fail "DLLs installed besides bin/kelvo_fx.dll: $stray"
+grep -q 'IMPORTED_IMPLIB[A-Z_]* "${_IMPORT_PREFIX}/lib/libkelvo_fx.dll.a"' \
+  "$prefix"/lib/cmake/kelvo_fx/kelvo_fxTargets-*.cmake ||
+  fail "the CMake package does not name lib/libkelvo_fx.dll.a as the import library"
+if grep -rqF -e "$src" -e "$build" "$prefix/lib/cmake/kelvo_fx" "$prefix/lib/pkgconfig"; then
+  fail "installed package files refer to the source or build tree"
+fi
+
+gen=()
+command -v ninja >/dev/null && gen=(-G Ninja)
+
+# 1. CMake.
+tc=()
+[ -n "$toolchain" ] && tc=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+cmake -S "$here/consumer" -B "$tmp/by-cmake" "${gen[@]}" "${tc[@]}" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_ROOT_PATH="$prefix" >"$tmp/by-cmake.log" 2>&1 ||
+  { cat "$tmp/by-cmake.log"; fail "consumer: configure failed"; }
+cmake --build "$tmp/by-cmake" >>"$tmp/by-cmake.log" 2>&1 ||
+  { cat "$tmp/by-cmake.log"; fail "consumer: build failed"; }
+[ -f "$tmp/by-cmake/kelvo_fx.dll" ] || fail "consumer: TARGET_RUNTIME_DLLS did not bring kelvo_fx.dll"
+"${emulator[@]}" "$tmp/by-cmake/consumer.exe" || fail "find_package consumer failed"
+
+# 2. pkg-config and a plain compiler call.
+mkdir -p "$tmp/by-pkg-config"
+cp "$prefix/bin/kelvo_fx.dll" "$tmp/by-pkg-config/"
+export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=
+# shellcheck disable=SC2046
+"$cc" -std=c99 -Wall -Werror "$src/tests/install/consumer/consumer.c" \
+  -o "$tmp/by-pkg-config/consumer.exe" $(pkg-config --cflags --libs kelvo_fx)
+"${emulator[@]}" "$tmp/by-pkg-config/consumer.exe" || fail "pkg-config consumer failed"
+
+# 3. Microsoft's linker conventions: kelvo_fx.lib is all it is given of the
+# library.
+lld_link=$(command -v lld-link || ls /usr/lib/llvm-*/bin/lld-link 2>/dev/null | tail -1 || true)
+if [ -n "$lld_link" ] && command -v clang >/dev/null; then
+  out=$tmp/msvc
+  mkdir -p "$out"
+  cp "$prefix/bin/kelvo_fx.dll" "$out/"
+  clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-stack-protector -O1 -Wall -Werror \
+    -I"$prefix/include" -c "$here/msvc_consumer.c" -o "$out/msvc_consumer.obj"
+  # ExitProcess comes from MinGW's own import library: lld-link reads both
+  # kinds.
+  kernel32=$("$cc" -print-file-name=libkernel32.a)
+  "$lld_link" /nologo /subsystem:console /entry:entry /nodefaultlib \
+    /out:"$out/msvc_consumer.exe" "$out/msvc_consumer.obj" "$prefix/lib/kelvo_fx.lib" "$kernel32"
+  status=0
+  "${emulator[@]}" "$out/msvc_consumer.exe" || status=$?
+  ((status == 0)) || fail "MSVC-linked consumer failed checks (bits $status)"
+  echo "install_and_consume: kelvo_fx.lib linked by lld-link: ok"
+else
+  echo "install_and_consume: clang or lld-link missing, kelvo_fx.lib not linked (skipped)"
+fi
+echo "install_and_consume: ok"
