@@ -12,19 +12,8 @@ out=build-fuzz
 mkdir -p "$out"
 
 CXX=${FUZZ_CXX:-clang++}
-if ! command -v "$CXX" >/dev/null 2>&1; then
-  echo "fuzz: SKIPPED ($CXX not found)"
-  exit 0
-fi
-probe_dir=$(mktemp -d)
-trap 'rm -rf "$probe_dir"' EXIT
-printf '#include <cstdint>\n#include <cstddef>\nextern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }\n' \
-  > "$probe_dir/probe.cpp"
-if ! "$CXX" -fsanitize=fuzzer,address,undefined "$probe_dir/probe.cpp" -o "$probe_dir/probe" \
-    >/dev/null 2>&1; then
-  echo "fuzz: SKIPPED ($CXX cannot link -fsanitize=fuzzer,address,undefined)"
-  exit 0
-fi
+. fuzz/can_fuzz.sh
+can_fuzz fuzz "$CXX" || exit 0
 
 echo "fuzz: building $out/fx_fuzz"
 lib_sources=(src/*/*.cpp catalogue/effect_catalogue.cpp)
@@ -54,7 +43,7 @@ fi
 left=$(( budget - ($(date +%s) - start) ))
 (( left < 10 )) && left=10
 work=$(mktemp -d)
-trap 'rm -rf "$probe_dir" "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 echo "fuzz: fuzzing for ${left}s (new inputs go to a temporary corpus)"
 if ! ./"$out"/fx_fuzz "${common[@]}" -max_total_time="$left" "$work" fuzz/corpus "$out/seeds" \
     > "$out/fuzz.log" 2>&1; then

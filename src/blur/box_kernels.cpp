@@ -18,10 +18,6 @@ namespace {
 using narrow::bytes_of;
 using narrow::channel_of_byte;
 
-KVFX_INLINE uint8_t sum_byte(int32_t s, double k) {
-  return static_cast<uint8_t>(static_cast<int32_t>(static_cast<double>(s) * k));
-}
-
 KVFX_INLINE void run_span_any(const uint32_t* add, const uint32_t* sub, int32_t count, int32_t* w,
                               const BoxScale& scale, uint32_t* b) {
   constexpr int kBlock = 4 * narrow::kNarrowBlock;
@@ -38,7 +34,7 @@ KVFX_INLINE void run_span_any(const uint32_t* add, const uint32_t* sub, int32_t 
     for (int i = 0; i < n; ++i) s[i] = int32_t{a[i0 + i]} - int32_t{d[i0 + i]};
     for (int j = 0; j < n; j += 4)
       for (int i = 0; i < 4; ++i) s[j + i] = carry[i] += s[j + i];
-    for (int i = 0; i < n; ++i) o[i0 + i] = sum_byte(s[i], k);
+    for (int i = 0; i < n; ++i) o[i0 + i] = static_cast<uint8_t>(box_sum_to_byte(s[i], k));
   }
   for (int i = 0; i < 4; ++i) w[channel_of_byte(i)] = carry[i];
 }
@@ -53,7 +49,7 @@ KVFX_INLINE void emit_any(const void* block, uint32_t* out, int32_t n, const Box
   const int32_t* sums = static_cast<const int32_t*>(block);
   uint8_t* o = bytes_of(out);
   const double k = scale.k;
-  for (int64_t i = 0; i < 4 * int64_t{n}; ++i) o[i] = sum_byte(sums[i], k);
+  for (int64_t i = 0; i < 4 * int64_t{n}; ++i) o[i] = static_cast<uint8_t>(box_sum_to_byte(sums[i], k));
 }
 
 KVFX_INLINE void slide_and_emit_any(void* block, const uint32_t* add, const uint32_t* sub,
@@ -65,7 +61,7 @@ KVFX_INLINE void slide_and_emit_any(void* block, const uint32_t* add, const uint
   const double k = scale.k;
   for (int64_t i = 0; i < 4 * int64_t{n}; ++i) {
     sums[i] += int32_t{a[i]} - int32_t{d[i]};
-    o[i] = sum_byte(sums[i], k);
+    o[i] = static_cast<uint8_t>(box_sum_to_byte(sums[i], k));
   }
 }
 

@@ -14,10 +14,8 @@ out=build-kvfx-fuzz
 mkdir -p "$out/obj"
 
 CXX=${FUZZ_CXX:-clang++}
-if ! command -v "$CXX" >/dev/null 2>&1; then
-  echo "kvfx fuzz: SKIPPED ($CXX not found)"
-  exit 0
-fi
+. fuzz/can_fuzz.sh
+can_fuzz "kvfx fuzz" "$CXX" || exit 0
 for header in png.h jpeglib.h; do
   if ! echo "#include <cstdio>
 #include <$header>" | "$CXX" -x c++ -fsyntax-only - 2>/dev/null; then
@@ -25,16 +23,8 @@ for header in png.h jpeglib.h; do
     exit 0
   fi
 done
-probe_dir=$(mktemp -d)
 work=$(mktemp -d)
-trap 'rm -rf "$probe_dir" "$work"' EXIT
-printf '#include <cstdint>\n#include <cstddef>\nextern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }\n' \
-  > "$probe_dir/probe.cpp"
-if ! "$CXX" -fsanitize=fuzzer,address,undefined "$probe_dir/probe.cpp" -o "$probe_dir/probe" \
-    >/dev/null 2>&1; then
-  echo "kvfx fuzz: SKIPPED ($CXX cannot link -fsanitize=fuzzer,address,undefined)"
-  exit 0
-fi
+trap 'rm -rf "$work"' EXIT
 
 # The library and the catalogue under the sanitizers; kvfx's own sources
 # also with coverage, which is what the fuzzer steers by.
