@@ -75,8 +75,7 @@ class HalfSizeGlow final : public BlurRows {
     bright_.row(r0, b0, 2 * hw_);
     bright_.row(r0 + row_pixels_, b1, 2 * hw_);
     uint32_t* h = rows_.data();
-    for (int64_t x = 0; x < hw_; ++x)
-      h[x] = bloom_downsample_word(b0[2 * x], b0[2 * x + 1], b1[2 * x], b1[2 * x + 1]);
+    bloom_downsample_row(b0, b1, h, hw_);
     return h;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + hw_; }
@@ -91,7 +90,7 @@ class HalfSizeGlow final : public BlurRows {
     // cheap enough to redo for each of the two caller rows.
     const uint32_t* glow = rows_.data() + hw_;
     uint32_t* wide = rows_.data() + 2 * hw_ + width_;
-    for (int32_t x = 0; x < width_; ++x) wide[x] = glow[std::min(x / 2, hw_ - 1)];
+    bloom_enlarge_row(glow, wide, width_, hw_);
     screen_.blend_row(row, wide, width_);
   }
 

@@ -35,15 +35,6 @@ uint32_t bloom_bright_word(uint32_t w, int32_t thr, double denom, double tR,
                    bloom_bright_channel(g, f, tG), bloom_bright_channel(b, f, tB));
 }
 
-uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,
-                               uint32_t w11) {
-  const uint32_t r = (red_of(w00) + red_of(w01) + red_of(w10) + red_of(w11)) / 4;
-  const uint32_t g =
-      (green_of(w00) + green_of(w01) + green_of(w10) + green_of(w11)) / 4;
-  const uint32_t b = (blue_of(w00) + blue_of(w01) + blue_of(w10) + blue_of(w11)) / 4;
-  return pack_argb(255, r, g, b);
-}
-
 uint32_t screen_channel(uint32_t s_c, uint32_t b_c, double intensity) {
   double bt = (b_c / 255.0) * intensity;
   if (!(bt < 0.99)) bt = 0.99;

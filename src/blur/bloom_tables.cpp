@@ -34,6 +34,10 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
     const __m512i luma =
         _mm512_srli_epi32(_mm512_mullo_epi32(_mm512_srli_epi32(sum, 3), _mm512_set1_epi32(33555)), 22);
     const __mmask16 pass = _mm512_mask_cmpgt_epi32_mask(m, luma, _mm512_set1_epi32(thr));
+    if (pass == 0) {  // most words of a frame: no gather, even a masked one, is cheap
+      _mm512_mask_storeu_epi32(out + x, m, _mm512_setzero_si512());
+      continue;
+    }
     const __m512i base = _mm512_slli_epi32(luma, 8);
     const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
     const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
@@ -43,19 +47,48 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
   }
 }
 
-// Sixteen screened words at a time, one gather per channel.
+// Sixteen screened words, one gather per channel.
+KVFX_TARGET_AVX512 inline __m512i screen_gather16(__mmask16 m, __m512i s, __m512i b,
+                                                  const uint8_t* table) {
+  // Index (b_c << 8) | s_c for each channel at bits 16, 8 and 0.
+  const __m512i ir = _mm512_or_si512(_mm512_slli_epi32(channel16<16>(b), 8), channel16<16>(s));
+  const __m512i ig = _mm512_or_si512(_mm512_slli_epi32(channel16<8>(b), 8), channel16<8>(s));
+  const __m512i ib = _mm512_or_si512(_mm512_slli_epi32(channel16<0>(b), 8), channel16<0>(s));
+  return with_rgb16(s, gather_bytes(m, ir, table), gather_bytes(m, ig, table),
+                    gather_bytes(m, ib, table));
+}
+
 KVFX_TARGET_AVX512 void screen_row_avx512(uint32_t* row, const uint32_t* glow, int32_t n,
                                           const uint8_t* table) {
   for (int32_t x = 0; x < n; x += 16) {
     const __mmask16 m = tail_mask16(n - x);
     const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
     const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);
-    // Index (b_c << 8) | s_c for each channel at bits 16, 8 and 0.
-    const __m512i ir = _mm512_or_si512(_mm512_slli_epi32(channel16<16>(b), 8), channel16<16>(s));
-    const __m512i ig = _mm512_or_si512(_mm512_slli_epi32(channel16<8>(b), 8), channel16<8>(s));
-    const __m512i ib = _mm512_or_si512(_mm512_slli_epi32(channel16<0>(b), 8), channel16<0>(s));
-    const __m512i out = with_rgb16(s, gather_bytes(m, ir, table), gather_bytes(m, ig, table),
-                                   gather_bytes(m, ib, table));
+    _mm512_mask_storeu_epi32(row + x, m, screen_gather16(m, s, b, table));
+  }
+}
+
+// With VBMI, a block whose glow is 0 in every colour byte (most of a frame,
+// away from the bright parts) looks up table row 0 by byte permutations
+// instead, as the channel tables do, keeping alpha from the image words.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx2,fma,avx512vbmi"))) void screen_row_vbmi(
+    uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table) {
+  const __m512i t0 = _mm512_loadu_si512(table), t1 = _mm512_loadu_si512(table + 64);
+  const __m512i t2 = _mm512_loadu_si512(table + 128), t3 = _mm512_loadu_si512(table + 192);
+  const __m512i colour = _mm512_set1_epi32(0x00FFFFFF);
+  for (int32_t x = 0; x < n; x += 16) {
+    const __mmask16 m = tail_mask16(n - x);
+    const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
+    const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);
+    __m512i out;
+    if (_mm512_test_epi32_mask(b, colour) == 0) {
+      const __m512i lo = _mm512_permutex2var_epi8(t0, s, t1);
+      const __m512i hi = _mm512_permutex2var_epi8(t2, s, t3);
+      const __m512i looked = _mm512_mask_blend_epi8(_mm512_movepi8_mask(s), lo, hi);
+      out = _mm512_mask_blend_epi8(0x8888888888888888ull, looked, s);
+    } else {
+      out = screen_gather16(m, s, b, table);
+    }
     _mm512_mask_storeu_epi32(row + x, m, out);
   }
 }
@@ -82,6 +115,16 @@ KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, cons
   }
 }
 
+KVFX_INLINE void downsample_row(const uint32_t* b0, const uint32_t* b1, uint32_t* h, int32_t hw) {
+  for (int32_t x = 0; x < hw; ++x)
+    h[x] = bloom_downsample_word(b0[2 * x], b0[2 * x + 1], b1[2 * x], b1[2 * x + 1]);
+}
+
+KVFX_INLINE void enlarge_row(const uint32_t* glow, uint32_t* wide, int32_t width, int32_t hw) {
+  for (int32_t x = 0; x < hw; ++x) wide[2 * x] = wide[2 * x + 1] = glow[x];
+  for (int32_t x = 2 * hw; x < width; ++x) wide[x] = glow[hw - 1];  // an odd last column
+}
+
 }  // namespace
 
 struct BloomKernels {
@@ -91,27 +134,50 @@ struct BloomKernels {
                      const uint8_t* const* table);
   // row[x] = screen(row[x], glow[x]) through the (bloom, channel) table.
   void (*screen_row)(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table);
+  void (*downsample_row)(const uint32_t* b0, const uint32_t* b1, uint32_t* h, int32_t hw);
+  void (*enlarge_row)(const uint32_t* glow, uint32_t* wide, int32_t width, int32_t hw);
 };
 
 namespace {
 
 using Bright = AtEachLevel<bright_row>;
 using Screen = AtEachLevel<screen_row>;
-const BloomKernels kPortable = {Bright::portable, Screen::portable};
-const BloomKernels kAvx2 = {Bright::avx2, Screen::avx2};
+using Down = AtEachLevel<downsample_row>;
+using Up = AtEachLevel<enlarge_row>;
+const BloomKernels kPortable = {Bright::portable, Screen::portable, Down::portable, Up::portable};
+const BloomKernels kAvx2 = {Bright::avx2, Screen::avx2, Down::avx2, Up::avx2};
 #if KVFX_X86
-const BloomKernels kAvx512 = {bright_row_avx512, screen_row_avx512};
-#else
-const BloomKernels kAvx512 = {Bright::avx512, Screen::avx512};
+const BloomKernels kAvx512 = {bright_row_avx512, screen_row_avx512, Down::avx512, Up::avx512};
+const BloomKernels kAvx512Vbmi = {bright_row_avx512, screen_row_vbmi, Down::avx512, Up::avx512};
 #endif
-const KernelTable<BloomKernels> kBloomKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
+
+// The zero-glow shortcut of the screen blend needs VBMI on top of AVX-512.
+const KernelTable<BloomKernels>& bloom_kernels() {
+  static const KernelTable<BloomKernels> table = {
+      &kPortable, &kAvx2,
+#if KVFX_X86
+      cpu_has_avx512_vbmi() ? &kAvx512Vbmi : &kAvx512,
+#else
+      nullptr,
+#endif
+      nullptr, nullptr};
+  return table;
+}
 
 }  // namespace
+
+void bloom_downsample_row(const uint32_t* b0, const uint32_t* b1, uint32_t* h, int32_t hw) {
+  pick(bloom_kernels()).downsample_row(b0, b1, h, hw);
+}
+
+void bloom_enlarge_row(const uint32_t* glow, uint32_t* wide, int32_t width, int32_t hw) {
+  pick(bloom_kernels()).enlarge_row(glow, wide, width, hw);
+}
 
 BrightPass::BrightPass(double threshold, uint32_t tint, int64_t words)
     : thr_(bloom_threshold(threshold)), denom_(bloom_denominator(thr_)),
       tint_{red_of(tint) / 255.0, green_of(tint) / 255.0, blue_of(tint) / 255.0},
-      kernels_(&pick(kBloomKernels)) {
+      kernels_(&pick(bloom_kernels())) {
   const bool one_tint = tint_[0] == tint_[1] && tint_[1] == tint_[2];
   const int tables = one_tint ? 1 : 3;
   if (!worth_tables(words)) return;
@@ -144,7 +210,7 @@ void BrightPass::row(const uint32_t* in, uint32_t* out, int32_t n) const {
 }
 
 ScreenBlend::ScreenBlend(double intensity, int64_t words)
-    : intensity_(intensity), kernels_(&pick(kBloomKernels)) {
+    : intensity_(intensity), kernels_(&pick(bloom_kernels())) {
   if (!worth_tables(words)) return;
   storage_ = ScratchArray<uint8_t>::uninitialised(kTableEntries + 3);
   uint8_t* t = storage_.data();

@@ -13,6 +13,13 @@ namespace kvfx {
 
 struct BloomKernels;
 
+// The half-size path's two per-word passes, at the active level: half row
+// h[x] = bloom_downsample_word of bright rows b0 and b1 at columns 2x, 2x + 1
+// (x < hw); and the glow enlarged again, wide[x] = glow[min(x / 2, hw - 1)]
+// (x < width).
+void bloom_downsample_row(const uint32_t* b0, const uint32_t* b1, uint32_t* h, int32_t hw);
+void bloom_enlarge_row(const uint32_t* glow, uint32_t* wide, int32_t width, int32_t hw);
+
 // A 256 x 256 byte table pays for itself once the frame has as many words as
 // it has entries; smaller frames use the formulas word by word.
 constexpr int64_t kTableEntries = 256 * 256;

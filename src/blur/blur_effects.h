@@ -39,8 +39,13 @@ uint32_t bloom_bright_channel(uint32_t c, double f, double tint);
 
 // One half-image word: the truncated mean of the colours of four bright
 // words (rows 2y, 2y + 1, columns 2x, 2x + 1), alpha 255.
-uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,
-                               uint32_t w11);
+KVFX_INLINE uint32_t bloom_downsample_word(uint32_t w00, uint32_t w01, uint32_t w10,
+                                          uint32_t w11) {
+  const uint32_t r = (red_of(w00) + red_of(w01) + red_of(w10) + red_of(w11)) / 4;
+  const uint32_t g = (green_of(w00) + green_of(w01) + green_of(w10) + green_of(w11)) / 4;
+  const uint32_t b = (blue_of(w00) + blue_of(w01) + blue_of(w10) + blue_of(w11)) / 4;
+  return pack_argb(255, r, g, b);
+}
 
 // One channel of the screen blend: channel byte s_c of the image under bloom
 // byte b_c.
