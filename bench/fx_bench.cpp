@@ -162,6 +162,7 @@ const std::vector<Setting>& settings() {
       {"film_grain", "grain", {{"amount", 0.08}, {"seed", 42}}},
       {"chromatic", "chromatic", {{"strength_x", 6}, {"strength_y", 4}, {"angle", 0.5}}},
       {"glitch_24bands", "glitch", {{"band_count", 24}, {"max_shift", 40}, {"seed", 7}}},
+      {"glitch_2147483647bands", "glitch", {{"band_count", 2147483647}, {"max_shift", 40}, {"seed", 7}}},
       {"bloom_sigma12", "bloom", {{"threshold", 0.7}, {"intensity", 0.8}, {"sigma", 12}, {"tint", 0xFFFFE0C0u}}},
       {"bloom_sigma2", "bloom", {{"threshold", 0.7}, {"intensity", 0.8}, {"sigma", 2}, {"tint", 0xFFFFE0C0u}}},
       {"drop_shadow_sigma6", "shadow", {{"offset_x", 8}, {"offset_y", 8}, {"sigma", 6}, {"color", 0xC0000000u}}},
