@@ -1,8 +1,8 @@
 """Many files: map_files on a thread pool writes what one apply() per file
 gives, whatever the number of threads, and faster than one thread; the
 Dask example writes the same over a local cluster."""
-import importlib.util
 import os
+import runpy
 import time
 
 import numpy as np
@@ -134,15 +134,12 @@ def test_four_threads_beat_one(tmp_path):
 def test_dask_example_writes_the_same(inputs, tmp_path):
     pytest.importorskip("dask")
     distributed = pytest.importorskip("dask.distributed")
-    spec = importlib.util.spec_from_file_location(
-        "dask_map", os.path.join(HERE, "..", "examples", "dask_map.py"))
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    example = runpy.run_path(os.path.join(HERE, "..", "examples", "dask_map.py"))
     local = kelvo_fx.map_files(inputs, str(tmp_path / "threads"), CHAIN, workers=2)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
-        remote = example.map_files_on(client, inputs, str(tmp_path / "dask"), CHAIN)
+        remote = example["map_files_on"](client, inputs, str(tmp_path / "dask"), CHAIN)
     assert [os.path.basename(p) for p in remote] == [os.path.basename(p) for p in local]
     for a, b in zip(local, remote):
         np.testing.assert_array_equal(pixels(a), pixels(b))
