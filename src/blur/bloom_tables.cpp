@@ -71,24 +71,17 @@ KVFX_TARGET_AVX512 void screen_row_avx512(uint32_t* row, const uint32_t* glow, i
 // With VBMI, a block whose glow is 0 in every colour byte (most of a frame,
 // away from the bright parts) looks up table row 0 by byte permutations
 // instead, as the channel tables do, keeping alpha from the image words.
-__attribute__((target("avx512f,avx512bw,avx512vl,avx2,fma,avx512vbmi"))) void screen_row_vbmi(
-    uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table) {
-  const __m512i t0 = _mm512_loadu_si512(table), t1 = _mm512_loadu_si512(table + 64);
-  const __m512i t2 = _mm512_loadu_si512(table + 128), t3 = _mm512_loadu_si512(table + 192);
+KVFX_TARGET_AVX512_VBMI void screen_row_vbmi(uint32_t* row, const uint32_t* glow, int32_t n,
+                                             const uint8_t* table) {
+  const ByteTable512 zero_glow = load_byte_table(table);  // row 0: the glow's byte is 0
   const __m512i colour = _mm512_set1_epi32(0x00FFFFFF);
   for (int32_t x = 0; x < n; x += 16) {
     const __mmask16 m = tail_mask16(n - x);
     const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
     const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);
-    __m512i out;
-    if (_mm512_test_epi32_mask(b, colour) == 0) {
-      const __m512i lo = _mm512_permutex2var_epi8(t0, s, t1);
-      const __m512i hi = _mm512_permutex2var_epi8(t2, s, t3);
-      const __m512i looked = _mm512_mask_blend_epi8(_mm512_movepi8_mask(s), lo, hi);
-      out = _mm512_mask_blend_epi8(0x8888888888888888ull, looked, s);
-    } else {
-      out = screen_gather16(m, s, b, table);
-    }
+    const __m512i out = _mm512_test_epi32_mask(b, colour) == 0
+                            ? rgb_through_table16(s, zero_glow)
+                            : screen_gather16(m, s, b, table);
     _mm512_mask_storeu_epi32(row + x, m, out);
   }
 }

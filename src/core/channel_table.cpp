@@ -34,35 +34,20 @@ void apply_scalar(uint32_t* words, int64_t count, const ChannelTable& t) {
 
 #if KVFX_X86
 
-// The alpha byte of every word (little-endian lanes): kept from the input.
-constexpr uint64_t kAlphaBytes = 0x8888888888888888ull;
-
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i lookup64(
-    __m512i v, __m512i t0, __m512i t1, __m512i t2, __m512i t3) {
-  const __m512i lo = _mm512_permutex2var_epi8(t0, v, t1);  // entries 0..127
-  const __m512i hi = _mm512_permutex2var_epi8(t2, v, t3);  // entries 128..255
-  const __m512i looked = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), lo, hi);
-  return _mm512_mask_blend_epi8(kAlphaBytes, looked, v);
-}
-
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void apply_vbmi(
-    uint32_t* words, int64_t count, const ChannelTable& t) {
-  const __m512i t0 = _mm512_loadu_si512(t.data());
-  const __m512i t1 = _mm512_loadu_si512(t.data() + 64);
-  const __m512i t2 = _mm512_loadu_si512(t.data() + 128);
-  const __m512i t3 = _mm512_loadu_si512(t.data() + 192);
+KVFX_TARGET_AVX512_VBMI void apply_vbmi(uint32_t* words, int64_t count, const ChannelTable& t) {
+  const ByteTable512 table = load_byte_table(t.data());
   int64_t k = 0;
   for (; k + 32 <= count; k += 32) {
     const __m512i a = _mm512_loadu_si512(words + k);
     const __m512i b = _mm512_loadu_si512(words + k + 16);
-    _mm512_storeu_si512(words + k, lookup64(a, t0, t1, t2, t3));
-    _mm512_storeu_si512(words + k + 16, lookup64(b, t0, t1, t2, t3));
+    _mm512_storeu_si512(words + k, rgb_through_table16(a, table));
+    _mm512_storeu_si512(words + k + 16, rgb_through_table16(b, table));
   }
   for (; k < count; k += 16) {
     const int64_t left = count - k;
     const __mmask16 m = tail_mask16(left);
     const __m512i a = _mm512_maskz_loadu_epi32(m, words + k);
-    _mm512_mask_storeu_epi32(words + k, m, lookup64(a, t0, t1, t2, t3));
+    _mm512_mask_storeu_epi32(words + k, m, rgb_through_table16(a, table));
   }
 }
 

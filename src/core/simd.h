@@ -76,6 +76,30 @@ KVFX_TARGET_AVX2 inline __m128i with_rgb4(__m128i w, __m128i r, __m128i g, __m12
       _mm_or_si128(_mm_slli_epi32(g, 8), b));
 }
 
+// A 256-byte table held in four registers, for the byte permutations of
+// AVX-512 VBMI.
+#define KVFX_TARGET_AVX512_VBMI \
+  __attribute__((target("avx512f,avx512bw,avx512vl,avx2,fma,avx512vbmi")))
+
+struct ByteTable512 {
+  __m512i t0, t1, t2, t3;
+};
+
+KVFX_TARGET_AVX512_VBMI inline ByteTable512 load_byte_table(const uint8_t* table) {
+  return {_mm512_loadu_si512(table), _mm512_loadu_si512(table + 64),
+          _mm512_loadu_si512(table + 128), _mm512_loadu_si512(table + 192)};
+}
+
+// Red, green and blue of sixteen words through the table, alpha kept (the
+// fourth byte of each word in a little-endian register): two two-table
+// permutations and a select on the index's top bit.
+KVFX_TARGET_AVX512_VBMI inline __m512i rgb_through_table16(__m512i v, const ByteTable512& t) {
+  const __m512i lo = _mm512_permutex2var_epi8(t.t0, v, t.t1);  // entries 0..127
+  const __m512i hi = _mm512_permutex2var_epi8(t.t2, v, t.t3);  // entries 128..255
+  const __m512i looked = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), lo, hi);
+  return _mm512_mask_blend_epi8(0x8888888888888888ull, looked, v);
+}
+
 KVFX_TARGET_AVX2 inline __m128i channel_to_byte4(__m256d v) {
   return _mm256_cvttpd_epi32(
       _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(255.0)), _mm256_setzero_pd()));
