@@ -25,6 +25,15 @@ uint32_t tone_map_word(uint32_t w, double exposure);
 uint32_t color_grade_entry(uint32_t i, double brightness, double contrast,
                            double gamma);
 ChannelTable color_grade_table(double brightness, double contrast, double gamma);
+// The saturation step on a word whose channels are already graded: each
+// channel mixed with the luma of the three by `saturation`. Alpha kept.
+KVFX_INLINE uint32_t color_grade_saturate(uint32_t graded, double saturation) {
+  const double r = red_of(graded), g = green_of(graded), b = blue_of(graded);
+  const double l = (r * 0.299 + g * 0.587) + b * 0.114;
+  return with_rgb(graded, channel_to_byte((r - l) * saturation + l),
+                  channel_to_byte((g - l) * saturation + l),
+                  channel_to_byte((b - l) * saturation + l));
+}
 // One word: the table on each colour channel, then saturation around the luma
 // of the graded channels unless saturation is exactly 1. Alpha kept.
 uint32_t color_grade_word(uint32_t w, const ChannelTable& table,

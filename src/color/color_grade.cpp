@@ -47,31 +47,16 @@ ChannelTable color_grade_table(double brightness, double contrast, double gamma)
 
 uint32_t color_grade_word(uint32_t w, const ChannelTable& table,
                           double saturation) {
-  const uint32_t r1 = table[red_of(w)];
-  const uint32_t g1 = table[green_of(w)];
-  const uint32_t b1 = table[blue_of(w)];
-  if (saturation == 1.0) return with_rgb(w, r1, g1, b1);
-  const double l = (r1 * 0.299 + g1 * 0.587) + b1 * 0.114;
-  auto mix = [&](uint32_t c1) {
-    return channel_to_byte((static_cast<double>(c1) - l) * saturation + l);
-  };
-  return with_rgb(w, mix(r1), mix(g1), mix(b1));
+  const uint32_t graded = apply_channel_table_word(w, table);
+  return saturation == 1.0 ? graded : color_grade_saturate(graded, saturation);
 }
 
 namespace {
 
-// The saturation step of color_grade_word on words already through the
-// table, written for the compiler to vectorize: the same operations in the
-// same order as the one-word form, one word per lane.
+// The saturation step on words already through the table, for the compiler
+// to vectorize, one word per lane.
 KVFX_INLINE void saturate_graded(uint32_t* words, int64_t count, double saturation) {
-  for (int64_t k = 0; k < count; ++k) {
-    const uint32_t w = words[k];
-    const double r = red_of(w), g = green_of(w), b = blue_of(w);
-    const double l = (r * 0.299 + g * 0.587) + b * 0.114;
-    words[k] = with_rgb(w, channel_to_byte((r - l) * saturation + l),
-                        channel_to_byte((g - l) * saturation + l),
-                        channel_to_byte((b - l) * saturation + l));
-  }
+  for (int64_t k = 0; k < count; ++k) words[k] = color_grade_saturate(words[k], saturation);
 }
 
 struct GradeKernels {

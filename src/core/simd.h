@@ -50,11 +50,6 @@ KVFX_TARGET_AVX2 inline __m256i channel8(__m256i w) {
   return _mm256_and_si256(_mm256_srli_epi32(w, kShift), _mm256_set1_epi32(0xFF));
 }
 
-template <int kShift>
-KVFX_TARGET_AVX2 inline __m128i channel4(__m128i w) {
-  return _mm_and_si128(_mm_srli_epi32(w, kShift), _mm_set1_epi32(0xFF));
-}
-
 KVFX_TARGET_AVX512 inline __m512i with_rgb16(__m512i w, __m512i r, __m512i g, __m512i b) {
   return _mm512_or_si512(
       _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi32(static_cast<int>(0xFF000000u))),
@@ -69,12 +64,6 @@ KVFX_TARGET_AVX2 inline __m256i with_rgb8(__m256i w, __m256i r, __m256i g, __m25
       _mm256_or_si256(_mm256_slli_epi32(g, 8), b));
 }
 
-KVFX_TARGET_AVX2 inline __m128i with_rgb4(__m128i w, __m128i r, __m128i g, __m128i b) {
-  return _mm_or_si128(
-      _mm_or_si128(_mm_and_si128(w, _mm_set1_epi32(static_cast<int>(0xFF000000u))),
-                   _mm_slli_epi32(r, 16)),
-      _mm_or_si128(_mm_slli_epi32(g, 8), b));
-}
 
 // A 256-byte table held in four registers, for the byte permutations of
 // AVX-512 VBMI.
@@ -100,10 +89,6 @@ KVFX_TARGET_AVX512_VBMI inline __m512i rgb_through_table16(__m512i v, const Byte
   return _mm512_mask_blend_epi8(0x8888888888888888ull, looked, v);
 }
 
-KVFX_TARGET_AVX2 inline __m128i channel_to_byte4(__m256d v) {
-  return _mm256_cvttpd_epi32(
-      _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(255.0)), _mm256_setzero_pd()));
-}
 
 }  // namespace kvfx
 #endif
