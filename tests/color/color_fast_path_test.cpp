@@ -100,6 +100,35 @@ TEST(FilmGrainFastPath, MatchesOneWordFormulaAndGeneratorOrder) {
   });
 }
 
+// Runs long enough to be cut into generator streams, with leftovers of
+// every kind; amounts whose offsets land a hair below an integer for some
+// states (A = 255 and 257: the noise is then an integer in exact
+// arithmetic), and amounts past the integer form's limit.
+TEST(FilmGrainFastPath, LongRunsMatchOneWordFormula) {
+  struct Geometry { int32_t width, height, padding; };
+  const Geometry geometries[] = {{1024, 128, 0}, {1031, 130, 3}, {4099, 33, 1}, {512, 512, 0}};
+  const double amounts[] = {0.08, 1.0, 257.0 / 255.0, -0.7, 4.0, 632.221 / 255.0,
+                            -1024.0 / 255.0, 1025.0 / 255.0, kNaN};
+  kvfx_test::for_each_level([&] {
+    std::mt19937 rng(16);
+    for (const Geometry& g : geometries)
+      for (double amount : amounts) {
+        Image in(g.width, g.height, g.padding);
+        fill_with_edges(in.words, rng);
+        Image out = in;
+        const int32_t seed = static_cast<int32_t>(rng());
+        ASSERT_EQ(kv_fx_film_grain(out.data(), in.width, in.height, in.stride(), amount, seed),
+                  FX_OK);
+        uint32_t state = kvfx::film_grain_start_state(seed);
+        for (size_t k = 0; k < in.words.size(); ++k) {
+          state = kvfx::xorshift32_step(state);
+          ASSERT_EQ(out.words[k], kvfx::film_grain_word(in.words[k], state, amount * 255.0))
+              << "amount " << amount << " " << in.width << "x" << in.height << " word " << k;
+        }
+      }
+  });
+}
+
 TEST(VignetteFastPath, MatchesOneWordFormulaAcrossGeometriesAndArguments) {
   struct Args { double strength, radius, softness; };
   const Args args[] = {{0.6, 0.5, 0.4}, {1.0, 0.0, 1.0}, {-0.5, 0.3, 0.2}, {0.7, 0.5, 0.0},
