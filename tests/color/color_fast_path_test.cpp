@@ -3,6 +3,7 @@
 // every tail length) and edge arguments.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -59,6 +60,31 @@ TEST(ColorGradeFastPath, SaturationMatchesOneWordFormula) {
               << "saturation " << sat << " " << in.width << "x" << in.height << " word " << k;
       }
   });
+}
+
+// The saturation step's fast paths take a float estimate only where it
+// brackets the formula's value: every graded colour (the table is the
+// identity here), at saturations whose brackets are narrow and wide.
+TEST(ColorGradeFastPath, SaturationMatchesFormulaForEveryColour) {
+  const double brightness = 1e-9, contrast = 1.0, gamma = 1.0;
+  const kvfx::ChannelTable t = kvfx::color_grade_table(brightness, contrast, gamma);
+  for (uint32_t v = 0; v < 256; ++v) ASSERT_EQ(t[v], v) << "the table is not the identity";
+  Image in(4096, 4096, 0);
+  for (uint32_t k = 0; k < in.words.size(); ++k) in.words[k] = (k * 0x9E3779B1u >> 24) << 24 | k;
+  std::vector<uint32_t> want(in.words.size());
+  Image out = in;
+  for (double sat : {1.2, 0.0, -1.0, 16.0}) {
+    for (size_t k = 0; k < want.size(); ++k) want[k] = kvfx::color_grade_saturate(in.words[k], sat);
+    kvfx_test::for_each_level([&] {
+      out.words = in.words;
+      ASSERT_EQ(kv_fx_color_grade(out.data(), in.width, in.height, in.stride(), brightness,
+                                  contrast, sat, gamma),
+                FX_OK);
+      const auto bad = std::mismatch(want.begin(), want.end(), out.words.begin()).first;
+      ASSERT_TRUE(bad == want.end()) << "saturation " << sat << " word " << std::hex
+                                     << in.words[static_cast<size_t>(bad - want.begin())];
+    });
+  }
 }
 
 #if KVFX_X86
