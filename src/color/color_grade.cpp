@@ -80,7 +80,12 @@ struct SaturationEstimate {
 
 // Saturations the estimate covers: its values stay well inside the 16 bits
 // the packing saturates through, and its bracket narrow.
-bool saturation_estimable(double saturation) { return std::fabs(saturation) <= 16.0; }
+bool saturation_estimable(double saturation) {
+#if KVFX_X86
+  if (!rounding_to_nearest()) return false;
+#endif
+  return std::fabs(saturation) <= 16.0;
+}
 
 SaturationEstimate saturation_estimate(double saturation) {
   const double k = 1.0 - saturation;

@@ -12,7 +12,9 @@
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/scratch.h"
+#include "core/channel_table.h"
 #include "core/kernels.h"
+#include "core/simd.h"
 #include "kelvo_fx.h"
 
 
@@ -50,16 +52,80 @@ uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p
 
 namespace {
 
+// Where the weights may come from sqrt instead of hypot (see WeightRow): the
+// one-word form calls hypot, and glibc documents its hypot within one unit
+// in the last place of the exact distance, which the correctly rounded
+// square root of the exact sum of squares is too; so hypot gives that root
+// or one of its two neighbours. Elsewhere nothing is assumed of hypot.
+#if defined(__GLIBC__)
+constexpr bool kHypotWithinOneUlp = true;
+#else
+constexpr bool kHypotWithinOneUlp = false;
+#endif
+
+// The blend estimated in floats, taken where it is sure of the bytes.
+//
+// The formula is c (1 - v) + v k per channel (c and k bytes). In floats,
+// each rounding at most u = 2^-24 relative (v and the products and sums,
+// rounded on their own), c (1 - v) + (v k + or - E) lands within 255 u (5 |v|
+// + 3 |1 - v|) (plus terms in u^2 and E u), below 255 u (8 S + 3) for
+// |v| <= S = |strength|, of the exact value + or - E; the double formula is
+// within 2^-40 (1 + S) of it, and a weight from a distance one unit in the
+// last place off (see WeightRow) moves it by less than 2^-22 S. With E
+// twice the first bound plus 2^-20 (1 + S), lo and hi bracket the formula's
+// value, and channel_to_byte, which never decreases, gives its byte wherever
+// it gives the same byte at both ends. Blocks where they differ anywhere are
+// done by the formula, with weights from hypot.
+bool blend_estimable(const VignetteParams& p) {
+#if KVFX_X86
+  if (!rounding_to_nearest()) return false;
+#endif
+  return std::fabs(p.strength) <= 16.0;
+}
+
+float blend_width(const VignetteParams& p) {
+  const double s = std::fabs(p.strength);
+  return static_cast<float>(2.0 * 0x1p-24 * 255.0 * (8.0 * s + 3.0) + 0x1p-20 * (1.0 + s));
+}
+
+// What a blend kernel needs to redo a block by the formula when its weights
+// are estimates: the row's vertical offset from the centre and the column
+// of its first word, for hypot.
+struct ExactWeights {
+  double dy;
+  int32_t x0;
+};
+
+struct VignetteKernels {
+  // The blend of row[0 .. width - 1] by weight[]; exact is null when the
+  // weights are the formula's own, else they are estimates (see WeightRow)
+  // and only a kernel with `estimates` is given them.
+  void (*blend_row)(uint32_t* row, const double* weight, int32_t width, const VignetteParams* p,
+                    const ExactWeights* exact);
+  // d[i] = vignette_weight(d[i]).
+  void (*weights)(double* d, int32_t n, const VignetteParams* p);
+  bool estimates;
+};
+
 // The weight depends on |x - cx| and |y - cy| only, and hypot is even in
 // each argument, so rows y and height - y share one row of weights, and in
 // a row columns x and width - x share one weight (cx = width / 2 exactly,
 // so both differences are exact). Most pixels lie where the smoothstep is
 // flat: a plain square root, with a margin far wider than its error, shows
 // that without hypot (t is monotone in d), and hypot runs only on the slope.
+//
+// With a kernel that estimates, the slope too is weighed at the correctly
+// rounded root (exact sums of squares of half-integers below 2^24). From a
+// distance one unit off, t moves by at most 2^-51 (1 / band + 1) and the
+// weight by 1.5 S times that plus a few units, below 2^-30 S for a band of
+// 2^-20 or more, which the blend's bracket covers. The one decision the
+// bracket cannot cover is a block skipped for weight 0: where the root's
+// weight is 0 but its upper neighbour's is not, hypot decides.
 class WeightRow {
  public:
-  WeightRow(const VignetteParams& p, int32_t width)
-      : p_(p), width_(width), v_(ScratchArray<double>::uninitialised(width)) {
+  WeightRow(const VignetteParams& p, int32_t width, int32_t height,
+            const VignetteKernels& kernels)
+      : p_(p), width_(width), v_(ScratchArray<double>::uninitialised(width)), kernels_(kernels) {
     v_inner_ = vignette_weight_at(0.0, p);
     v_outer_ = vignette_weight_at(1.0, p);
     // Distances just inside the flat parts, checked with the formula itself;
@@ -68,7 +134,15 @@ class WeightRow {
     const double outer = ((p.radius + p.band) * p.maxd) * (1.0 + 1e-9);
     if (vignette_t(inner, p) <= 0.0) d_inner_ = inner;
     if (vignette_t(outer, p) >= 1.0) d_outer_ = outer;
+    estimated_ = kHypotWithinOneUlp && kernels.estimates && blend_estimable(p) &&
+                 p.band >= 0x1p-20 && width <= (1 << 24) && height <= (1 << 24);
   }
+
+  bool estimated() const { return estimated_; }
+  // Of the row last given: columns [0, left_end) and [right_begin, width)
+  // lie where the weight is flat at its outer value.
+  int32_t left_end() const { return left_end_; }
+  int32_t right_begin() const { return right_begin_; }
 
   const double* row(int32_t y) {
     const double dy = static_cast<double>(y) - p_.cy;
@@ -92,32 +166,50 @@ class WeightRow {
       }
       inner_begin = lo;
     }
+    left_end_ = outer_end;
+    right_begin_ = std::min(width_, std::max(half + 1, width_ - outer_end + 1));
     double* v = v_.data();
     std::fill(v, v + outer_end, v_outer_);
-    for (int32_t x = outer_end; x < inner_begin; ++x)
-      v[x] = vignette_weight(std::hypot(dx_of(x), dy), p_);
+    // The distances first, then their weights in vector lanes.
+    if (estimated_) {
+      for (int32_t x = outer_end; x < inner_begin; ++x) v[x] = root(dx_of(x), dy);
+    } else {
+      for (int32_t x = outer_end; x < inner_begin; ++x) v[x] = std::hypot(dx_of(x), dy);
+    }
+    kernels_.weights(v + outer_end, inner_begin - outer_end, &p_);
+    if (estimated_) {
+      for (int32_t x = outer_end; x < inner_begin; ++x) {
+        if (v[x] != 0.0) continue;
+        const double above = std::nextafter(root(dx_of(x), dy), HUGE_VAL);
+        if (vignette_weight(above, p_) != 0.0) v[x] = vignette_weight(std::hypot(dx_of(x), dy), p_);
+      }
+    }
     std::fill(v + inner_begin, v + half + 1, v_inner_);
     for (int32_t x = half + 1; x < width_; ++x) v[x] = v[width_ - x];
     return v;
   }
 
  private:
+  static double root(double dx, double dy) { return std::sqrt(dx * dx + dy * dy); }
   // The true distance lies within 1e-12 of the plain square root
   // (relative), so beyond these margins it is on the same side of the
   // checked distance, and t is monotone in d.
   bool flat_inside(double dx, double dy) const {
-    return std::sqrt(dx * dx + dy * dy) * (1.0 + 1e-12) <= d_inner_;
+    return root(dx, dy) * (1.0 + 1e-12) <= d_inner_;
   }
   bool flat_outside(double dx, double dy) const {
-    return std::sqrt(dx * dx + dy * dy) * (1.0 - 1e-12) >= d_outer_;
+    return root(dx, dy) * (1.0 - 1e-12) >= d_outer_;
   }
 
   const VignetteParams& p_;
   int32_t width_;
   ScratchArray<double> v_;
+  const VignetteKernels& kernels_;
   double v_inner_, v_outer_;
   double d_inner_ = -1.0;
   double d_outer_ = std::numeric_limits<double>::infinity();
+  bool estimated_ = false;
+  int32_t left_end_ = 0, right_begin_ = 0;
 };
 
 // vignette_blend on a row, written for the compiler to vectorize: the same
@@ -137,33 +229,201 @@ KVFX_INLINE void blend_row(uint32_t* row, const double* weight, int32_t width,
   for (; x < width; ++x) row[x] = vignette_blend(row[x], weight[x], *p);
 }
 
-struct VignetteKernels {
-  void (*blend_row)(uint32_t* row, const double* weight, int32_t width, const VignetteParams* p);
-};
+template <void (*Blend)(uint32_t*, const double*, int32_t, const VignetteParams*)>
+void blend_exact(uint32_t* row, const double* weight, int32_t width, const VignetteParams* p,
+                 const ExactWeights*) {
+  Blend(row, weight, width, p);
+}
+
+// d[i] = vignette_weight(d[i], p), for the compiler to vectorize.
+KVFX_INLINE void weights_in_place(double* d, int32_t n, const VignetteParams* p) {
+  for (int32_t i = 0; i < n; ++i) d[i] = vignette_weight(d[i], *p);
+}
+
+#if KVFX_X86
+
+// Word x of the row by the formula; with estimated weights, from hypot's
+// weight.
+inline void blend_word_by_formula(uint32_t* row, const double* weight, int32_t x,
+                                  const VignetteParams* p, const ExactWeights* exact) {
+  const double v =
+      exact == nullptr
+          ? weight[x]
+          : vignette_weight(std::hypot(static_cast<double>(exact->x0 + x) - p->cx, exact->dy), *p);
+  row[x] = vignette_blend(row[x], v, *p);
+}
+
+KVFX_TARGET_AVX512 inline __m512 channel_ps(__m512i w, int shift) {
+  return _mm512_cvtepi32_ps(
+      _mm512_and_si512(_mm512_srlv_epi32(w, _mm512_set1_epi32(shift)), _mm512_set1_epi32(0xFF)));
+}
+
+// Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3 (saturated to bytes,
+// which for these magnitudes is the clamp), then interleaved by word.
+KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
+  const __m512i grouped =
+      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
+  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
+}
+
+KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* weight, int32_t width,
+                                         const VignetteParams* p, const ExactWeights* exact) {
+  using Formula = AtEachLevel<blend_row>;
+  if (!blend_estimable(*p)) {
+    Formula::avx512(row, weight, width, p);
+    return;
+  }
+  const __m512 kr = _mm512_set1_ps(static_cast<float>(p->kr)),
+               kg = _mm512_set1_ps(static_cast<float>(p->kg)),
+               kb = _mm512_set1_ps(static_cast<float>(p->kb)),
+               e = _mm512_set1_ps(blend_width(*p)), one = _mm512_set1_ps(1.0f);
+  for (int32_t x = 0; x < width; x += 16) {
+    // The rows are walked in pairs from the two ends, and blocks at weight 0
+    // are skipped, which loses the hardware prefetcher; ask for the words
+    // ahead. (An address, not a pointer into the row: it may lie past it.)
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(row + x) + 2048),
+                 _MM_HINT_T0);
+    const __mmask16 m = tail_mask16(width - x);
+    const __m512d v0 = _mm512_maskz_loadu_pd(static_cast<__mmask8>(m), weight + x);
+    const __m512d v1 = _mm512_maskz_loadu_pd(static_cast<__mmask8>(m >> 8), weight + x + 8);
+    // A weight of exactly 0 gives ch * 1 + 0 * k = ch: most of a frame.
+    if ((_mm512_cmpneq_pd_mask(v0, _mm512_setzero_pd()) |
+         _mm512_cmpneq_pd_mask(v1, _mm512_setzero_pd())) == 0)
+      continue;
+    const __m512 v = _mm512_castpd_ps(_mm512_insertf64x4(
+        _mm512_castps_pd(_mm512_castps256_ps512(_mm512_cvtpd_ps(v0))),
+        _mm256_castps_pd(_mm512_cvtpd_ps(v1)), 1));
+    const __m512 keep = _mm512_sub_ps(one, v);
+    const __m512i w = _mm512_maskz_loadu_epi32(m, row + x);
+    const __m512 rk = _mm512_mul_ps(channel_ps(w, 16), keep),
+                 gk = _mm512_mul_ps(channel_ps(w, 8), keep),
+                 bk = _mm512_mul_ps(channel_ps(w, 0), keep);
+    const __m512 vr = _mm512_mul_ps(v, kr), vg = _mm512_mul_ps(v, kg), vb = _mm512_mul_ps(v, kb);
+    const __m512i a = _mm512_srli_epi32(w, 24);
+    const __m512i lo = pack_channels16(_mm512_cvttps_epi32(_mm512_add_ps(rk, _mm512_sub_ps(vr, e))),
+                                       _mm512_cvttps_epi32(_mm512_add_ps(gk, _mm512_sub_ps(vg, e))),
+                                       _mm512_cvttps_epi32(_mm512_add_ps(bk, _mm512_sub_ps(vb, e))), a);
+    const __m512i hi = pack_channels16(_mm512_cvttps_epi32(_mm512_add_ps(rk, _mm512_add_ps(vr, e))),
+                                       _mm512_cvttps_epi32(_mm512_add_ps(gk, _mm512_add_ps(vg, e))),
+                                       _mm512_cvttps_epi32(_mm512_add_ps(bk, _mm512_add_ps(vb, e))), a);
+    // Words whose two ends differ, a few in a hundred, go by the formula.
+    uint32_t unsure = _mm512_mask_cmpneq_epi32_mask(m, lo, hi);
+    _mm512_mask_storeu_epi32(row + x, static_cast<__mmask16>(m & ~unsure), lo);
+    for (; unsure != 0; unsure &= unsure - 1)
+      blend_word_by_formula(row, weight, x + __builtin_ctz(unsure), p, exact);
+  }
+}
+
+// The same at the AVX2 level, eight words at a time.
+KVFX_TARGET_AVX2 inline __m256 channel_ps8(__m256i w, int shift) {
+  return _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(w, _mm_cvtsi32_si128(shift)),
+                                             _mm256_set1_epi32(0xFF)));
+}
+
+KVFX_TARGET_AVX2 inline __m256i pack_channels8(__m256i r, __m256i g, __m256i b, __m256i a) {
+  const __m256i grouped =
+      _mm256_packus_epi16(_mm256_packus_epi32(b, g), _mm256_packus_epi32(r, a));
+  return _mm256_shuffle_epi8(grouped, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3,
+                                                       7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6,
+                                                       10, 14, 3, 7, 11, 15));
+}
+
+KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_t width,
+                                     const VignetteParams* p, const ExactWeights* exact) {
+  using Formula = AtEachLevel<blend_row>;
+  if (!blend_estimable(*p)) {
+    Formula::avx2(row, weight, width, p);
+    return;
+  }
+  const __m256 kr = _mm256_set1_ps(static_cast<float>(p->kr)),
+               kg = _mm256_set1_ps(static_cast<float>(p->kg)),
+               kb = _mm256_set1_ps(static_cast<float>(p->kb)),
+               e = _mm256_set1_ps(blend_width(*p)), one = _mm256_set1_ps(1.0f);
+  int32_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(row + x) + 2048),
+                 _MM_HINT_T0);
+    const __m256d v0 = _mm256_loadu_pd(weight + x), v1 = _mm256_loadu_pd(weight + x + 4);
+    const __m256d zero = _mm256_setzero_pd();
+    if (_mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(v0, zero, _CMP_NEQ_UQ),
+                                        _mm256_cmp_pd(v1, zero, _CMP_NEQ_UQ))) == 0)
+      continue;
+    const __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(v0)),
+                                          _mm256_cvtpd_ps(v1), 1);
+    const __m256 keep = _mm256_sub_ps(one, v);
+    __m256i* at = reinterpret_cast<__m256i*>(row + x);
+    const __m256i w = _mm256_loadu_si256(at);
+    const __m256 rk = _mm256_mul_ps(channel_ps8(w, 16), keep),
+                 gk = _mm256_mul_ps(channel_ps8(w, 8), keep),
+                 bk = _mm256_mul_ps(channel_ps8(w, 0), keep);
+    const __m256 vr = _mm256_mul_ps(v, kr), vg = _mm256_mul_ps(v, kg), vb = _mm256_mul_ps(v, kb);
+    const __m256i a = _mm256_srli_epi32(w, 24);
+    const __m256i lo = pack_channels8(_mm256_cvttps_epi32(_mm256_add_ps(rk, _mm256_sub_ps(vr, e))),
+                                      _mm256_cvttps_epi32(_mm256_add_ps(gk, _mm256_sub_ps(vg, e))),
+                                      _mm256_cvttps_epi32(_mm256_add_ps(bk, _mm256_sub_ps(vb, e))), a);
+    const __m256i hi = pack_channels8(_mm256_cvttps_epi32(_mm256_add_ps(rk, _mm256_add_ps(vr, e))),
+                                      _mm256_cvttps_epi32(_mm256_add_ps(gk, _mm256_add_ps(vg, e))),
+                                      _mm256_cvttps_epi32(_mm256_add_ps(bk, _mm256_add_ps(vb, e))), a);
+    // Words whose two ends differ keep their input for the formula.
+    const __m256i differ = _mm256_xor_si256(_mm256_cmpeq_epi32(lo, hi), _mm256_set1_epi32(-1));
+    _mm256_storeu_si256(at, _mm256_blendv_epi8(lo, w, differ));
+    uint32_t unsure =
+        static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ)));
+    for (; unsure != 0; unsure &= unsure - 1)
+      blend_word_by_formula(row, weight, x + __builtin_ctz(unsure), p, exact);
+  }
+  for (; x < width; ++x) blend_word_by_formula(row, weight, x, p, exact);
+}
+
+#endif
+
 using Blend = AtEachLevel<blend_row>;
-const VignetteKernels kPortable = {Blend::portable}, kAvx2 = {Blend::avx2},
-                      kAvx512 = {Blend::avx512};
+using Weights = AtEachLevel<weights_in_place>;
+const VignetteKernels kPortable = {blend_exact<Blend::portable>, Weights::portable, false};
+#if KVFX_X86
+const VignetteKernels kAvx2 = {blend_row_avx2, Weights::avx2, true},
+                      kAvx512 = {blend_row_avx512, Weights::avx512, true};
+#else
+const VignetteKernels kAvx2 = kPortable, kAvx512 = kPortable;
+#endif
 const KernelTable<VignetteKernels> kVignetteKernels = {&kPortable, &kAvx2, &kAvx512, nullptr,
                                                        nullptr};
 
 void vignette_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
                    const VignetteParams& p) {
   const VignetteKernels& k = pick(kVignetteKernels);
-  WeightRow weights(p, width);
+  WeightRow weights(p, width, height, k);
+  // Where the weight is flat at its outer value the blend is a map of each
+  // channel on its own: three tables by the formula.
+  const double v_outer = vignette_weight_at(1.0, p);
+  const ChannelTable outer_r = make_channel_table(
+      [&](uint32_t c) { return red_of(vignette_blend(c << 16, v_outer, p)); });
+  const ChannelTable outer_g = make_channel_table(
+      [&](uint32_t c) { return green_of(vignette_blend(c << 8, v_outer, p)); });
+  const ChannelTable outer_b =
+      make_channel_table([&](uint32_t c) { return blue_of(vignette_blend(c, v_outer, p)); });
   auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * row_pixels); };
+  auto blend = [&](int64_t y, const double* v) {
+    uint32_t* row = row_at(y);
+    const int32_t left = weights.left_end(), right = weights.right_begin();
+    apply_channel_tables(row, left, outer_r, outer_g, outer_b);
+    apply_channel_tables(row + right, width - right, outer_r, outer_g, outer_b);
+    const ExactWeights exact = {static_cast<double>(y) - p.cy, left};
+    k.blend_row(row + left, v + left, right - left, &p, weights.estimated() ? &exact : nullptr);
+  };
   // Rows that share words (a stride below 4 * width) must be visited in
   // order, 0 to height - 1, each reading what the previous rows left.
   if (std::abs(row_pixels) < width) {
-    for (int32_t y = 0; y < height; ++y)
-      k.blend_row(row_at(y), weights.row(y), width, &p);
+    for (int32_t y = 0; y < height; ++y) blend(y, weights.row(y));
     return;
   }
   // Separate rows: row y pairs with row height - y; row 0 has no partner.
   for (int64_t y = 0; y <= height / 2 && y < height; ++y) {
     const double* v = weights.row(static_cast<int32_t>(y));
-    k.blend_row(row_at(y), v, width, &p);
+    blend(y, v);
     const int64_t mirror = height - y;
-    if (mirror > y && mirror < height) k.blend_row(row_at(mirror), v, width, &p);
+    if (mirror > y && mirror < height) blend(mirror, v);
   }
 }
 

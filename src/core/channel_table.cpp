@@ -19,6 +19,12 @@
 namespace kvfx {
 namespace {
 
+void apply_three_scalar(uint32_t* words, int64_t count, const ChannelTable& red,
+                        const ChannelTable& green, const ChannelTable& blue) {
+  for (int64_t k = 0; k < count; ++k)
+    words[k] = apply_channel_tables_word(words[k], red, green, blue);
+}
+
 void apply_scalar(uint32_t* words, int64_t count, const ChannelTable& t) {
   int64_t k = 0;
   for (; k + 4 <= count; k += 4) {
@@ -51,6 +57,18 @@ KVFX_TARGET_AVX512_VBMI void apply_vbmi(uint32_t* words, int64_t count, const Ch
   }
 }
 
+KVFX_TARGET_AVX512_VBMI void apply_three_vbmi(uint32_t* words, int64_t count,
+                                              const ChannelTable& red, const ChannelTable& green,
+                                              const ChannelTable& blue) {
+  const ByteTable512 r = load_byte_table(red.data()), g = load_byte_table(green.data()),
+                     b = load_byte_table(blue.data());
+  for (int64_t k = 0; k < count; k += 16) {
+    const __mmask16 m = tail_mask16(count - k);
+    const __m512i a = _mm512_maskz_loadu_epi32(m, words + k);
+    _mm512_mask_storeu_epi32(words + k, m, rgb_through_tables16(a, r, g, b));
+  }
+}
+
 #endif
 
 #if KVFX_NEON_TABLE
@@ -78,14 +96,16 @@ void apply_neon(uint32_t* words, int64_t count, const ChannelTable& t) {
 
 struct TableKernels {
   void (*apply)(uint32_t* words, int64_t count, const ChannelTable& t);
+  void (*apply_three)(uint32_t* words, int64_t count, const ChannelTable& red,
+                      const ChannelTable& green, const ChannelTable& blue);
 };
 
-const TableKernels kScalar = {apply_scalar};
+const TableKernels kScalar = {apply_scalar, apply_three_scalar};
 #if KVFX_NEON_TABLE
-const TableKernels kNeon = {apply_neon};
+const TableKernels kNeon = {apply_neon, apply_three_scalar};
 #endif
 #if KVFX_X86
-const TableKernels kVbmi = {apply_vbmi};
+const TableKernels kVbmi = {apply_vbmi, apply_three_vbmi};
 #endif
 
 // The byte permutations need VBMI on top of the AVX-512 level.
@@ -110,6 +130,11 @@ const KernelTable<TableKernels>& table_kernels() {
 
 void apply_channel_table(uint32_t* words, int64_t count, const ChannelTable& t) {
   pick(table_kernels()).apply(words, count, t);
+}
+
+void apply_channel_tables(uint32_t* words, int64_t count, const ChannelTable& red,
+                          const ChannelTable& green, const ChannelTable& blue) {
+  pick(table_kernels()).apply_three(words, count, red, green, blue);
 }
 
 }  // namespace kvfx

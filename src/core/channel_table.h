@@ -28,4 +28,14 @@ inline uint32_t apply_channel_table_word(uint32_t w, const ChannelTable& t) {
          uint32_t{t[(w >> 8) & 0xFF]} << 8 | uint32_t{t[w & 0xFF]};
 }
 
+// The same with a table of its own for each of red, green and blue.
+void apply_channel_tables(uint32_t* words, int64_t count, const ChannelTable& red,
+                          const ChannelTable& green, const ChannelTable& blue);
+
+inline uint32_t apply_channel_tables_word(uint32_t w, const ChannelTable& red,
+                                          const ChannelTable& green, const ChannelTable& blue) {
+  return (w & 0xFF000000u) | uint32_t{red[(w >> 16) & 0xFF]} << 16 |
+         uint32_t{green[(w >> 8) & 0xFF]} << 8 | uint32_t{blue[w & 0xFF]};
+}
+
 }  // namespace kvfx

@@ -27,6 +27,12 @@ KVFX_TARGET_AVX512 inline __m256i channel_to_byte8(__m512d v) {
       _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd()));
 }
 
+// The float estimates of the fast paths (film grain, colour grade,
+// vignette) bound their errors for round-to-nearest; a host that has changed
+// the rounding mode gets the double formulas throughout, which follow the
+// mode as the one-word forms do.
+inline bool rounding_to_nearest() { return (_mm_getcsr() & 0x6000u) == 0; }
+
 // Masks for the first `left` of 8 or 16 lanes (all of them when left is
 // larger): the tail of a run, loaded and stored without touching what lies
 // beyond it.
@@ -79,16 +85,29 @@ KVFX_TARGET_AVX512_VBMI inline ByteTable512 load_byte_table(const uint8_t* table
           _mm512_loadu_si512(table + 128), _mm512_loadu_si512(table + 192)};
 }
 
-// Red, green and blue of sixteen words through the table, alpha kept (the
-// fourth byte of each word in a little-endian register): two two-table
-// permutations and a select on the index's top bit.
-KVFX_TARGET_AVX512_VBMI inline __m512i rgb_through_table16(__m512i v, const ByteTable512& t) {
+// Every byte of v through the table: two two-table permutations and a
+// select on the index's top bit.
+KVFX_TARGET_AVX512_VBMI inline __m512i bytes_through_table(__m512i v, const ByteTable512& t) {
   const __m512i lo = _mm512_permutex2var_epi8(t.t0, v, t.t1);  // entries 0..127
   const __m512i hi = _mm512_permutex2var_epi8(t.t2, v, t.t3);  // entries 128..255
-  const __m512i looked = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), lo, hi);
-  return _mm512_mask_blend_epi8(0x8888888888888888ull, looked, v);
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), lo, hi);
 }
 
+// Red, green and blue of sixteen words through the table, alpha kept (the
+// fourth byte of each word in a little-endian register).
+KVFX_TARGET_AVX512_VBMI inline __m512i rgb_through_table16(__m512i v, const ByteTable512& t) {
+  return _mm512_mask_blend_epi8(0x8888888888888888ull, bytes_through_table(v, t), v);
+}
+
+// The same with a table for each channel: blue the first byte of a word,
+// green the second, red the third.
+KVFX_TARGET_AVX512_VBMI inline __m512i rgb_through_tables16(__m512i v, const ByteTable512& r,
+                                                            const ByteTable512& g,
+                                                            const ByteTable512& b) {
+  __m512i out = _mm512_mask_blend_epi8(0x1111111111111111ull, v, bytes_through_table(v, b));
+  out = _mm512_mask_blend_epi8(0x2222222222222222ull, out, bytes_through_table(v, g));
+  return _mm512_mask_blend_epi8(0x4444444444444444ull, out, bytes_through_table(v, r));
+}
 
 }  // namespace kvfx
 #endif

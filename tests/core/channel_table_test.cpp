@@ -21,19 +21,27 @@ TEST(ChannelTableFastPath, MatchesOneWordFormAtEveryLengthAndOffset) {
     tables.push_back(kvfx::make_channel_table([](uint32_t v) { return v; }));
     tables.push_back(kvfx::make_channel_table([](uint32_t v) { return 255 - v; }));
     std::vector<uint32_t> buf(220), ref;
-    for (const kvfx::ChannelTable& t : tables)
-      for (int64_t count = 0; count <= 200; ++count)
-        for (int64_t offset = 0; offset < 4; ++offset) {
-          kvfx_test::fill_random(buf, static_cast<uint32_t>(rng()));
-          // Edge values in the mix: every byte 0x00, 0x7F, 0x80, 0xFF.
-          for (size_t k = 0; k < buf.size(); k += 7)
-            buf[k] = 0x7F80FF00u ^ (k % 2 ? 0xFFFFFFFFu : 0u);
-          ref = buf;
-          for (int64_t k = 0; k < count; ++k)
-            ref[offset + k] = kvfx::apply_channel_table_word(ref[offset + k], t);
-          kvfx::apply_channel_table(buf.data() + offset, count, t);
-          ASSERT_EQ(buf, ref) << "count " << count << " offset " << offset;
-        }
+    const size_t n = tables.size();
+    for (size_t i = 0; i < n; ++i)
+      for (bool three : {false, true})
+        for (int64_t count = 0; count <= 200; ++count)
+          for (int64_t offset = 0; offset < 4; ++offset) {
+            // One table for all three channels, or a table each.
+            const kvfx::ChannelTable &t = tables[i], &g = three ? tables[(i + 1) % n] : t,
+                                     &b = three ? tables[(i + 2) % n] : t;
+            kvfx_test::fill_random(buf, static_cast<uint32_t>(rng()));
+            // Edge values in the mix: every byte 0x00, 0x7F, 0x80, 0xFF.
+            for (size_t k = 0; k < buf.size(); k += 7)
+              buf[k] = 0x7F80FF00u ^ (k % 2 ? 0xFFFFFFFFu : 0u);
+            ref = buf;
+            for (int64_t k = 0; k < count; ++k)
+              ref[offset + k] = kvfx::apply_channel_tables_word(ref[offset + k], t, g, b);
+            if (three)
+              kvfx::apply_channel_tables(buf.data() + offset, count, t, g, b);
+            else
+              kvfx::apply_channel_table(buf.data() + offset, count, t);
+            ASSERT_EQ(buf, ref) << "count " << count << " offset " << offset << " three " << three;
+          }
   });
 }
 
