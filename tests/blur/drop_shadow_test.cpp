@@ -202,6 +202,31 @@ TEST(DropShadow, CoverageOfEveryAlphaPair) {
   });
 }
 
+// The vector composites work in integers and send the lanes where the
+// double product may fall short of an integer to the formula: every source
+// alpha and channel under every shadow channel, at every level. (No blur and
+// no offset, so the shadow's colour channels are the colour's.)
+TEST(DropShadow, CompositeOfEveryAlphaChannelAndShadowChannel) {
+  Image src(256, 256);
+  for (uint32_t a = 0; a < 256; ++a)
+    for (uint32_t c = 0; c < 256; ++c)
+      src.at(static_cast<int32_t>(c), static_cast<int32_t>(a)) = a << 24 | c << 16 | (255 - c) << 8 | c;
+  kvfx_test::for_each_level([&] {
+    Image got(256, 256);
+    for (uint32_t h = 0; h < 256; ++h) {
+      const uint32_t color = (h * 0x9Du & 0xFF) << 24 | h << 16 | h << 8 | h;
+      ASSERT_EQ(kv_fx_drop_shadow(src.data(), got.data(), 256, 256, src.stride(), 0.0, 0.0, 0.0,
+                                  color),
+                FX_OK);
+      for (size_t k = 0; k < src.words.size(); ++k) {
+        const uint32_t s = src.words[k];
+        if (got.words[k] != kvfx::composite_word(s, kvfx::shadow_coverage_word(s, color)))
+          FAIL() << std::hex << "source " << s << " colour " << color;
+      }
+    }
+  });
+}
+
 TEST(DropShadow, MatchesReferenceOnRandomImages) {
   kvfx_test::for_each_level([] {
     std::mt19937 rng(77);
