@@ -1,5 +1,8 @@
 #include "blur/bloom_tables.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "blur/blur_effects.h"
 #include "core/pixel.h"
 #include "core/kernels.h"
@@ -59,7 +62,7 @@ KVFX_TARGET_AVX512 inline __m512i screen_gather16(__mmask16 m, __m512i s, __m512
 }
 
 KVFX_TARGET_AVX512 void screen_row_avx512(uint32_t* row, const uint32_t* glow, int32_t n,
-                                          const uint8_t* table) {
+                                          const uint8_t* table, double) {
   for (int32_t x = 0; x < n; x += 16) {
     const __mmask16 m = tail_mask16(n - x);
     const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
@@ -71,18 +74,100 @@ KVFX_TARGET_AVX512 void screen_row_avx512(uint32_t* row, const uint32_t* glow, i
 // With VBMI, a block whose glow is 0 in every colour byte (most of a frame,
 // away from the bright parts) looks up table row 0 by byte permutations
 // instead, as the channel tables do, keeping alpha from the image words.
+// The screen blend estimated in floats where its bracket is sure of the
+// byte. In reals the formula is v = 255 - (1 - bt) (255 - s) with
+// bt = min(b I / 255, 0.99). In floats (u = 2^-24 each rounding, I / 255
+// and 0.99 rounded too), with A = max(1, |I|): bt lands within 3 A u, 1 - bt
+// within 5 A u, its product with 255 - s within 1785 A u, and 255 less that,
+// + or - E, within 3315 A u of v + or - E; the double formula is within
+// 2^-40 A of v. With E twice the first bound plus 2^-30 A, the two ends
+// bracket the formula's value, and channel_to_byte, which never decreases,
+// gives its byte wherever it gives the same byte at both. A glow channel of
+// 0 takes the table's row 0 (its results are not always the plain s), a
+// source channel of 255 gives 255 exactly, and the channels left unsure are
+// looked up one by one.
+struct ScreenEstimate {
+  float scale, width;
+};
+
+bool screen_estimable(double intensity) {
+  return rounding_to_nearest() && std::fabs(intensity) <= 16.0;
+}
+
+ScreenEstimate screen_estimate(double intensity) {
+  const double a = std::max(1.0, std::fabs(intensity));
+  return {static_cast<float>(intensity / 255.0),
+          static_cast<float>(2.0 * 3315.0 * a * 0x1p-24 + 0x1p-30 * a)};
+}
+
+// Both ends of one channel's bracket (channel at bit kShift).
+template <int kShift>
+KVFX_TARGET_AVX512 inline void screen_ends16(__m512i s, __m512i b, const ScreenEstimate& e,
+                                             __m512i* lo, __m512i* hi) {
+  const __m512 bt = _mm512_min_ps(
+      _mm512_mul_ps(_mm512_cvtepi32_ps(channel16<kShift>(b)), _mm512_set1_ps(e.scale)),
+      _mm512_set1_ps(0.99f));
+  const __m512 rest = _mm512_cvtepi32_ps(_mm512_sub_epi32(_mm512_set1_epi32(255), channel16<kShift>(s)));
+  const __m512 x = _mm512_sub_ps(_mm512_set1_ps(255.0f),
+                                 _mm512_mul_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), bt), rest));
+  *lo = _mm512_cvttps_epi32(_mm512_sub_ps(x, _mm512_set1_ps(e.width)));
+  *hi = _mm512_cvttps_epi32(_mm512_add_ps(x, _mm512_set1_ps(e.width)));
+}
+
+// Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3 (saturated to bytes, the
+// clamp for these magnitudes), then interleaved by word.
+KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
+  const __m512i grouped =
+      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
+  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
+}
+
+// With VBMI: where the glow is 0 in every colour channel (most of a frame
+// outside the bright parts), byte permutations of the table's row 0.
 KVFX_TARGET_AVX512_VBMI void screen_row_vbmi(uint32_t* row, const uint32_t* glow, int32_t n,
-                                             const uint8_t* table) {
+                                             const uint8_t* table, double intensity) {
   const ByteTable512 zero_glow = load_byte_table(table);  // row 0: the glow's byte is 0
   const __m512i colour = _mm512_set1_epi32(0x00FFFFFF);
+  const bool estimable = screen_estimable(intensity);
+  const ScreenEstimate e = screen_estimate(intensity);
   for (int32_t x = 0; x < n; x += 16) {
     const __mmask16 m = tail_mask16(n - x);
     const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
     const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);
-    const __m512i out = _mm512_test_epi32_mask(b, colour) == 0
-                            ? rgb_through_table16(s, zero_glow)
-                            : screen_gather16(m, s, b, table);
+    const __m512i zero_row = rgb_through_table16(s, zero_glow);
+    if (_mm512_test_epi32_mask(b, colour) == 0) {
+      _mm512_mask_storeu_epi32(row + x, m, zero_row);
+      continue;
+    }
+    if (!estimable) {
+      _mm512_mask_storeu_epi32(row + x, m, screen_gather16(m, s, b, table));
+      continue;
+    }
+    __m512i lr, hr, lg, hg, lb, hb;
+    screen_ends16<16>(s, b, e, &lr, &hr);
+    screen_ends16<8>(s, b, e, &lg, &hg);
+    screen_ends16<0>(s, b, e, &lb, &hb);
+    const __m512i a = _mm512_srli_epi32(s, 24);
+    const __m512i lo = pack_channels16(lr, lg, lb, a), hi = pack_channels16(hr, hg, hb, a);
+    const __mmask64 glow_zero = _mm512_cmpeq_epi8_mask(b, _mm512_setzero_si512());
+    const __mmask64 source_full = _mm512_cmpeq_epi8_mask(s, _mm512_set1_epi8(-1));
+    __m512i out = _mm512_mask_blend_epi8(source_full, lo, _mm512_set1_epi8(-1));
+    out = _mm512_mask_blend_epi8(glow_zero, out, zero_row);
     _mm512_mask_storeu_epi32(row + x, m, out);
+    // Colour bytes of the run where the ends differ: the table, one by one.
+    uint64_t unsure = _mm512_mask_cmpneq_epi8_mask(~(glow_zero | source_full) & 0x7777777777777777ull,
+                                                   lo, hi) &
+                      (m == 0xFFFF ? ~0ull : (uint64_t{1} << (4 * __builtin_popcount(m))) - 1);
+    if (unsure == 0) continue;
+    alignas(64) uint8_t sb[64], bb[64];
+    _mm512_store_si512(sb, s);
+    _mm512_store_si512(bb, b);
+    uint8_t* out_bytes = reinterpret_cast<uint8_t*>(row + x);
+    for (; unsure != 0; unsure &= unsure - 1) {
+      const int i = __builtin_ctzll(unsure);
+      out_bytes[i] = table[bb[i] << 8 | sb[i]];
+    }
   }
 }
 #endif
@@ -100,7 +185,8 @@ KVFX_INLINE void bright_row(const uint32_t* in, uint32_t* out, int32_t n, int32_
   }
 }
 
-KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table) {
+KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table,
+                            double) {
   for (int32_t x = 0; x < n; ++x) {
     const uint32_t s = row[x], b = glow[x];
     row[x] = with_rgb(s, table[red_of(b) << 8 | red_of(s)], table[green_of(b) << 8 | green_of(s)],
@@ -126,7 +212,8 @@ struct BloomKernels {
   void (*bright_row)(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
                      const uint8_t* const* table);
   // row[x] = screen(row[x], glow[x]) through the (bloom, channel) table.
-  void (*screen_row)(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table);
+  void (*screen_row)(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table,
+                     double intensity);
   void (*downsample_row)(const uint32_t* b0, const uint32_t* b1, uint32_t* h, int32_t hw);
   void (*enlarge_row)(const uint32_t* glow, uint32_t* wide, int32_t width, int32_t hw);
 };
@@ -220,7 +307,7 @@ uint32_t ScreenBlend::operator()(uint32_t s, uint32_t b) const {
 }
 
 void ScreenBlend::blend_row(uint32_t* row, const uint32_t* glow, int32_t n) const {
-  if (table_) return kernels_->screen_row(row, glow, n, table_);
+  if (table_) return kernels_->screen_row(row, glow, n, table_, intensity_);
   for (int32_t x = 0; x < n; ++x) row[x] = (*this)(row[x], glow[x]);
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "blur/bloom_tables.h"
 #include "blur/blur_effects.h"
 #include "blur/gaussian_blur.h"
 #include "core/geometry.h"
@@ -56,6 +57,29 @@ TEST(BloomTables, LargeFramesMatchTheOneWordPieces) {
       for (size_t k = 0; k < want.size(); ++k)
         ASSERT_EQ(out.words[k], want[k]) << "threshold " << c.threshold << " sigma " << c.sigma
                                          << " word " << k;
+    });
+  }
+}
+
+// The screen rows estimate in floats where they can, with the glow's zero
+// channels, the source's full ones and the unsure bytes by the table: every
+// (source, glow) pair of channel bytes at each intensity, every level.
+TEST(BloomTables, ScreenRowsMatchScreenWordForEveryPair) {
+  const double kNaN = std::numeric_limits<double>::quiet_NaN();
+  std::vector<uint32_t> source(65536), glow(65536);
+  for (uint32_t k = 0; k < 65536; ++k) {
+    const uint32_t sc = k & 0xFF, bc = k >> 8;
+    source[k] = (k * 31 & 0xFF) << 24 | sc << 16 | (255 - sc) << 8 | (sc ^ 0x5A);
+    glow[k] = (k * 17 & 0xFF) << 24 | bc << 16 | bc << 8 | (k % 3 ? 255 - bc : 0);
+  }
+  for (double intensity : {0.8, 1.0, 2.5, -1.0, 0.0, 16.0, 17.0, 1e-3, kNaN}) {
+    kvfx_test::for_each_level([&] {
+      const kvfx::ScreenBlend screen(intensity, kvfx::kTableEntries);
+      std::vector<uint32_t> row = source;
+      screen.blend_row(row.data(), glow.data(), static_cast<int32_t>(row.size()));
+      for (size_t k = 0; k < row.size(); ++k)
+        ASSERT_EQ(row[k], kvfx::screen_word(source[k], glow[k], intensity))
+            << "intensity " << intensity << " word " << k;
     });
   }
 }
