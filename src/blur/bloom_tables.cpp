@@ -22,8 +22,43 @@ KVFX_TARGET_AVX512 inline __m512i gather_bytes(__mmask16 m, __m512i index, const
 
 // Bright words of sixteen words at a time: the integer luma in vector
 // lanes, then one gather per channel, only for the lanes that pass.
+// Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3 (saturated to bytes, the
+// clamp for these magnitudes), then interleaved by word.
+KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
+  const __m512i grouped =
+      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
+  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
+}
+
+// The bright channels estimated in floats where the bracket is sure of the
+// byte (as the screen blend below): the formula is (c f) t with
+// f = (luma - thr) / denom in (0, 1] for the words that pass and
+// t = tint / 255 in [0, 1]. In floats (u = 2^-24 each rounding, 1 / denom
+// and t rounded too) f lands within 3 u of its value, c f within 1020 u and
+// (c f) t, + or - E, within 1530 u of the exact value + or - E; the double
+// formula is within 2^-40 of it. E is twice the first bound plus 2^-30.
+// Bytes left unsure come from the table.
+struct BrightEstimate {
+  float inverse_denominator, tint[3], width;
+};
+
+bool bright_estimable(int32_t thr) { return rounding_to_nearest() && thr > -(1 << 23); }
+
+KVFX_TARGET_AVX512 inline __m512i bright_end16(__m512i c, __m512 f, float tint, __m512 shift) {
+  return _mm512_cvttps_epi32(_mm512_add_ps(
+      _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(c), f), _mm512_set1_ps(tint)), shift));
+}
+
 KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int32_t n,
-                                          int32_t thr, const uint8_t* const* table) {
+                                          int32_t thr, const uint8_t* const* table,
+                                          double denom, const double* tint) {
+  const bool estimable = bright_estimable(thr);
+  const BrightEstimate e = {static_cast<float>(1.0 / denom),
+                            {static_cast<float>(tint[0]), static_cast<float>(tint[1]),
+                             static_cast<float>(tint[2])},
+                            static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
+  const __m512 minus = _mm512_set1_ps(-e.width), plus = _mm512_set1_ps(e.width);
   for (int32_t x = 0; x < n; x += 16) {
     const __mmask16 m = tail_mask16(n - x);
     const __m512i w = _mm512_maskz_loadu_epi32(m, in + x);
@@ -42,11 +77,36 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
       continue;
     }
     const __m512i base = _mm512_slli_epi32(luma, 8);
-    const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
-    const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
-    const __m512i out_b = gather_bytes(pass, _mm512_or_si512(base, b), table[2]);
-    const __m512i word = with_rgb16(w, out_r, out_g, out_b);
-    _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, word));
+    if (!estimable) {
+      const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
+      const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
+      const __m512i out_b = gather_bytes(pass, _mm512_or_si512(base, b), table[2]);
+      const __m512i word = with_rgb16(w, out_r, out_g, out_b);
+      _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, word));
+      continue;
+    }
+    const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(luma, _mm512_set1_epi32(thr))),
+                                   _mm512_set1_ps(e.inverse_denominator));
+    const __m512i a = _mm512_srli_epi32(w, 24);
+    const __m512i lo = pack_channels16(bright_end16(r, f, e.tint[0], minus),
+                                       bright_end16(g, f, e.tint[1], minus),
+                                       bright_end16(b, f, e.tint[2], minus), a);
+    const __m512i hi = pack_channels16(bright_end16(r, f, e.tint[0], plus),
+                                       bright_end16(g, f, e.tint[1], plus),
+                                       bright_end16(b, f, e.tint[2], plus), a);
+    _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, lo));
+    // Passing words whose ends differ somewhere: the tables.
+    const __mmask16 differ = _mm512_mask_cmpneq_epi32_mask(pass, lo, hi);
+    if (differ == 0) continue;
+    alignas(64) uint32_t words[16], lumas[16];
+    _mm512_store_si512(words, w);
+    _mm512_store_si512(lumas, luma);
+    for (uint32_t d = differ; d != 0; d &= d - 1) {
+      const int k = __builtin_ctz(d);
+      const uint32_t v = words[k], row = lumas[k] << 8;
+      out[x + k] = (v & 0xFF000000u) | uint32_t{table[0][row | red_of(v)]} << 16 |
+                   uint32_t{table[1][row | green_of(v)]} << 8 | table[2][row | blue_of(v)];
+    }
   }
 }
 
@@ -114,15 +174,6 @@ KVFX_TARGET_AVX512 inline void screen_ends16(__m512i s, __m512i b, const ScreenE
   *hi = _mm512_cvttps_epi32(_mm512_add_ps(x, _mm512_set1_ps(e.width)));
 }
 
-// Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3 (saturated to bytes, the
-// clamp for these magnitudes), then interleaved by word.
-KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
-  const __m512i grouped =
-      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
-  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
-                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
-}
-
 // With VBMI: where the glow is 0 in every colour channel (most of a frame
 // outside the bright parts), byte permutations of the table's row 0.
 KVFX_TARGET_AVX512_VBMI void screen_row_vbmi(uint32_t* row, const uint32_t* glow, int32_t n,
@@ -175,7 +226,7 @@ KVFX_TARGET_AVX512_VBMI void screen_row_vbmi(uint32_t* row, const uint32_t* glow
 // Rows through the tables, generic: the luma and the pass test vectorize, the
 // lookups are scalar loads.
 KVFX_INLINE void bright_row(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
-                            const uint8_t* const* table) {
+                            const uint8_t* const* table, double, const double*) {
   for (int32_t x = 0; x < n; ++x) {
     const uint32_t w = in[x], r = red_of(w), g = green_of(w), b = blue_of(w);
     const uint32_t luma = bloom_luma(r, g, b);
@@ -210,7 +261,7 @@ struct BloomKernels {
   // out[x] = the bright word of in[x] through the (luma, channel) tables;
   // thr is not INT32_MIN.
   void (*bright_row)(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
-                     const uint8_t* const* table);
+                     const uint8_t* const* table, double denom, const double* tint);
   // row[x] = screen(row[x], glow[x]) through the (bloom, channel) table.
   void (*screen_row)(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table,
                      double intensity);
@@ -285,7 +336,8 @@ uint32_t BrightPass::operator()(uint32_t w) const {
 }
 
 void BrightPass::row(const uint32_t* in, uint32_t* out, int32_t n) const {
-  if (table_[0] && thr_ != INT32_MIN) return kernels_->bright_row(in, out, n, thr_, table_);
+  if (table_[0] && thr_ != INT32_MIN)
+    return kernels_->bright_row(in, out, n, thr_, table_, denom_, tint_);
   for (int32_t x = 0; x < n; ++x) out[x] = (*this)(in[x]);
 }
 

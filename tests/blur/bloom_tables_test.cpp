@@ -61,6 +61,31 @@ TEST(BloomTables, LargeFramesMatchTheOneWordPieces) {
   }
 }
 
+// The bright rows estimate in floats where they can and take the tables
+// elsewhere: every colour, at thresholds and tints that make the factor 1,
+// the tint 1 and the denominator wide.
+TEST(BloomTables, BrightRowsMatchBrightWordForEveryColour) {
+  std::vector<uint32_t> in(1u << 24), want(in.size()), out(in.size());
+  for (uint32_t k = 0; k < in.size(); ++k) in[k] = (k * 0x9E3779B1u >> 24) << 24 | k;
+  struct Setting { double threshold; uint32_t tint; };
+  for (const Setting& c : {Setting{0.7, 0xFFFFE0C0u}, Setting{0.0, 0xFFFFFFFFu},
+                           Setting{-1.0, 0x00FF8001u}}) {
+    const int32_t thr = kvfx::bloom_threshold(c.threshold);
+    const double denom = kvfx::bloom_denominator(thr);
+    const double tr = kvfx::red_of(c.tint) / 255.0, tg = kvfx::green_of(c.tint) / 255.0,
+                 tb = kvfx::blue_of(c.tint) / 255.0;
+    for (size_t k = 0; k < in.size(); ++k)
+      want[k] = kvfx::bloom_bright_word(in[k], thr, denom, tr, tg, tb);
+    kvfx_test::for_each_level([&] {
+      const kvfx::BrightPass bright(c.threshold, c.tint, static_cast<int64_t>(in.size()));
+      bright.row(in.data(), out.data(), static_cast<int32_t>(in.size()));
+      const auto bad = std::mismatch(want.begin(), want.end(), out.begin()).first;
+      ASSERT_TRUE(bad == want.end()) << "threshold " << c.threshold << " word " << std::hex
+                                     << in[static_cast<size_t>(bad - want.begin())];
+    });
+  }
+}
+
 // The screen rows estimate in floats where they can, with the glow's zero
 // channels, the source's full ones and the unsure bytes by the table: every
 // (source, glow) pair of channel bytes at each intensity, every level.
