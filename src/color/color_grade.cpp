@@ -183,17 +183,18 @@ KVFX_TARGET_AVX512 inline __m512i saturate16(__m512i w, __mmask16 m, const Estim
   const __m512 r = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(w, 16), byte));
   const __m512 g = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(w, 8), byte));
   const __m512 b = _mm512_cvtepi32_ps(_mm512_and_si512(w, byte));
-  const __m512 shared = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(r, e.kr), _mm512_mul_ps(g, e.kg)),
-                                      _mm512_mul_ps(b, e.kb));
+  // Fused here: a product and a sum rounded once instead of twice stays
+  // inside the same bound.
+  const __m512 shared =
+      _mm512_fmadd_ps(b, e.kb, _mm512_fmadd_ps(g, e.kg, _mm512_mul_ps(r, e.kr)));
   const __m512 lo = _mm512_sub_ps(shared, e.width), hi = _mm512_add_ps(shared, e.width);
-  const __m512 rs = _mm512_mul_ps(r, e.s), gs = _mm512_mul_ps(g, e.s), bs = _mm512_mul_ps(b, e.s);
   const __m512i a = _mm512_srli_epi32(w, 24);
-  const __m512i out0 = pack_bytes16(
-      _mm512_cvttps_epi32(_mm512_add_ps(rs, lo)), _mm512_cvttps_epi32(_mm512_add_ps(gs, lo)),
-      _mm512_cvttps_epi32(_mm512_add_ps(bs, lo)), a);
-  const __m512i out1 = pack_bytes16(
-      _mm512_cvttps_epi32(_mm512_add_ps(rs, hi)), _mm512_cvttps_epi32(_mm512_add_ps(gs, hi)),
-      _mm512_cvttps_epi32(_mm512_add_ps(bs, hi)), a);
+  const __m512i out0 = pack_bytes16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, lo)),
+                                    _mm512_cvttps_epi32(_mm512_fmadd_ps(g, e.s, lo)),
+                                    _mm512_cvttps_epi32(_mm512_fmadd_ps(b, e.s, lo)), a);
+  const __m512i out1 = pack_bytes16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, hi)),
+                                    _mm512_cvttps_epi32(_mm512_fmadd_ps(g, e.s, hi)),
+                                    _mm512_cvttps_epi32(_mm512_fmadd_ps(b, e.s, hi)), a);
   if ((_mm512_cmpneq_epi32_mask(out0, out1) & m) == 0) return out0;
   alignas(64) uint32_t graded[16];
   _mm512_store_si512(graded, w);
