@@ -5,6 +5,8 @@
 // to give the same integer.
 #include "blur/box_kernels.h"
 
+#include "blur/box_kernels_narrow.h"
+#include "core/kernels.h"
 #include "core/simd.h"
 
 #if KVFX_X86
@@ -373,13 +375,137 @@ KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n,
   }
 }
 
+// ---- AVX2, narrow sums (16-bit lanes): four words per step -------------------
+//
+// As the AVX-512 narrow kernels, with the lossy multiples found by the
+// mantissa rule in lanes (AVX2 has no 16-bit table permutation); tails go
+// to the generic narrow kernels compiled for this level.
+
+KVFX_TARGET_AVX2 inline __m256i load4_words_narrow(const uint32_t* w) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+}
+
+struct NarrowDivider2 {
+  __m256i magic, divisor, loss_below, sixteen, sixty_four, one_twenty_eight;
+  __m128i shift;
+};
+
+template <bool kShort>
+KVFX_TARGET_AVX2 inline NarrowDivider2 make_divider2(const BoxScale& sc) {
+  NarrowDivider2 dv;
+  dv.magic = _mm256_set1_epi16(static_cast<int16_t>(kShort ? sc.short_magic : sc.magic));
+  dv.shift = _mm_cvtsi32_si128(kShort ? sc.short_shift : sc.shift);
+  dv.divisor = _mm256_set1_epi16(static_cast<int16_t>(sc.divisor));
+  dv.loss_below = _mm256_set1_epi16(static_cast<int16_t>(sc.loss_mantissa - 1));
+  dv.sixteen = _mm256_set1_epi16(16);
+  dv.sixty_four = _mm256_set1_epi16(64);
+  dv.one_twenty_eight = _mm256_set1_epi16(128);
+  return dv;
+}
+
+// divide_lane on sixteen lanes.
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& dv) {
+  __m256i q;
+  if (kShort) {
+    q = _mm256_srl_epi16(_mm256_mulhi_epu16(s, dv.magic), dv.shift);
+  } else {
+    const __m256i t = _mm256_mulhi_epu16(s, dv.magic);
+    q = _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(_mm256_sub_epi16(s, t), 1)), dv.shift);
+  }
+  if (kLossy) {
+    // narrow_rule_loses: q's mantissa is 128 or at least loss_mantissa, q
+    // not 0, at an exact multiple.
+    __m256i m = q;
+    m = _mm256_blendv_epi8(m, _mm256_slli_epi16(m, 4), _mm256_cmpgt_epi16(dv.sixteen, m));
+    m = _mm256_blendv_epi8(m, _mm256_slli_epi16(m, 2), _mm256_cmpgt_epi16(dv.sixty_four, m));
+    m = _mm256_blendv_epi8(m, _mm256_slli_epi16(m, 1), _mm256_cmpgt_epi16(dv.one_twenty_eight, m));
+    const __m256i rule = _mm256_or_si256(_mm256_cmpeq_epi16(m, dv.one_twenty_eight),
+                                         _mm256_cmpgt_epi16(m, dv.loss_below));
+    const __m256i exact = _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, dv.divisor), s);
+    const __m256i nonzero = _mm256_xor_si256(_mm256_cmpeq_epi16(q, _mm256_setzero_si256()),
+                                             _mm256_set1_epi16(-1));
+    q = _mm256_add_epi16(q, _mm256_and_si256(_mm256_and_si256(rule, exact), nonzero));
+  }
+  return q;
+}
+
+// Sixteen 16-bit lanes (four words) to sixteen bytes.
+KVFX_TARGET_AVX2 inline void store4_words_narrow(uint32_t* out, __m256i q) {
+  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(q, q), 0x08);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+}
+
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX2 void run_span_narrow2_t(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                         int32_t* w, const BoxScale& sc, uint32_t* b) {
+  const NarrowDivider2 dv = make_divider2<kShort>(sc);
+  const uint64_t packed = uint64_t(uint16_t(w[0])) | uint64_t(uint16_t(w[1])) << 16 |
+                          uint64_t(uint16_t(w[2])) << 32 | uint64_t(uint16_t(w[3])) << 48;
+  __m256i carry = _mm256_set1_epi64x(static_cast<long long>(packed));
+  const __m256i zero = _mm256_setzero_si256();
+  int32_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    __m256i d = _mm256_sub_epi16(load4_words_narrow(add + j), load4_words_narrow(sub + j));
+    // The scan over the four words: + the word before, + the two before.
+    d = _mm256_add_epi16(d, _mm256_blend_epi32(_mm256_permute4x64_epi64(d, 0x90), zero, 0x03));
+    d = _mm256_add_epi16(d, _mm256_permute2x128_si256(d, d, 0x08));
+    store4_words_narrow(b + j, divide_narrow2<kLossy, kShort>(_mm256_add_epi16(d, carry), dv));
+    carry = _mm256_add_epi16(carry, _mm256_permute4x64_epi64(d, 0xFF));
+  }
+  const uint64_t total = static_cast<uint64_t>(_mm256_extract_epi64(carry, 0));
+  for (int c = 0; c < 4; ++c) w[c] = static_cast<int32_t>((total >> (16 * c)) & 0xFFFF);
+  if (j < n) AtEachLevel<narrow::run_span>::avx2(add + j, sub + j, n - j, w, sc, b + j);
+}
+
+KVFX_TARGET_AVX2 void run_span_narrow2(const uint32_t* add, const uint32_t* sub, int32_t n,
+                                       int32_t* w, const BoxScale& sc, uint32_t* b) {
+  if (sc.lossy)
+    sc.short_division ? run_span_narrow2_t<true, true>(add, sub, n, w, sc, b)
+                      : run_span_narrow2_t<true, false>(add, sub, n, w, sc, b);
+  else
+    sc.short_division ? run_span_narrow2_t<false, true>(add, sub, n, w, sc, b)
+                      : run_span_narrow2_t<false, false>(add, sub, n, w, sc, b);
+}
+
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX2 void slide_and_emit_narrow2_t(uint16_t* sums, const uint32_t* add,
+                                               const uint32_t* sub, uint32_t* out, int32_t n,
+                                               const BoxScale& sc) {
+  const NarrowDivider2 dv = make_divider2<kShort>(sc);
+  int32_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    __m256i* sp = reinterpret_cast<__m256i*>(sums + 4 * x);
+    __m256i s = _mm256_loadu_si256(sp);
+    s = _mm256_sub_epi16(_mm256_add_epi16(s, load4_words_narrow(add + x)), load4_words_narrow(sub + x));
+    _mm256_storeu_si256(sp, s);
+    store4_words_narrow(out + x, divide_narrow2<kLossy, kShort>(s, dv));
+  }
+  if (x < n)
+    AtEachLevel<narrow::slide_and_emit>::avx2(sums + 4 * x, add + x, sub + x, out + x, n - x, sc);
+}
+
+KVFX_TARGET_AVX2 void slide_and_emit_narrow2(void* block, const uint32_t* add, const uint32_t* sub,
+                                             uint32_t* out, int32_t n, const BoxScale& sc) {
+  uint16_t* sums = static_cast<uint16_t*>(block);
+  if (sc.lossy)
+    sc.short_division ? slide_and_emit_narrow2_t<true, true>(sums, add, sub, out, n, sc)
+                      : slide_and_emit_narrow2_t<true, false>(sums, add, sub, out, n, sc);
+  else
+    sc.short_division ? slide_and_emit_narrow2_t<false, true>(sums, add, sub, out, n, sc)
+                      : slide_and_emit_narrow2_t<false, false>(sums, add, sub, out, n, sc);
+}
+
+const BoxKernels kAvx2Narrow = {run_span_narrow2, AtEachLevel<narrow::accumulate>::avx2,
+                                slide_and_emit_narrow2, AtEachLevel<narrow::emit>::avx2};
+
 const BoxKernels kAvx2 = {run_span_avx2, accumulate_avx2, slide_and_emit_avx2, emit_avx2};
 const BoxKernels kAvx512 = {run_span_avx512, accumulate_avx512, slide_and_emit_avx512, emit_avx512};
 const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_emit_narrow, emit_narrow};
 
 }  // namespace
 
-const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, nullptr, false};
+const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, &kAvx2Narrow, true};
 const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow, true};
 
 }  // namespace kvfx
