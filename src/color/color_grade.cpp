@@ -177,8 +177,14 @@ KVFX_TARGET_AVX512 inline Estimate16 estimate16(double saturation) {
           _mm512_set1_ps(e.kb), _mm512_set1_ps(e.width), saturation};
 }
 
-// The saturation step on sixteen graded words (those of mask m count).
-KVFX_TARGET_AVX512 inline __m512i saturate16(__m512i w, __mmask16 m, const Estimate16& e) {
+// The saturation step on sixteen graded words by the estimate: the bytes of
+// its lower end, and the words where the two ends differ.
+struct Estimated16 {
+  __m512i out;
+  __mmask16 unsure;
+};
+
+KVFX_TARGET_AVX512 inline Estimated16 estimate16(__m512i w, const Estimate16& e) {
   const __m512i byte = _mm512_set1_epi32(0xFF);
   const __m512 r = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(w, 16), byte));
   const __m512 g = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(w, 8), byte));
@@ -195,11 +201,21 @@ KVFX_TARGET_AVX512 inline __m512i saturate16(__m512i w, __mmask16 m, const Estim
   const __m512i out1 = pack_bytes16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, hi)),
                                     _mm512_cvttps_epi32(_mm512_fmadd_ps(g, e.s, hi)),
                                     _mm512_cvttps_epi32(_mm512_fmadd_ps(b, e.s, hi)), a);
-  if ((_mm512_cmpneq_epi32_mask(out0, out1) & m) == 0) return out0;
-  alignas(64) uint32_t graded[16];
-  _mm512_store_si512(graded, w);
-  AtEachLevel<saturate_graded>::avx512(graded, 16, e.saturation);
-  return _mm512_load_si512(graded);
+  return {out0, _mm512_cmpneq_epi32_mask(out0, out1)};
+}
+
+// Stores the block, the unsure words (of those in m) by the formula.
+KVFX_TARGET_AVX512 inline void store_saturated16(uint32_t* words, __m512i graded, __mmask16 m,
+                                                 const Estimated16& est, double saturation) {
+  _mm512_mask_storeu_epi32(words, m, est.out);
+  uint32_t unsure = est.unsure & m;
+  if (unsure == 0) return;
+  alignas(64) uint32_t g[16];
+  _mm512_store_si512(g, graded);
+  for (; unsure != 0; unsure &= unsure - 1) {
+    const int i = __builtin_ctz(unsure);
+    words[i] = color_grade_saturate(g[i], saturation);
+  }
 }
 
 KVFX_TARGET_AVX512 void saturate_graded_avx512(uint32_t* words, int64_t count, double saturation) {
@@ -210,19 +226,26 @@ KVFX_TARGET_AVX512 void saturate_graded_avx512(uint32_t* words, int64_t count, d
   const Estimate16 e = estimate16(saturation);
   for (int64_t k = 0; k < count; k += 16) {
     const __mmask16 m = tail_mask16(count - k);
-    _mm512_mask_storeu_epi32(words + k, m, saturate16(_mm512_maskz_loadu_epi32(m, words + k), m, e));
+    const __m512i graded = _mm512_maskz_loadu_epi32(m, words + k);
+    store_saturated16(words + k, graded, m, estimate16(graded, e), saturation);
   }
 }
 
-// With VBMI the table lookup joins the same pass.
+// With VBMI the table lookup joins the same pass, and grey words (red,
+// green and blue equal), whose formula comes to within a unit in the last
+// place of the channel itself and so defeats any bracket, take a table of
+// the formula on every grey.
 KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const ChannelTable& table,
                                         double saturation) {
   if (!saturation_estimable(saturation)) {
     grade_in_blocks<AtEachLevel<saturate_graded>::avx512>(words, count, table, saturation);
     return;
   }
-  const ByteTable512 t = load_byte_table(table.data());
+  const ChannelTable grey_table = make_channel_table(
+      [&](uint32_t c) { return color_grade_saturate(c * 0x010101u, saturation) & 0xFFu; });
+  const ByteTable512 t = load_byte_table(table.data()), grey = load_byte_table(grey_table.data());
   const Estimate16 e = estimate16(saturation);
+  const __m512i byte = _mm512_set1_epi32(0xFF);
   for (int64_t k = 0; k < count; k += 16) {
     // The arithmetic between loads is long enough for the hardware
     // prefetcher to fall behind; ask for what comes next. (An address, not
@@ -231,7 +254,16 @@ KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const Ch
                  _MM_HINT_T0);
     const __mmask16 m = tail_mask16(count - k);
     const __m512i graded = rgb_through_table16(_mm512_maskz_loadu_epi32(m, words + k), t);
-    _mm512_mask_storeu_epi32(words + k, m, saturate16(graded, m, e));
+    Estimated16 est = estimate16(graded, e);
+    const __m512i g = _mm512_and_si512(_mm512_srli_epi32(graded, 8), byte);
+    const __mmask16 is_grey =
+        _mm512_cmpeq_epi32_mask(_mm512_and_si512(_mm512_srli_epi32(graded, 16), byte), g) &
+        _mm512_cmpeq_epi32_mask(_mm512_and_si512(graded, byte), g);
+    if (is_grey != 0) {
+      est.out = _mm512_mask_mov_epi32(est.out, is_grey, rgb_through_table16(graded, grey));
+      est.unsure &= static_cast<__mmask16>(~is_grey);
+    }
+    store_saturated16(words + k, graded, m, est, saturation);
   }
 }
 
