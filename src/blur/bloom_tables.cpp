@@ -20,17 +20,6 @@ KVFX_TARGET_AVX512 inline __m512i gather_bytes(__mmask16 m, __m512i index, const
                           _mm512_set1_epi32(0xFF));
 }
 
-// Bright words of sixteen words at a time: the integer luma in vector
-// lanes, then one gather per channel, only for the lanes that pass.
-// Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3 (saturated to bytes, the
-// clamp for these magnitudes), then interleaved by word.
-KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
-  const __m512i grouped =
-      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
-  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
-                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
-}
-
 // The bright channels estimated in floats where the bracket is sure of the
 // byte (as the screen blend below): the formula is (c f) t with
 // f = (luma - thr) / denom in (0, 1] for the words that pass and
@@ -61,10 +50,8 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
   const __m512 minus = _mm512_set1_ps(-e.width), plus = _mm512_set1_ps(e.width);
   for (int32_t x = 0; x < n; x += 16) {
     // The caller's rows are met here first, a row or two at a time between
-    // blur passes; ask for the words 2 KB ahead. (An address, not a pointer
-    // into the row: it may lie past its end.)
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(in + x) + 2048),
-                 _MM_HINT_T0);
+    // blur passes.
+    prefetch_ahead(in + x);
     const __mmask16 m = tail_mask16(n - x);
     const __m512i w = _mm512_maskz_loadu_epi32(m, in + x);
     const __m512i r = channel16<16>(w), g = channel16<8>(w), b = channel16<0>(w);
@@ -188,8 +175,7 @@ KVFX_TARGET_AVX512_VBMI void screen_row_vbmi(uint32_t* row, const uint32_t* glow
   const bool estimable = screen_estimable(intensity);
   const ScreenEstimate e = screen_estimate(intensity);
   for (int32_t x = 0; x < n; x += 16) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(row + x) + 2048),
-                 _MM_HINT_T0);
+    prefetch_ahead(row + x);
     const __mmask16 m = tail_mask16(n - x);
     const __m512i s = _mm512_maskz_loadu_epi32(m, row + x);
     const __m512i b = _mm512_maskz_loadu_epi32(m, glow + x);

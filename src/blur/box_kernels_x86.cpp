@@ -210,14 +210,10 @@ KVFX_TARGET_AVX512 void emit_avx512(const void* block, uint32_t* out, int32_t n,
 }
 
 // ---- AVX-512BW, narrow sums (16-bit lanes): eight words per step ---------------
-
+//
 // The rows come from the caller's image and from ring buffers too large for
-// the nearer caches, one row at a time between other work; the hardware
-// prefetcher is asked for the words 2 KB ahead. (An address, not a pointer
-// into the row: it may lie past its end.)
-KVFX_TARGET_AVX512 inline void prefetch_ahead(const uint32_t* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + 2048), _MM_HINT_T0);
-}
+// the nearer caches, one row at a time between other work, so the row and
+// column kernels prefetch.
 //
 // For d <= 257 every window sum is below 2^16. Tails are handled with masked
 // loads and stores, which never touch the masked-out words.

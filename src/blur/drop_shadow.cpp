@@ -64,16 +64,14 @@ KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d
 #if KVFX_X86
 // shadow_coverage_word on sixteen words at once: (a * cA) / 255 is
 // (a * cA * 32897) >> 23 for every pair of bytes. Each row of the source is
-// met here first, one row at a time between blur passes, and the hardware
-// prefetcher needs to be asked for what comes next; so does the composite
-// for the destination row it writes.
+// met here first, one row at a time between blur passes, so it prefetches;
+// so does the composite for the destination row it writes.
 KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to, int64_t n,
                                              uint32_t color, const uint32_t*) {
   const __m512i ca = _mm512_set1_epi32(static_cast<int>(color >> 24));
   const __m512i rgb = _mm512_set1_epi32(static_cast<int>(color & 0xFFFFFFu));
   for (int64_t x = 0; x < n; x += 16) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(from + x) + 2048),
-                 _MM_HINT_T0);
+    prefetch_ahead(from + x);
     const __mmask16 m = tail_mask16(n - x);
     const __m512i a = _mm512_srli_epi32(_mm512_maskz_loadu_epi32(m, from + x), 24);
     const __m512i product = _mm512_mullo_epi32(a, ca);
@@ -135,8 +133,7 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
   const __m512i magic = _mm512_set1_epi16(static_cast<short>(0x8081));
   const __m512i ff = _mm512_set1_epi16(0xFF);
   for (int64_t k = 0; k < n; k += 16) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(d + k) + 2048),
-                 _MM_HINT_ET0);
+    prefetch_ahead(d + k);
     const __mmask16 m = tail_mask16(n - k);
     const __m512i sw = _mm512_maskz_loadu_epi32(m, s + k);
     const __m512i hw = _mm512_maskz_loadu_epi32(m, h + k);
@@ -192,8 +189,7 @@ KVFX_TARGET_AVX2 void composite_run_avx2(const uint32_t* s, const uint32_t* h, u
   const __m256i magic = _mm256_set1_epi16(static_cast<short>(0x8081));
   int64_t k = 0;
   for (; k + 8 <= n; k += 8) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(d + k) + 2048),
-                 _MM_HINT_T0);
+    prefetch_ahead(d + k);
     const __m256i sw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k));
     const __m256i hw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + k));
     const __m256i idle = _mm256_or_si256(_mm256_cmpeq_epi32(hw, zero),

@@ -109,15 +109,8 @@ void grade_in_blocks(uint32_t* words, int64_t count, const ChannelTable& table,
 
 #if KVFX_X86
 
-// Eight words through the estimate at the AVX2 level, as saturate16 below.
-KVFX_TARGET_AVX2 inline __m256i pack_bytes8(__m256i r, __m256i g, __m256i b, __m256i a) {
-  const __m256i grouped =
-      _mm256_packus_epi16(_mm256_packus_epi32(b, g), _mm256_packus_epi32(r, a));
-  return _mm256_shuffle_epi8(grouped, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3,
-                                                       7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6,
-                                                       10, 14, 3, 7, 11, 15));
-}
-
+// The estimate at the AVX2 level, eight words a step, as estimate16 below;
+// blocks with an unsure word go by the formula.
 KVFX_TARGET_AVX2 void saturate_graded_avx2(uint32_t* words, int64_t count, double saturation) {
   if (!saturation_estimable(saturation)) {
     AtEachLevel<saturate_graded>::avx2(words, count, saturation);
@@ -139,10 +132,10 @@ KVFX_TARGET_AVX2 void saturate_graded_avx2(uint32_t* words, int64_t count, doubl
     const __m256 lo = _mm256_sub_ps(shared, width), hi = _mm256_add_ps(shared, width);
     const __m256 rs = _mm256_mul_ps(r, s), gs = _mm256_mul_ps(g, s), bs = _mm256_mul_ps(b, s);
     const __m256i a = _mm256_srli_epi32(w, 24);
-    const __m256i out0 = pack_bytes8(
+    const __m256i out0 = pack_channels8(
         _mm256_cvttps_epi32(_mm256_add_ps(rs, lo)), _mm256_cvttps_epi32(_mm256_add_ps(gs, lo)),
         _mm256_cvttps_epi32(_mm256_add_ps(bs, lo)), a);
-    const __m256i out1 = pack_bytes8(
+    const __m256i out1 = pack_channels8(
         _mm256_cvttps_epi32(_mm256_add_ps(rs, hi)), _mm256_cvttps_epi32(_mm256_add_ps(gs, hi)),
         _mm256_cvttps_epi32(_mm256_add_ps(bs, hi)), a);
     if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(out0, out1)) == -1) {
@@ -152,18 +145,6 @@ KVFX_TARGET_AVX2 void saturate_graded_avx2(uint32_t* words, int64_t count, doubl
     }
   }
   AtEachLevel<saturate_graded>::avx2(words + k, count - k, saturation);
-}
-
-// Sixteen words through the estimate: the bytes at both ends of the bracket,
-// packed with the words' alpha (packing saturates to 0 .. 255, which for
-// these magnitudes, well inside 16 bits, is the clamp), and whether they
-// agree.
-KVFX_TARGET_AVX512 inline __m512i pack_bytes16(__m512i r, __m512i g, __m512i b, __m512i a) {
-  // Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3, then interleaved by word.
-  const __m512i grouped =
-      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
-  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
-                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
 }
 
 struct Estimate16 {
@@ -195,10 +176,10 @@ KVFX_TARGET_AVX512 inline Estimated16 estimate16(__m512i w, const Estimate16& e)
       _mm512_fmadd_ps(b, e.kb, _mm512_fmadd_ps(g, e.kg, _mm512_mul_ps(r, e.kr)));
   const __m512 lo = _mm512_sub_ps(shared, e.width), hi = _mm512_add_ps(shared, e.width);
   const __m512i a = _mm512_srli_epi32(w, 24);
-  const __m512i out0 = pack_bytes16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, lo)),
+  const __m512i out0 = pack_channels16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, lo)),
                                     _mm512_cvttps_epi32(_mm512_fmadd_ps(g, e.s, lo)),
                                     _mm512_cvttps_epi32(_mm512_fmadd_ps(b, e.s, lo)), a);
-  const __m512i out1 = pack_bytes16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, hi)),
+  const __m512i out1 = pack_channels16(_mm512_cvttps_epi32(_mm512_fmadd_ps(r, e.s, hi)),
                                     _mm512_cvttps_epi32(_mm512_fmadd_ps(g, e.s, hi)),
                                     _mm512_cvttps_epi32(_mm512_fmadd_ps(b, e.s, hi)), a);
   return {out0, _mm512_cmpneq_epi32_mask(out0, out1)};
@@ -248,10 +229,8 @@ KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const Ch
   const __m512i byte = _mm512_set1_epi32(0xFF);
   for (int64_t k = 0; k < count; k += 16) {
     // The arithmetic between loads is long enough for the hardware
-    // prefetcher to fall behind; ask for what comes next. (An address, not
-    // a pointer into the run: it may lie past the end.)
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(words + k) + 2048),
-                 _MM_HINT_T0);
+    // prefetcher to fall behind.
+    prefetch_ahead(words + k);
     const __mmask16 m = tail_mask16(count - k);
     const __m512i graded = rgb_through_table16(_mm512_maskz_loadu_epi32(m, words + k), t);
     Estimated16 est = estimate16(graded, e);

@@ -317,8 +317,7 @@ KVFX_TARGET_AVX512 uint32_t grain_streams16(uint32_t* words, int64_t length,
     transpose16(st);
     for (int i = 0; i < 16; ++i) {
       uint32_t* p = words + i * length + t;
-      _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + 1024),
-                   _MM_HINT_T0);
+      prefetch_ahead(p);
       _mm512_storeu_si512(p, grain16_any<kIntegers>(_mm512_loadu_si512(p), st[i], amp, e));
     }
   }

@@ -258,15 +258,6 @@ KVFX_TARGET_AVX512 inline __m512 channel_ps(__m512i w, int shift) {
       _mm512_and_si512(_mm512_srlv_epi32(w, _mm512_set1_epi32(shift)), _mm512_set1_epi32(0xFF)));
 }
 
-// Per 128-bit block: b0..b3 g0..g3 r0..r3 a0..a3 (saturated to bytes,
-// which for these magnitudes is the clamp), then interleaved by word.
-KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
-  const __m512i grouped =
-      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
-  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
-                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
-}
-
 KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* weight, int32_t width,
                                          const VignetteParams* p, const ExactWeights* exact) {
   using Formula = AtEachLevel<blend_row>;
@@ -279,11 +270,7 @@ KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* weight, in
                kb = _mm512_set1_ps(static_cast<float>(p->kb)),
                e = _mm512_set1_ps(blend_width(*p)), one = _mm512_set1_ps(1.0f);
   for (int32_t x = 0; x < width; x += 16) {
-    // The rows are walked in pairs from the two ends, and blocks at weight 0
-    // are skipped, which loses the hardware prefetcher; ask for the words
-    // ahead. (An address, not a pointer into the row: it may lie past it.)
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(row + x) + 2048),
-                 _MM_HINT_T0);
+    prefetch_ahead(row + x);
     const __mmask16 m = tail_mask16(width - x);
     const __m512d v0 = _mm512_maskz_loadu_pd(static_cast<__mmask8>(m), weight + x);
     const __m512d v1 = _mm512_maskz_loadu_pd(static_cast<__mmask8>(m >> 8), weight + x + 8);
@@ -321,14 +308,6 @@ KVFX_TARGET_AVX2 inline __m256 channel_ps8(__m256i w, int shift) {
                                              _mm256_set1_epi32(0xFF)));
 }
 
-KVFX_TARGET_AVX2 inline __m256i pack_channels8(__m256i r, __m256i g, __m256i b, __m256i a) {
-  const __m256i grouped =
-      _mm256_packus_epi16(_mm256_packus_epi32(b, g), _mm256_packus_epi32(r, a));
-  return _mm256_shuffle_epi8(grouped, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3,
-                                                       7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6,
-                                                       10, 14, 3, 7, 11, 15));
-}
-
 KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_t width,
                                      const VignetteParams* p, const ExactWeights* exact) {
   using Formula = AtEachLevel<blend_row>;
@@ -342,8 +321,7 @@ KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_
                e = _mm256_set1_ps(blend_width(*p)), one = _mm256_set1_ps(1.0f);
   int32_t x = 0;
   for (; x + 8 <= width; x += 8) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(row + x) + 2048),
-                 _MM_HINT_T0);
+    prefetch_ahead(row + x);
     const __m256d v0 = _mm256_loadu_pd(weight + x), v1 = _mm256_loadu_pd(weight + x + 4);
     const __m256d zero = _mm256_setzero_pd();
     if (_mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(v0, zero, _CMP_NEQ_UQ),

@@ -33,6 +33,14 @@ KVFX_TARGET_AVX512 inline __m256i channel_to_byte8(__m512d v) {
 // mode as the one-word forms do.
 inline bool rounding_to_nearest() { return (_mm_getcsr() & 0x6000u) == 0; }
 
+// Passes that meet a row one at a time between other work (blur passes,
+// skipped blocks, rows walked from both ends) lose the hardware prefetcher;
+// they ask for the line 2 KB ahead. An address, not a pointer into the
+// caller's memory: it may lie past the end, and a prefetch never faults.
+inline void prefetch_ahead(const void* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + 2048), _MM_HINT_T0);
+}
+
 // Masks for the first `left` of 8 or 16 lanes (all of them when left is
 // larger): the tail of a run, loaded and stored without touching what lies
 // beyond it.
@@ -70,6 +78,25 @@ KVFX_TARGET_AVX2 inline __m256i with_rgb8(__m256i w, __m256i r, __m256i g, __m25
       _mm256_or_si256(_mm256_slli_epi32(g, 8), b));
 }
 
+
+// Red, green, blue and alpha values of sixteen (eight) words, each in a
+// 32-bit lane, packed into words. Packing saturates each to 0 .. 255, which
+// is the clamp for values within 16 bits. Per 128-bit block the packs give
+// b0..b3 g0..g3 r0..r3 a0..a3; a byte shuffle interleaves them by word.
+KVFX_TARGET_AVX512 inline __m512i pack_channels16(__m512i r, __m512i g, __m512i b, __m512i a) {
+  const __m512i grouped =
+      _mm512_packus_epi16(_mm512_packus_epi32(b, g), _mm512_packus_epi32(r, a));
+  return _mm512_shuffle_epi8(grouped, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                          0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15)));
+}
+
+KVFX_TARGET_AVX2 inline __m256i pack_channels8(__m256i r, __m256i g, __m256i b, __m256i a) {
+  const __m256i grouped =
+      _mm256_packus_epi16(_mm256_packus_epi32(b, g), _mm256_packus_epi32(r, a));
+  return _mm256_shuffle_epi8(grouped, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3,
+                                                       7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6,
+                                                       10, 14, 3, 7, 11, 15));
+}
 
 // A 256-byte table held in four registers, for the byte permutations of
 // AVX-512 VBMI.
