@@ -104,8 +104,6 @@ struct VignetteKernels {
                     const ExactWeights* exact);
   // d[i] = vignette_weight(d[i]).
   void (*weights)(double* d, int32_t n, const VignetteParams* p);
-  // v[i] = the weight at the square root for column x0 + i, row offset dy.
-  void (*root_weights)(double* v, int32_t x0, int32_t n, double dy, const VignetteParams* p);
   bool estimates;
 };
 
@@ -172,14 +170,13 @@ class WeightRow {
     right_begin_ = std::min(width_, std::max(half + 1, width_ - outer_end + 1));
     double* v = v_.data();
     std::fill(v, v + outer_end, v_outer_);
-    // The distances and their weights in vector lanes (hypot's distances
-    // first, one call at a time).
+    // The distances first, then their weights in vector lanes.
     if (estimated_) {
-      kernels_.root_weights(v + outer_end, outer_end, inner_begin - outer_end, dy, &p_);
+      for (int32_t x = outer_end; x < inner_begin; ++x) v[x] = root(dx_of(x), dy);
     } else {
       for (int32_t x = outer_end; x < inner_begin; ++x) v[x] = std::hypot(dx_of(x), dy);
-      kernels_.weights(v + outer_end, inner_begin - outer_end, &p_);
     }
+    kernels_.weights(v + outer_end, inner_begin - outer_end, &p_);
     if (estimated_) {
       for (int32_t x = outer_end; x < inner_begin; ++x) {
         if (v[x] != 0.0) continue;
@@ -241,16 +238,6 @@ void blend_exact(uint32_t* row, const double* weight, int32_t width, const Vigne
 // d[i] = vignette_weight(d[i], p), for the compiler to vectorize.
 KVFX_INLINE void weights_in_place(double* d, int32_t n, const VignetteParams* p) {
   for (int32_t i = 0; i < n; ++i) d[i] = vignette_weight(d[i], *p);
-}
-
-// v[i] = the weight at the square root of the exact sum of squares for
-// column x0 + i of the row dy from the centre, for the compiler to vectorize.
-KVFX_INLINE void root_weights(double* v, int32_t x0, int32_t n, double dy,
-                              const VignetteParams* p) {
-  for (int32_t i = 0; i < n; ++i) {
-    const double dx = static_cast<double>(x0 + i) - p->cx;
-    v[i] = vignette_weight(std::sqrt(dx * dx + dy * dy), *p);
-  }
 }
 
 #if KVFX_X86
@@ -371,12 +358,10 @@ KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_
 
 using Blend = AtEachLevel<blend_row>;
 using Weights = AtEachLevel<weights_in_place>;
-using RootWeights = AtEachLevel<root_weights>;
-const VignetteKernels kPortable = {blend_exact<Blend::portable>, Weights::portable,
-                                   RootWeights::portable, false};
+const VignetteKernels kPortable = {blend_exact<Blend::portable>, Weights::portable, false};
 #if KVFX_X86
-const VignetteKernels kAvx2 = {blend_row_avx2, Weights::avx2, RootWeights::avx2, true},
-                      kAvx512 = {blend_row_avx512, Weights::avx512, RootWeights::avx512, true};
+const VignetteKernels kAvx2 = {blend_row_avx2, Weights::avx2, true},
+                      kAvx512 = {blend_row_avx512, Weights::avx512, true};
 #else
 const VignetteKernels kAvx2 = kPortable, kAvx512 = kPortable;
 #endif
