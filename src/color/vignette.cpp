@@ -274,10 +274,13 @@ KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* weight, in
     const __mmask16 m = tail_mask16(width - x);
     const __m512d v0 = _mm512_maskz_loadu_pd(static_cast<__mmask8>(m), weight + x);
     const __m512d v1 = _mm512_maskz_loadu_pd(static_cast<__mmask8>(m >> 8), weight + x + 8);
-    // A weight of exactly 0 gives ch * 1 + 0 * k = ch: most of a frame.
-    if ((_mm512_cmpneq_pd_mask(v0, _mm512_setzero_pd()) |
-         _mm512_cmpneq_pd_mask(v1, _mm512_setzero_pd())) == 0)
-      continue;
+    // A weight of exactly 0 gives ch * 1 + 0 * k = ch: most of a frame, and
+    // the lanes of a block across the inner edge, whose exact results no
+    // bracket could be sure of.
+    const __mmask16 still = static_cast<__mmask16>(
+        _mm512_cmpeq_pd_mask(v0, _mm512_setzero_pd()) |
+        _mm512_cmpeq_pd_mask(v1, _mm512_setzero_pd()) << 8);
+    if (still == 0xFFFF) continue;
     const __m512 v = _mm512_castpd_ps(_mm512_insertf64x4(
         _mm512_castps_pd(_mm512_castps256_ps512(_mm512_cvtpd_ps(v0))),
         _mm256_castps_pd(_mm512_cvtpd_ps(v1)), 1));
@@ -294,9 +297,10 @@ KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* weight, in
     const __m512i hi = pack_channels16(_mm512_cvttps_epi32(_mm512_add_ps(rk, _mm512_add_ps(vr, e))),
                                        _mm512_cvttps_epi32(_mm512_add_ps(gk, _mm512_add_ps(vg, e))),
                                        _mm512_cvttps_epi32(_mm512_add_ps(bk, _mm512_add_ps(vb, e))), a);
-    // Words whose two ends differ, a few in a hundred, go by the formula.
-    uint32_t unsure = _mm512_mask_cmpneq_epi32_mask(m, lo, hi);
-    _mm512_mask_storeu_epi32(row + x, static_cast<__mmask16>(m & ~unsure), lo);
+    // Words whose two ends differ, a few in a thousand, go by the formula.
+    const __mmask16 moves = static_cast<__mmask16>(m & ~still);
+    uint32_t unsure = _mm512_mask_cmpneq_epi32_mask(moves, lo, hi);
+    _mm512_mask_storeu_epi32(row + x, static_cast<__mmask16>(moves & ~unsure), lo);
     for (; unsure != 0; unsure &= unsure - 1)
       blend_word_by_formula(row, weight, x + __builtin_ctz(unsure), p, exact);
   }
@@ -324,9 +328,9 @@ KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_
     prefetch_ahead(row + x);
     const __m256d v0 = _mm256_loadu_pd(weight + x), v1 = _mm256_loadu_pd(weight + x + 4);
     const __m256d zero = _mm256_setzero_pd();
-    if (_mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(v0, zero, _CMP_NEQ_UQ),
-                                        _mm256_cmp_pd(v1, zero, _CMP_NEQ_UQ))) == 0)
-      continue;
+    const uint32_t still = static_cast<uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(v0, zero, _CMP_EQ_OQ)) |
+                                                 _mm256_movemask_pd(_mm256_cmp_pd(v1, zero, _CMP_EQ_OQ)) << 4);
+    if (still == 0xFF) continue;
     const __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(v0)),
                                           _mm256_cvtpd_ps(v1), 1);
     const __m256 keep = _mm256_sub_ps(one, v);
@@ -343,11 +347,13 @@ KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_
     const __m256i hi = pack_channels8(_mm256_cvttps_epi32(_mm256_add_ps(rk, _mm256_add_ps(vr, e))),
                                       _mm256_cvttps_epi32(_mm256_add_ps(gk, _mm256_add_ps(vg, e))),
                                       _mm256_cvttps_epi32(_mm256_add_ps(bk, _mm256_add_ps(vb, e))), a);
-    // Words whose two ends differ keep their input for the formula.
+    // Words whose two ends differ keep their input for the formula. (A lane
+    // of weight 0, whose exact result c gives the ends c - 1 and c, or 0 and
+    // 0, keeps its input either way, which is its result.)
     const __m256i differ = _mm256_xor_si256(_mm256_cmpeq_epi32(lo, hi), _mm256_set1_epi32(-1));
     _mm256_storeu_si256(at, _mm256_blendv_epi8(lo, w, differ));
     uint32_t unsure =
-        static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ)));
+        static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ))) & ~still;
     for (; unsure != 0; unsure &= unsure - 1)
       blend_word_by_formula(row, weight, x + __builtin_ctz(unsure), p, exact);
   }
