@@ -68,7 +68,7 @@ StepMatrix xorshift_steps(uint64_t n) {
 // the formula put d within 2^-41 of it, so a lane whose a lies at least
 // 2^-10 from every integer has floor(a) = F and f well clear of 1. Blocks
 // with any other lane (about one word in three hundred) take the double
-// path.
+// path, as does every block under a rounding mode other than nearest.
 struct GrainEstimate {
   float slope, amplitude;
 };
