@@ -80,14 +80,12 @@ struct SaturationEstimate {
 
 // Saturations the estimate covers: its values stay well inside the 16 bits
 // the packing saturates through, and its bracket narrow.
-bool saturation_estimable(double saturation) {
-#if KVFX_X86
+inline bool saturation_estimable(double saturation) {
   if (!rounding_to_nearest()) return false;
-#endif
   return std::fabs(saturation) <= 16.0;
 }
 
-SaturationEstimate saturation_estimate(double saturation) {
+inline SaturationEstimate saturation_estimate(double saturation) {
   const double k = 1.0 - saturation;
   const double width = 2.0 * 0x1p-24 * 255.0 * (6.0 * std::fabs(k) + 3.0 * std::fabs(saturation)) +
                        0x1p-30 * (1.0 + std::fabs(saturation));
@@ -199,19 +197,6 @@ KVFX_TARGET_AVX512 inline void store_saturated16(uint32_t* words, __m512i graded
   }
 }
 
-KVFX_TARGET_AVX512 void saturate_graded_avx512(uint32_t* words, int64_t count, double saturation) {
-  if (!saturation_estimable(saturation)) {
-    AtEachLevel<saturate_graded>::avx512(words, count, saturation);
-    return;
-  }
-  const Estimate16 e = estimate16(saturation);
-  for (int64_t k = 0; k < count; k += 16) {
-    const __mmask16 m = tail_mask16(count - k);
-    const __m512i graded = _mm512_maskz_loadu_epi32(m, words + k);
-    store_saturated16(words + k, graded, m, estimate16(graded, e), saturation);
-  }
-}
-
 // With VBMI the table lookup joins the same pass, and grey words (red,
 // green and blue equal), whose formula comes to within a unit in the last
 // place of the channel itself and so defeats any bracket, take a table of
@@ -256,15 +241,16 @@ struct GradeKernels {
 using Saturate = AtEachLevel<saturate_graded>;
 const GradeKernels kPortable = {grade_in_blocks<Saturate::portable>};
 #if KVFX_X86
-const GradeKernels kAvx2 = {grade_in_blocks<saturate_graded_avx2>},
-                   kAvx512 = {grade_in_blocks<saturate_graded_avx512>}, kVbmi = {grade_vbmi};
+const GradeKernels kAvx2 = {grade_in_blocks<saturate_graded_avx2>}, kVbmi = {grade_vbmi};
 #else
-const GradeKernels kAvx2 = kPortable, kAvx512 = kPortable, kVbmi = kPortable;
+const GradeKernels kAvx2 = kPortable, kVbmi = kPortable;
 #endif
 
+// The AVX-512 kernel needs VBMI for its table lookups; without it the level
+// below runs.
 const KernelTable<GradeKernels>& grade_kernels() {
   static const KernelTable<GradeKernels> table = {
-      &kPortable, &kAvx2, cpu_has_avx512_vbmi() ? &kVbmi : &kAvx512, nullptr, nullptr};
+      &kPortable, &kAvx2, cpu_has_avx512_vbmi() ? &kVbmi : nullptr, nullptr, nullptr};
   return table;
 }
 

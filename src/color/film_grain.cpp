@@ -72,13 +72,11 @@ StepMatrix xorshift_steps(uint64_t n) {
 struct GrainEstimate {
   float slope, amplitude;
 };
-bool grain_in_integers(double amplitude) {
-#if KVFX_X86
+inline bool grain_in_integers(double amplitude) {
   if (!rounding_to_nearest()) return false;
-#endif
   return std::fabs(amplitude) <= 1024.0;
 }
-GrainEstimate grain_estimate(double amplitude) {
+inline GrainEstimate grain_estimate(double amplitude) {
   return {static_cast<float>(2.0 * amplitude / 65535.0), static_cast<float>(amplitude)};
 }
 constexpr float kSureMargin = 0x1p-10f;

@@ -76,14 +76,12 @@ constexpr bool kHypotWithinOneUlp = false;
 // value, and channel_to_byte, which never decreases, gives its byte wherever
 // it gives the same byte at both ends. Blocks where they differ anywhere are
 // done by the formula, with weights from hypot.
-bool blend_estimable(const VignetteParams& p) {
-#if KVFX_X86
+inline bool blend_estimable(const VignetteParams& p) {
   if (!rounding_to_nearest()) return false;
-#endif
   return std::fabs(p.strength) <= 16.0;
 }
 
-float blend_width(const VignetteParams& p) {
+inline float blend_width(const VignetteParams& p) {
   const double s = std::fabs(p.strength);
   return static_cast<float>(2.0 * 0x1p-24 * 255.0 * (8.0 * s + 3.0) + 0x1p-20 * (1.0 + s));
 }

@@ -1,6 +1,7 @@
 // Vector intrinsics for the x86 fast paths, with the dispatch macros.
 #pragma once
 
+#include <cfenv>
 #include <cstdint>
 
 #include "core/cpu.h"
@@ -16,6 +17,23 @@
 #endif
 #endif
 
+namespace kvfx {
+
+// The float estimates of the fast paths (film grain, colour grade,
+// vignette, bloom) bound their errors for round-to-nearest; a host that has
+// changed the rounding mode gets the double formulas throughout, which
+// follow the mode as the one-word forms do. (x86 vector code rounds by
+// MXCSR, read here directly.)
+inline bool rounding_to_nearest() {
+#if KVFX_X86
+  return (_mm_getcsr() & 0x6000u) == 0;
+#else
+  return std::fegetround() == FE_TONEAREST;
+#endif
+}
+
+}  // namespace kvfx
+
 #if KVFX_X86
 namespace kvfx {
 
@@ -26,12 +44,6 @@ KVFX_TARGET_AVX512 inline __m256i channel_to_byte8(__m512d v) {
   return _mm512_cvttpd_epi32(
       _mm512_max_pd(_mm512_min_pd(v, _mm512_set1_pd(255.0)), _mm512_setzero_pd()));
 }
-
-// The float estimates of the fast paths (film grain, colour grade,
-// vignette) bound their errors for round-to-nearest; a host that has changed
-// the rounding mode gets the double formulas throughout, which follow the
-// mode as the one-word forms do.
-inline bool rounding_to_nearest() { return (_mm_getcsr() & 0x6000u) == 0; }
 
 // Passes that meet a row one at a time between other work (blur passes,
 // skipped blocks, rows walked from both ends) lose the hardware prefetcher;
