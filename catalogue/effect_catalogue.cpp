@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kelvo_fx.h"
+#include "kelvo_fx_parallel.h"
 
 namespace kvfx_catalogue {
 namespace {
@@ -46,6 +47,20 @@ struct Invoker<F, int32_t (*)(uint32_t*, int32_t, int32_t, int32_t, A...)> {
                       const uint32_t*) {
     return call_with(p, w, h, s, a, std::index_sequence_for<A...>{});
   }
+  // The parallel form G of F: F's arguments, then the thread count.
+  template <auto G, size_t... I>
+  static int32_t parallel_with(uint32_t* p, int32_t w, int32_t h, int32_t s, const double* a,
+                               int32_t threads, std::index_sequence<I...>) {
+    static_assert(std::is_same_v<decltype(G),
+                                 int32_t (*)(uint32_t*, int32_t, int32_t, int32_t, A..., int32_t)>,
+                  "a parallel export takes its core export's arguments, then the threads");
+    return G(p, w, h, s, to_c<A>(a[I])..., threads);
+  }
+  template <auto G>
+  static int32_t parallel_call(uint32_t* p, int32_t w, int32_t h, int32_t s, const double* a,
+                               const uint32_t*, int32_t threads) {
+    return parallel_with<G>(p, w, h, s, a, threads, std::index_sequence_for<A...>{});
+  }
   static std::vector<Kind> types() { return {kind_of<A>()...}; }
   static constexpr bool kTwoBuffers = false;
 };
@@ -61,18 +76,36 @@ struct Invoker<F, int32_t (*)(const uint32_t*, uint32_t*, int32_t, int32_t, int3
                       const uint32_t* source) {
     return call_with(source ? source : p, p, w, h, s, a, std::index_sequence_for<A...>{});
   }
+  template <auto G, size_t... I>
+  static int32_t parallel_with(const uint32_t* src, uint32_t* dst, int32_t w, int32_t h,
+                               int32_t s, const double* a, int32_t threads,
+                               std::index_sequence<I...>) {
+    static_assert(std::is_same_v<decltype(G), int32_t (*)(const uint32_t*, uint32_t*, int32_t,
+                                                          int32_t, int32_t, A..., int32_t)>,
+                  "a parallel export takes its core export's arguments, then the threads");
+    return G(src, dst, w, h, s, to_c<A>(a[I])..., threads);
+  }
+  template <auto G>
+  static int32_t parallel_call(uint32_t* p, int32_t w, int32_t h, int32_t s, const double* a,
+                               const uint32_t* source, int32_t threads) {
+    return parallel_with<G>(source ? source : p, p, w, h, s, a, threads,
+                            std::index_sequence_for<A...>{});
+  }
   static std::vector<Kind> types() { return {kind_of<A>()...}; }
   static constexpr bool kTwoBuffers = true;
 };
 
-template <auto F>
-Effect effect(const char* name, const char* function, const char* summary, Input input,
-              const kvfx::EntryPolicy& entry, std::vector<Param> params,
-              Visit visit = Visit::kRows) {
+template <auto F, auto G>
+Effect effect(const char* name, const char* function, const char* parallel_function,
+              const char* summary, Input input, const kvfx::EntryPolicy& entry,
+              std::vector<Param> params, Visit visit = Visit::kRows) {
   using I = Invoker<F>;
-  return Effect{name, function, summary, input, &entry, I::kTwoBuffers,
-                std::move(params), &I::call, I::types(), visit};
+  return Effect{name, function, parallel_function, summary, input, &entry, I::kTwoBuffers,
+                std::move(params), &I::call, &I::template parallel_call<G>, I::types(), visit};
 }
+// An effect's two exports, and their names, from the part they share.
+#define KVFX_EXPORTS(fx) &kv_fx_##fx, &kv_fx_parallel_##fx
+#define KVFX_NAMES(fx) "kv_fx_" #fx, "kv_fx_parallel_" #fx
 
 Param real(const char* name, double fallback, double min, double max, double soft_min,
            double soft_max, const char* unit, const char* alias = nullptr) {
@@ -105,61 +138,60 @@ constexpr Visit kWholeRun = Visit::kWholeRun;
 
 std::vector<Effect> make_effects() {
   return {
-      effect<&kv_fx_gaussian_blur>(
-          "blur", "kv_fx_gaussian_blur", "Gaussian blur of all four channels", kPremul,
+      effect<KVFX_EXPORTS(gaussian_blur)>(
+          "blur", KVFX_NAMES(gaussian_blur), "Gaussian blur of all four channels", kPremul,
           kGaussianBlur,
           {real("sigma", 2, 0, kHuge, 0, 50, "pixels (standard deviation; 0 = none)")}),
-      effect<&kv_fx_bloom>(
-          "bloom", "kv_fx_bloom", "glow around bright areas, screened over the image", kPremul,
+      effect<KVFX_EXPORTS(bloom)>(
+          "bloom", KVFX_NAMES(bloom), "glow around bright areas, screened over the image", kPremul,
           kBloom,
           {real("threshold", 0.6, 0, 1, 0, 1, "0..1 luma above which pixels glow"),
            real("intensity", 1, -kHuge, kHuge, -1, 4, "glow strength (negative darkens)"),
            real("sigma", 6, 0, kHuge, 0, 50, "pixels (glow blur)"),
            colour("tint", Kind::kColour, 0xFFFFFF, "RRGGBB glow colour")},
           kWholeRun),
-      effect<&kv_fx_drop_shadow>(
-          "shadow", "kv_fx_drop_shadow",
-          "soft drop shadow under the image's opaque parts (same size)", kPremul, kDropShadow,
+      effect<KVFX_EXPORTS(drop_shadow)>(
+          "shadow", KVFX_NAMES(drop_shadow), "soft drop shadow under the image's opaque parts (same size)", kPremul, kDropShadow,
           {real("offset_x", 4, -kHuge, kHuge, -50, 50, "pixels to the right", "dx"),
            real("offset_y", 4, -kHuge, kHuge, -50, 50, "pixels down", "dy"),
            real("sigma", 3, 0, kHuge, 0, 30, "pixels (shadow blur)"),
            colour("color", Kind::kColourAlpha, 0x80000000u, "AARRGGBB shadow colour and opacity")},
           kWholeRun),
-      effect<&kv_fx_tone_map_aces>(
-          "tonemap", "kv_fx_tone_map_aces", "ACES filmic tone curve", kStraight, kToneMapAces,
+      effect<KVFX_EXPORTS(tone_map_aces)>(
+          "tonemap", KVFX_NAMES(tone_map_aces), "ACES filmic tone curve", kStraight, kToneMapAces,
           {real("exposure", 1, 0, kHuge, 0, 4, "multiplier before the curve")}, kWholeRun),
-      effect<&kv_fx_color_grade>(
-          "grade", "kv_fx_color_grade", "contrast, brightness, gamma and saturation", kStraight,
+      effect<KVFX_EXPORTS(color_grade)>(
+          "grade", KVFX_NAMES(color_grade), "contrast, brightness, gamma and saturation", kStraight,
           kColorGrade,
           {real("brightness", 0, -1, 1, -1, 1, "added on the 0..1 scale"),
            real("contrast", 1.1, 0, 1e3, 0, 3, "factor around mid grey"),
            real("saturation", 1.2, 0, 1e3, 0, 3, "factor (0 = grey, 1 = unchanged)"),
            real("gamma", 1, 1e-3, 1e3, 0.1, 5, "exponent 1/gamma (>1 brightens)")},
           kWholeRun),
-      effect<&kv_fx_vignette>(
-          "vignette", "kv_fx_vignette", "darkens (or tints) toward the corners", kStraight,
+      effect<KVFX_EXPORTS(vignette)>(
+          "vignette", KVFX_NAMES(vignette), "darkens (or tints) toward the corners", kStraight,
           kVignette,
           {real("strength", 0.6, 0, 1, 0, 1, "0..1 blend at the corners"),
            real("radius", 0.5, 0, 10, 0, 1.5, "where it starts (1 = half diagonal)"),
            real("softness", 0.5, 0, 10, 0, 1.5, "width of the fade (same scale)"),
            colour("color", Kind::kColour, 0x000000, "RRGGBB vignette colour")}),
-      effect<&kv_fx_film_grain>(
-          "grain", "kv_fx_film_grain", "film grain noise", kStraight, kFilmGrain,
+      effect<KVFX_EXPORTS(film_grain)>(
+          "grain", KVFX_NAMES(film_grain), "film grain noise", kStraight, kFilmGrain,
           {real("amount", 0.08, 0, 1, 0, 0.5, "0..1 of full scale, peak"),
            integer("seed", 1, kIntMin, kIntMax, 0, 1000, "random seed (0 = built-in)")},
           kWholeRun),
-      effect<&kv_fx_scanlines>(
-          "scanlines", "kv_fx_scanlines", "darkened rows like a CRT", kStraight, kScanlines,
+      effect<KVFX_EXPORTS(scanlines)>(
+          "scanlines", KVFX_NAMES(scanlines), "darkened rows like a CRT", kStraight, kScanlines,
           {integer("spacing", 3, 1, kIntMax, 1, 16, "rows from one line to the next"),
            real("intensity", 0.35, 0, 1, 0, 1, "0..1 darkening of each line")}),
-      effect<&kv_fx_chromatic_aberration>(
-          "chromatic", "kv_fx_chromatic_aberration", "red and blue fringes shifted apart",
+      effect<KVFX_EXPORTS(chromatic_aberration)>(
+          "chromatic", KVFX_NAMES(chromatic_aberration), "red and blue fringes shifted apart",
           kPremul, kChromaticAberration,
           {real("strength_x", 3, -kHuge, kHuge, -20, 20, "pixels"),
            real("strength_y", 3, -kHuge, kHuge, -20, 20, "pixels"),
            real("angle", 0, -kHuge, kHuge, -3.14159, 3.14159, "radians (0 = horizontal)")}),
-      effect<&kv_fx_glitch_displacement>(
-          "glitch", "kv_fx_glitch_displacement", "horizontal bands shifted sideways", kPremul,
+      effect<KVFX_EXPORTS(glitch_displacement)>(
+          "glitch", KVFX_NAMES(glitch_displacement), "horizontal bands shifted sideways", kPremul,
           kGlitchDisplacement,
           {integer("band_count", 8, 1, kIntMax, 1, 64, "number of bands", "bands"),
            integer("max_shift", 12, 1, 1073741823.0, 1, 200, "pixels, largest shift"),

@@ -52,16 +52,22 @@ enum class Visit { kRows, kWholeRun };
 // it. Each argument is converted to its C type by to_int32 / to_uint32 below.
 using Invoke = int32_t (*)(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
                            const double* args, const uint32_t* source);
+// The same through the parallel export, with its thread count.
+using ParallelInvoke = int32_t (*)(uint32_t* pixels, int32_t width, int32_t height,
+                                   int32_t stride, const double* args, const uint32_t* source,
+                                   int32_t threads);
 
 struct Effect {
   const char* name;      // short name: kvfx's, and GStreamer's as kvfx<name>
   const char* function;  // the exported C function
+  const char* parallel_function;  // its kelvo_fx_parallel.h twin, with threads last
   const char* summary;
   Input input;
   const kvfx::EntryPolicy* entry;
   bool two_buffers;      // takes a source and a destination (drop shadow)
   std::vector<Param> params;
   Invoke call;
+  ParallelInvoke parallel_call;
   std::vector<Kind> c_types;  // what the C function takes after the buffer
   Visit visit;
 };

@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   for (size_t e = 0; e < all.size(); ++e) {
     const Effect& fx = all[e];
     j += "    {\"name\": " + quoted(fx.name) + ", \"function\": " + quoted(fx.function) +
-         ", \"summary\": " + quoted(fx.summary) + ",\n     \"input\": " +
+         ", \"parallel_function\": " + quoted(fx.parallel_function) + ", \"summary\": " + quoted(fx.summary) + ",\n     \"input\": " +
          (fx.input == Input::kStraightColour ? "\"straight_colour\"" : "\"premultiplied\"") +
          ", \"two_buffers\": " + (fx.two_buffers ? "true" : "false") +
          ", \"visit\": " + (fx.visit == Visit::kWholeRun ? "\"whole_run\"" : "\"rows\"") +

@@ -16,12 +16,12 @@ CXX=${FUZZ_CXX:-clang++}
 can_fuzz fuzz "$CXX" || exit 0
 
 echo "fuzz: building $out/fx_fuzz"
-lib_sources=(src/*/*.cpp catalogue/effect_catalogue.cpp)
+lib_sources=(src/*.cpp src/*/*.cpp catalogue/effect_catalogue.cpp)
 "$CXX" -std=c++17 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined \
-  -fno-sanitize-recover=all -DKV_FX_BUILDING -Iinclude -Isrc -Icatalogue -Itests \
+  -fno-sanitize-recover=all -pthread -DKV_FX_BUILDING -Iinclude -Isrc -Icatalogue -Itests \
   fuzz/fx_fuzz.cpp tests/support/reference.cpp "${lib_sources[@]}" -o "$out/fx_fuzz"
 # Seeds for every catalogued effect, from the catalogue itself.
-"$CXX" -std=c++17 -O1 -DKV_FX_BUILDING -Iinclude -Isrc -Icatalogue \
+"$CXX" -std=c++17 -O1 -pthread -DKV_FX_BUILDING -Iinclude -Isrc -Icatalogue \
   catalogue/emit_catalogue.cpp "${lib_sources[@]}" -o "$out/emit_catalogue"
 "$out/emit_catalogue" "$out/catalogue.json"
 rm -rf "$out/seeds"

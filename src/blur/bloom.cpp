@@ -9,6 +9,7 @@
 // allocation and the blur's, so a failure anywhere leaves them as they were.
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "blur/bloom_tables.h"
 #include "blur/blur_effects.h"
@@ -16,10 +17,26 @@
 #include "core/boundary.h"
 #include "core/geometry.h"
 #include "core/scratch.h"
+#include "core/split.h"
 #include "kelvo_fx.h"
 
 namespace kvfx {
 namespace {
+
+// A band's view of the caller's rows: its own, and copies (taken before any
+// band wrote) of the rows beyond it that it reads but its neighbours write.
+struct CallerRows {
+  uint32_t* pixels;
+  int64_t row_pixels;
+  const RowCopies* above = nullptr;
+  const RowCopies* below = nullptr;
+  const uint32_t* input(int64_t y) const {
+    if (above && above->holds(y)) return above->row(y);
+    if (below && below->holds(y)) return below->row(y);
+    return pixels + y * row_pixels;
+  }
+  uint32_t* output(int64_t y) const { return pixels + y * row_pixels; }
+};
 
 // Glow softened at full size. The bright image has the caller's geometry;
 // it is made and blurred a row at a time and never stored whole: the blur
@@ -29,26 +46,25 @@ namespace {
 // are blended with their own unblurred bright words.
 class FullSizeGlow final : public BlurRows {
  public:
-  FullSizeGlow(uint32_t* pixels, int32_t width, int64_t row_pixels, const BrightPass& bright,
+  FullSizeGlow(const CallerRows& caller, int32_t width, const BrightPass& bright,
                const ScreenBlend& screen)
-      : pixels_(pixels), width_(width), row_pixels_(row_pixels), bright_(bright),
-        screen_(screen), rows_(ScratchImage::uninitialised(2 * int64_t{width})) {}
+      : caller_(caller), width_(width), bright_(bright), screen_(screen),
+        rows_(ScratchImage::uninitialised(2 * int64_t{width})) {}
 
   const uint32_t* input_row(int32_t y) override {
-    bright_.row(pixels_ + y * row_pixels_, rows_.data(), width_);
+    bright_.row(caller_.input(y), rows_.data(), width_);
     return rows_.data();
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
   void row_done(int32_t j) override {
-    uint32_t* row = pixels_ + j * row_pixels_;
+    uint32_t* row = caller_.output(j);
     screen_.blend_row(row, rows_.data() + width_, width_);
-    for (int64_t x = width_; x < row_pixels_; ++x) row[x] = screen_(row[x], bright_(row[x]));
+    for (int64_t x = width_; x < caller_.row_pixels; ++x) row[x] = screen_(row[x], bright_(row[x]));
   }
 
  private:
-  uint32_t* pixels_;
+  CallerRows caller_;
   int32_t width_;
-  int64_t row_pixels_;
   const BrightPass& bright_;
   const ScreenBlend& screen_;
   ScratchImage rows_;
@@ -61,19 +77,18 @@ class FullSizeGlow final : public BlurRows {
 // last half row also over an odd last caller row. Padding is not touched.
 class HalfSizeGlow final : public BlurRows {
  public:
-  HalfSizeGlow(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
+  HalfSizeGlow(const CallerRows& caller, int32_t width, int32_t height,
                const BrightPass& bright, const ScreenBlend& screen)
-      : pixels_(pixels), width_(width), height_(height), row_pixels_(row_pixels),
-        hw_(width / 2), hh_(height / 2), bright_(bright), screen_(screen),
+      : caller_(caller), width_(width), height_(height), hw_(width / 2), hh_(height / 2),
+        bright_(bright), screen_(screen),
         // Two half rows (in, out) and two full rows (bright rows, enlarged glow).
         rows_(ScratchImage::uninitialised(2 * int64_t{width / 2} + 2 * int64_t{width})) {}
 
   const uint32_t* input_row(int32_t y) override {
-    const uint32_t* r0 = pixels_ + 2 * int64_t{y} * row_pixels_;
     uint32_t* b0 = rows_.data() + 2 * hw_;
     uint32_t* b1 = b0 + width_;
-    bright_.row(r0, b0, 2 * hw_);
-    bright_.row(r0 + row_pixels_, b1, 2 * hw_);
+    bright_.row(caller_.input(2 * int64_t{y}), b0, 2 * hw_);
+    bright_.row(caller_.input(2 * int64_t{y} + 1), b1, 2 * hw_);
     uint32_t* h = rows_.data();
     bloom_downsample_row(b0, b1, h, hw_);
     return h;
@@ -81,7 +96,7 @@ class HalfSizeGlow final : public BlurRows {
   uint32_t* output_row(int32_t) override { return rows_.data() + hw_; }
   void row_done(int32_t j) override {
     const int64_t last_row = (j == hh_ - 1) ? height_ - 1 : 2 * int64_t{j} + 1;
-    for (int64_t y = 2 * int64_t{j}; y <= last_row; ++y) blend_row(pixels_ + y * row_pixels_);
+    for (int64_t y = 2 * int64_t{j}; y <= last_row; ++y) blend_row(caller_.output(y));
   }
 
  private:
@@ -94,9 +109,8 @@ class HalfSizeGlow final : public BlurRows {
     screen_.blend_row(row, wide, width_);
   }
 
-  uint32_t* pixels_;
+  CallerRows caller_;
   int32_t width_, height_;
-  int64_t row_pixels_;
   int32_t hw_, hh_;
   const BrightPass& bright_;
   const ScreenBlend& screen_;
@@ -104,22 +118,58 @@ class HalfSizeGlow final : public BlurRows {
 };
 
 }  // namespace
-}  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_bloom(uint32_t* pixels, int32_t width,
-                                         int32_t height, int32_t stride,
-                                         double threshold, double intensity,
-                                         double sigma, uint32_t tint) {
-  return kvfx::run_effect(kvfx::entry::kBloom, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    const kvfx::BrightPass bright(threshold, tint, b.run_count);
-    const kvfx::ScreenBlend screen(intensity, b.run_count);
-    if (width >= 10 && height >= 10 && sigma > 4.0) {
-      kvfx::HalfSizeGlow rows(pixels, width, height, b.row_pixels, bright, screen);
-      kvfx::gaussian_blur_rows(width / 2, height / 2, sigma * 0.5, rows);
-    } else {
-      kvfx::FullSizeGlow rows(pixels, width, b.row_pixels, bright, screen);
-      kvfx::gaussian_blur_rows(width, height, sigma, rows);
+// Split: row bands of the blurred image (the caller's rows, or half rows),
+// each its own glow pipeline. A band reads caller rows beyond its own (the
+// blur's reach, two caller rows per half row) that its neighbours rewrite:
+// those are copied before any band runs.
+int32_t bloom(uint32_t* pixels, int32_t width, int32_t height, int32_t stride, double threshold,
+              double intensity, double sigma, uint32_t tint, Runner& runner) {
+  return run_effect(entry::kBloom, pixels, width, height, stride, [&](const Buffer& b) {
+    const BrightPass bright(threshold, tint, b.run_count);
+    const ScreenBlend screen(intensity, b.run_count);
+    const bool half = width >= 10 && height >= 10 && sigma > 4.0;
+    // The blurred image and the caller rows of each of its rows.
+    const int32_t bw = half ? width / 2 : width, bh = half ? height / 2 : height;
+    const double bsigma = half ? sigma * 0.5 : sigma;
+    const int scale = half ? 2 : 1;
+    const int bands = blur_band_count(runner, b.run_count, bh, bsigma);
+    struct Band {
+      BlurBand blur;
+      RowCopies above, below;
+    };
+    std::vector<Band> parts;
+    parts.reserve(static_cast<size_t>(bands));
+    for (int i = 0; i < bands; ++i) {
+      const Span rows = span_of(bh, bands, i);
+      BlurBand blur(bw, bh, bsigma, static_cast<int32_t>(rows.begin), static_cast<int32_t>(rows.end));
+      RowCopies above, below;
+      if (bands > 1) {
+        above = RowCopies(scale * int64_t{blur.input_begin()}, scale * rows.begin, width);
+        below = RowCopies(scale * rows.end, scale * int64_t{blur.input_end()}, width);
+      }
+      parts.push_back(Band{std::move(blur), std::move(above), std::move(below)});
     }
+    auto row_at = [&](int64_t y) { return pixels + y * b.row_pixels; };
+    if (bands > 1)
+      runner.run(bands, [&](int i) {
+        parts[i].above.fill(row_at);
+        parts[i].below.fill(row_at);
+      });
+    // The glows' own scratch rows, also made before any band runs.
+    std::vector<FullSizeGlow> full;
+    std::vector<HalfSizeGlow> halves;
+    (half ? halves.reserve(static_cast<size_t>(bands)) : full.reserve(static_cast<size_t>(bands)));
+    for (int i = 0; i < bands; ++i) {
+      const CallerRows caller{pixels, b.row_pixels, &parts[i].above, &parts[i].below};
+      if (half) halves.emplace_back(caller, width, height, bright, screen);
+      else full.emplace_back(caller, width, bright, screen);
+    }
+    runner.run(bands, [&](int i) {
+      if (half) parts[i].blur.run(halves[i]);
+      else parts[i].blur.run(full[i]);
+    });
   });
 }
+
+}  // namespace kvfx

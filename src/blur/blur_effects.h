@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/pixel.h"
+#include "core/split.h"
 
 namespace kvfx {
 
@@ -81,5 +82,14 @@ KVFX_INLINE uint32_t composite_with_inverse(uint32_t s, uint32_t h, double inv) 
                    composite_channel(green_of(h), green_of(s), inv),
                    composite_channel(blue_of(h), blue_of(s), inv));
 }
+
+// ---- The exports' bodies ----------------------------------------------------
+// Entry checks, then the effect, its pieces run by `runner` (see core/split.h).
+
+int32_t bloom(uint32_t* pixels, int32_t width, int32_t height, int32_t stride, double threshold,
+              double intensity, double sigma, uint32_t tint, Runner& runner);
+int32_t drop_shadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
+                    int32_t stride, double offset_x, double offset_y, double sigma,
+                    uint32_t color, Runner& runner);
 
 }  // namespace kvfx

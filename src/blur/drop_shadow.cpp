@@ -7,6 +7,8 @@
 // shadow is built from src before any of that.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "blur/blur_effects.h"
 #include "blur/gaussian_blur.h"
@@ -16,6 +18,7 @@
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/scratch.h"
+#include "core/split.h"
 #include "kelvo_fx.h"
 
 namespace kvfx {
@@ -237,61 +240,151 @@ const ShadowKernels kAvx512 = {Coverage::avx512, Composite::avx512};
 #endif
 const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
 
-// Row y of the shadow image: word x takes the source's alpha at
-// (x - dx, y - dy) where that lies inside width x height, and is 0 elsewhere.
-// The in-range columns are the same for every row, worked out in 64 bits (dx
-// may be INT32_MIN).
-void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
-                int64_t row_pixels, int32_t dx, int32_t dy, const ShadowWordTable& shadow_words,
-                uint32_t color, int64_t y, const ShadowKernels& kernels) {
+// Row y of the shadow image from `source`, row y - dy of the source (nullptr
+// where that lies outside the image): word x takes the source's alpha at
+// column x - dx where that lies inside the width, and is 0 elsewhere. The
+// in-range columns are the same for every row, worked out in 64 bits (dx may
+// be INT32_MIN).
+void shadow_row_from(const uint32_t* source, uint32_t* to, int32_t width, int32_t dx,
+                     const ShadowWordTable& shadow_words, uint32_t color,
+                     const ShadowKernels& kernels) {
   std::fill(to, to + width, 0u);
-  const int64_t sy = y - dy;
-  if (sy < 0 || sy >= height) return;
+  if (!source) return;
   const int64_t x_begin = std::max<int64_t>(0, dx);
   const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
   if (x_begin >= x_end) return;
-  const uint32_t* from = src + sy * row_pixels + (x_begin - dx);
-  kernels.coverage_span(from, to + x_begin, x_end - x_begin, color, shadow_words.word);
+  kernels.coverage_span(source + (x_begin - dx), to + x_begin, x_end - x_begin, color,
+                        shadow_words.word);
 }
+
+// The source row that shadow row y is cast from, or -1 where there is none.
+int64_t shadow_source(int64_t y, int32_t dy, int32_t height) {
+  const int64_t sy = y - dy;
+  return sy >= 0 && sy < height ? sy : -1;
+}
+
+void shadow_row(const uint32_t* src, uint32_t* to, int32_t width, int32_t height,
+                int64_t row_pixels, int32_t dx, int32_t dy, const ShadowWordTable& shadow_words,
+                uint32_t color, int64_t y, const ShadowKernels& kernels) {
+  const int64_t sy = shadow_source(y, dy, height);
+  shadow_row_from(sy < 0 ? nullptr : src + sy * row_pixels, to, width, dx, shadow_words, color,
+                  kernels);
+}
+
+// What every band of one call shares: the geometry, the offsets and the
+// tables, made once.
+struct ShadowCall {
+  int32_t width, height;
+  int64_t row_pixels;
+  int32_t dx, dy;
+  uint32_t color;
+  ShadowWordTable shadow_words;
+  InverseAlphaTable inverse;
+  const ShadowKernels& kernels;
+
+  ShadowCall(int32_t w, int32_t h, int64_t rp, int32_t dx_, int32_t dy_, uint32_t c)
+      : width(w), height(h), row_pixels(rp), dx(dx_), dy(dy_), color(c), shadow_words(c),
+        kernels(pick(kShadowKernels)) {}
+};
 
 // dst is a separate block: the shadow is built, blurred and composited one
 // row at a time and never stored whole. Row j of dst is written only after
 // the blur has taken every shadow row it needs, and the shadow rows are
-// built from src, which dst does not touch.
+// built from src, which dst does not touch; so bands need nothing from each
+// other.
 class StreamedShadow final : public BlurRows {
  public:
-  StreamedShadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
-                 int64_t row_pixels, int32_t dx, int32_t dy, uint32_t color)
-      : src_(src), dst_(dst), width_(width), height_(height), row_pixels_(row_pixels),
-        dx_(dx), dy_(dy), color_(color), shadow_words_(color),
-        rows_(ScratchImage::uninitialised(2 * int64_t{width})),
-        kernels_(pick(kShadowKernels)) {}
+  StreamedShadow(const ShadowCall& call, const uint32_t* src, uint32_t* dst)
+      : call_(call), src_(src), dst_(dst),
+        rows_(ScratchImage::uninitialised(2 * int64_t{call.width})) {}
 
   const uint32_t* input_row(int32_t y) override {
-    shadow_row(src_, rows_.data(), width_, height_, row_pixels_, dx_, dy_, shadow_words_, color_, y,
-               kernels_);
+    shadow_row(src_, rows_.data(), call_.width, call_.height, call_.row_pixels, call_.dx,
+               call_.dy, call_.shadow_words, call_.color, y, call_.kernels);
     return rows_.data();
   }
-  uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
+  uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
   void row_done(int32_t j) override {
-    const uint32_t* s = src_ + j * row_pixels_;
-    uint32_t* d = dst_ + j * row_pixels_;
-    kernels_.composite_run(s, rows_.data() + width_, d, width_, inverse_.inv);
+    const uint32_t* s = src_ + j * call_.row_pixels;
+    uint32_t* d = dst_ + j * call_.row_pixels;
+    call_.kernels.composite_run(s, rows_.data() + call_.width, d, call_.width,
+                                call_.inverse.inv);
     // Padding has no shadow, and the composite over 0 is the source word.
-    std::copy(s + width_, s + row_pixels_, d + width_);
+    std::copy(s + call_.width, s + call_.row_pixels, d + call_.width);
   }
 
  private:
+  const ShadowCall& call_;
   const uint32_t* src_;
   uint32_t* dst_;
-  int32_t width_, height_;
-  int64_t row_pixels_;
-  int32_t dx_, dy_;
-  uint32_t color_;
-  ShadowWordTable shadow_words_;
   ScratchImage rows_;
-  InverseAlphaTable inverse_;
-  const ShadowKernels& kernels_;
+};
+
+// dst is src, composited row by row as in StreamedShadow. A row's source
+// words are read (into a row of scratch) just before the composite writes
+// over them, and a shadow row is cast from the source row dy above it: a
+// row that a shadow row still to be built needs is kept, in a ring of the
+// band's last dy rows. A band also needs source rows that other bands
+// write; those are copied before any band runs. Padding has no shadow and
+// keeps its words.
+class InPlaceShadow final : public BlurRows {
+ public:
+  InPlaceShadow(const ShadowCall& call, uint32_t* pixels, int32_t begin, int32_t end,
+                int32_t input_begin, int32_t input_end)
+      : call_(call), pixels_(pixels), begin_(begin), end_(end), input_end_(input_end),
+        next_input_(input_begin), next_composite_(begin),
+        kept_rows_(call.dy > 0 ? std::min<int64_t>(end - begin, call.dy) : 0),
+        rows_(ScratchImage::uninitialised((3 + kept_rows_) * int64_t{call.width})) {
+    // The source rows the band's shadow rows are cast from, less its own.
+    const int64_t lo = std::clamp<int64_t>(int64_t{input_begin} - call.dy, 0, call.height);
+    const int64_t hi = std::clamp<int64_t>(int64_t{input_end} - call.dy, lo, call.height);
+    above_ = RowCopies(lo, std::min<int64_t>(hi, begin), call.width);
+    below_ = RowCopies(std::max<int64_t>(lo, end), hi, call.width);
+  }
+
+  // Copies the rows other bands write; before any band runs.
+  void copy_foreign_rows() {
+    auto row_at = [&](int64_t y) { return pixels_ + y * call_.row_pixels; };
+    above_.fill(row_at);
+    below_.fill(row_at);
+  }
+
+  const uint32_t* input_row(int32_t y) override {
+    next_input_ = y + 1;
+    const int64_t sy = shadow_source(y, call_.dy, call_.height);
+    shadow_row_from(sy < 0 ? nullptr : source_row(sy), rows_.data(), call_.width, call_.dx,
+                    call_.shadow_words, call_.color, call_.kernels);
+    return rows_.data();
+  }
+  uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
+  void row_done(int32_t j) override {
+    uint32_t* row = pixels_ + j * call_.row_pixels;
+    const int64_t needed_by = int64_t{j} + call_.dy;
+    uint32_t* source = (needed_by >= next_input_ && needed_by < input_end_) ? kept(j)
+                                                                            : rows_.data() + 2 * call_.width;
+    std::memcpy(source, row, static_cast<size_t>(call_.width) * sizeof(uint32_t));
+    call_.kernels.composite_run(source, rows_.data() + call_.width, row, call_.width,
+                                call_.inverse.inv);
+    next_composite_ = j + 1;
+  }
+
+ private:
+  uint32_t* kept(int64_t y) {
+    return rows_.data() + (3 + (y - begin_) % kept_rows_) * call_.width;
+  }
+  const uint32_t* source_row(int64_t sy) {
+    if (above_.holds(sy)) return above_.row(sy);
+    if (below_.holds(sy)) return below_.row(sy);
+    return sy < next_composite_ ? kept(sy) : pixels_ + sy * call_.row_pixels;
+  }
+
+  const ShadowCall& call_;
+  uint32_t* pixels_;
+  int32_t begin_, end_, input_end_;
+  int64_t next_input_, next_composite_;
+  int64_t kept_rows_;
+  ScratchImage rows_;  // shadow row, blurred row, source row, kept rows
+  RowCopies above_, below_;
 };
 
 bool runs_overlap(const uint32_t* a, const uint32_t* b, int64_t count) {
@@ -300,36 +393,70 @@ bool runs_overlap(const uint32_t* a, const uint32_t* b, int64_t count) {
   return pa < pb + bytes && pb < pa + bytes;
 }
 
-}  // namespace
-}  // namespace kvfx
+// dst overlaps src without being it: the whole shadow first, then the
+// composite word by word in increasing order, each source word read just
+// before its destination word is written.
+void overlapping_shadow(const uint32_t* src, uint32_t* dst, const Buffer& b, int32_t dx,
+                        int32_t dy, double sigma, uint32_t color) {
+  ScratchImage shadow = ScratchImage::zeroed(b.run_count);
+  uint32_t* h = shadow.data();
+  const ShadowWordTable shadow_words(color);
+  for (int64_t y = 0; y < b.height; ++y)
+    shadow_row(src, h + y * b.row_pixels, b.width, b.height, b.row_pixels, dx, dy, shadow_words,
+               color, y, kPortable);
+  gaussian_blur_in_place(h, b.width, b.height, b.row_pixels, sigma);
+  const InverseAlphaTable inverse;
+  composite_run_in_order(src, h, dst, b.run_count, inverse.inv);
+}
 
-extern "C" KV_FX_API int32_t kv_fx_drop_shadow(const uint32_t* src, uint32_t* dst,
-                                               int32_t width, int32_t height,
-                                               int32_t stride, double offset_x,
-                                               double offset_y, double sigma,
-                                               uint32_t color) {
+}  // namespace
+
+// Split: row bands of the destination, each its own shadow pipeline over
+// the shadow rows its rows need (reach beyond it), all sharing one call's
+// tables. From a separate source no band needs anything of another; in
+// place, each first copies the source rows it reads that others write.
+int32_t drop_shadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t height,
+                    int32_t stride, double offset_x, double offset_y, double sigma,
+                    uint32_t color, Runner& runner) {
   // The shadow build writes width words per row of an image with the
   // caller's rows, so the policy refuses rows that overlap.
-  return kvfx::run_effect(kvfx::entry::kDropShadow, src && dst ? src : nullptr, width,
-                          height, stride, [&](const kvfx::Buffer& b) {
-    const int32_t dx = kvfx::round_to_int32(offset_x);
-    const int32_t dy = kvfx::round_to_int32(offset_y);
-    if (!kvfx::runs_overlap(src, dst, b.run_count)) {
-      kvfx::StreamedShadow rows(src, dst, width, height, b.row_pixels, dx, dy, color);
-      kvfx::gaussian_blur_rows(width, height, sigma, rows);
+  return run_effect(entry::kDropShadow, src && dst ? src : nullptr, width, height, stride,
+                    [&](const Buffer& b) {
+    const int32_t dx = round_to_int32(offset_x);
+    const int32_t dy = round_to_int32(offset_y);
+    const bool in_place = src == dst;
+    if (!in_place && runs_overlap(src, dst, b.run_count)) {
+      overlapping_shadow(src, dst, b, dx, dy, sigma, color);
       return;
     }
-    // dst is src, or overlaps it: the whole shadow first, then the composite
-    // word by word in increasing order, each source word read just before
-    // its destination word is written.
-    kvfx::ScratchImage shadow = kvfx::ScratchImage::zeroed(b.run_count);
-    uint32_t* h = shadow.data();
-    const kvfx::ShadowWordTable shadow_words(color);
-    for (int64_t y = 0; y < height; ++y)
-      kvfx::shadow_row(src, h + y * b.row_pixels, width, height, b.row_pixels, dx, dy,
-                       shadow_words, color, y, kvfx::kPortable);
-    kvfx::gaussian_blur_in_place(h, width, height, b.row_pixels, sigma);
-    const kvfx::InverseAlphaTable inverse;
-    kvfx::composite_run_in_order(src, h, dst, b.run_count, inverse.inv);
+    const ShadowCall call(width, height, b.row_pixels, dx, dy, color);
+    const int bands = blur_band_count(runner, b.run_count, height, sigma);
+    std::vector<BlurBand> blurs;
+    blurs.reserve(static_cast<size_t>(bands));
+    for (int i = 0; i < bands; ++i) {
+      const Span rows = span_of(height, bands, i);
+      blurs.emplace_back(width, height, sigma, static_cast<int32_t>(rows.begin),
+                         static_cast<int32_t>(rows.end));
+    }
+    if (!in_place) {
+      std::vector<StreamedShadow> sinks;
+      sinks.reserve(static_cast<size_t>(bands));
+      for (int i = 0; i < bands; ++i) sinks.emplace_back(call, src, dst);
+      runner.run(bands, [&](int i) { blurs[i].run(sinks[i]); });
+      return;
+    }
+    std::vector<InPlaceShadow> sinks;
+    sinks.reserve(static_cast<size_t>(bands));
+    for (int i = 0; i < bands; ++i) {
+      const Span rows = span_of(height, bands, i);
+      sinks.emplace_back(call, dst, static_cast<int32_t>(rows.begin),
+                         static_cast<int32_t>(rows.end), blurs[i].input_begin(),
+                         blurs[i].input_end());
+    }
+    if (bands > 1) runner.run(bands, [&](int i) { sinks[i].copy_foreign_rows(); });
+    runner.run(bands, [&](int i) { blurs[i].run(sinks[i]); });
   });
 }
+
+}  // namespace kvfx
+

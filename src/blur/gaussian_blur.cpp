@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/boundary.h"
@@ -41,6 +42,12 @@ double reciprocal(int32_t r) { return 1.0 / static_cast<double>(2 * static_cast<
 // written once instead of six times, with O(width * r) scratch.
 // The sums are exactly those of the whole-image form: the clamped-window
 // running sum S(j) = S(j - 1) + h[min(j + r, last)] - h[max(j - 1 - r, 0)].
+//
+// A band makes output rows [begin, end) only. Each pass then makes the rows
+// the next one reads, r beyond its output on either side (within the
+// image), and the first pass reads the input rows r0 beyond that: the
+// rows of a band are those of the whole image, because every sum of a row
+// is the same sum of the same clamped window whichever row it starts from.
 
 struct BoxStage {
   int32_t r = 0;
@@ -50,16 +57,38 @@ struct BoxStage {
   uint32_t* ring = nullptr;
   void* sums = nullptr;  // four lanes per column, as the kernels keep them
   uint32_t* out = nullptr;  // the row handed to the next pass
-  int32_t received = 0;
-  int32_t emitted = 0;
+  int32_t first = 0;     // the first row this pass makes
+  int32_t end = 0;       // one past the last
+  int32_t received = 0;  // input rows taken, counted from first - r (clamped)
+  int32_t emitted = 0;   // next row to make
 };
+
+// How often row i of a line of n rows counts in the clamped window of row
+// j of radius r: the positions j - r .. j + r that clamp to i.
+int64_t window_count(int64_t i, int64_t j, int64_t r, int64_t n) {
+  const int64_t lo = j - r, hi = j + r, last = n - 1;
+  if (i == 0 && last == 0) return hi - lo + 1;
+  if (i == 0) return std::max<int64_t>(0, std::min<int64_t>(hi, 0) - lo + 1);
+  if (i == last) return std::max<int64_t>(0, hi - std::max<int64_t>(lo, last) + 1);
+  return (i >= lo && i <= hi) ? 1 : 0;
+}
 
 class StreamingBlur {
  public:
-  StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan)
+  StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan, int32_t begin, int32_t end)
       : width_(width), height_(height) {
     for (int i = 0; i < 3; ++i)
       if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
+    // Each pass makes what the next reads.
+    int64_t lo = begin, hi = end;
+    for (int s = count_ - 1; s >= 0; --s) {
+      stages_[s].first = static_cast<int32_t>(lo);
+      stages_[s].end = static_cast<int32_t>(hi);
+      lo = std::max<int64_t>(0, lo - stages_[s].r);
+      hi = std::min<int64_t>(height, hi + stages_[s].r);
+    }
+    input_begin_ = static_cast<int32_t>(lo);
+    input_end_ = static_cast<int32_t>(hi);
     const int64_t w = width;
     // Ring rows a cache line apart from whole multiples of 64 bytes: rows
     // read together (2r + 1 apart) then fall on different cache sets and
@@ -87,11 +116,16 @@ class StreamingBlur {
       m += 4 * w;
       st.out = m;
       m += w + 16;
+      st.received = std::max(0, st.first - st.r);
+      st.emitted = st.first;
     }
   }
 
+  int32_t input_begin() const { return input_begin_; }
+  int32_t input_end() const { return input_end_; }
+
   void run(BlurRows& rows) {
-    for (int32_t y = 0; y < height_; ++y) {
+    for (int32_t y = input_begin_; y < input_end_; ++y) {
       receive(0, rows.input_row(y));
       // Each row a pass completes is the next pass's input (the last pass's
       // goes to the sink). Emitting from the deepest pass that has a row
@@ -111,22 +145,21 @@ class StreamingBlur {
   }
 
   // Row `in` (width words) blurred horizontally into the pass's ring, and
-  // counted into the first vertical window.
+  // counted into the window of the pass's first row as often as it falls
+  // in it.
   void receive(int s, const uint32_t* in) {
     BoxStage& st = stages_[s];
     const int32_t i = st.received++;
-    const int32_t last = height_ - 1;
     uint32_t* h = ring_row(st, i);
     box_blur_row(*st.kern, in, h, width_, st.r, st.scale, row_scratch_);
-    // S(0) = (r + 1) h[0] + h[1] + ... + h[min(r, last)] + max(0, r - last) h[last].
-    if (i <= st.r) st.kern->accumulate(st.sums, h, width_, i == 0 ? st.r + 1 : 1);
-    if (i == last && st.r > last) st.kern->accumulate(st.sums, h, width_, st.r - last);
+    const int64_t times = window_count(i, st.first, st.r, height_);
+    if (times > 0) st.kern->accumulate(st.sums, h, width_, static_cast<int32_t>(times));
   }
 
   // The pass's next output row is final once the rows below it have arrived.
   bool ready(const BoxStage& st) const {
     const int32_t last = height_ - 1;
-    return st.emitted <= last && std::min<int64_t>(int64_t{st.emitted} + st.r, last) < st.received;
+    return st.emitted < st.end && std::min<int64_t>(int64_t{st.emitted} + st.r, last) < st.received;
   }
 
   void emit(int s, BlurRows& rows) {
@@ -135,7 +168,7 @@ class StreamingBlur {
     const int32_t j = st.emitted++;
     const bool final_pass = s + 1 == count_;
     uint32_t* dst = final_pass ? rows.output_row(j) : st.out;
-    if (j == 0) {
+    if (j == st.first) {
       st.kern->emit(st.sums, dst, width_, st.scale);
     } else {
       const uint32_t* add = ring_row(st, std::min<int64_t>(int64_t{j} + st.r, last));
@@ -147,6 +180,7 @@ class StreamingBlur {
   }
 
   int32_t width_, height_;
+  int32_t input_begin_ = 0, input_end_ = 0;
   int64_t ring_stride_ = 0;
   BoxStage stages_[3];
   int count_ = 0;
@@ -214,61 +248,186 @@ BoxPlan box_sizes_for_gaussian(double sigma) {
   return plan;
 }
 
-void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows) {
-  // A sigma that is not above 0 (NaN included) blurs nothing; the plan of a
-  // negative sigma would be that of its magnitude.
-  const BoxPlan plan = box_sizes_for_gaussian(sigma > 0.0 ? sigma : 0.0);
-  const int32_t r_max = std::max({plan.radius[0], plan.radius[1], plan.radius[2]});
-  const size_t row_bytes = sizeof(uint32_t) * static_cast<size_t>(width);
-  if (r_max < 1) {
-    // No pass: every row goes through as it is.
-    for (int32_t y = 0; y < height; ++y) {
-      const uint32_t* in = rows.input_row(y);
-      uint32_t* out = rows.output_row(y);
-      if (out != in) std::memmove(out, in, row_bytes);
-      rows.row_done(y);
-    }
-    return;
-  }
+namespace {
+
+// The plan of a sigma as the blur uses it: a sigma that is not above 0 (NaN
+// included) blurs nothing; the plan of a negative sigma would be that of its
+// magnitude.
+BoxPlan plan_for(double sigma) { return box_sizes_for_gaussian(sigma > 0.0 ? sigma : 0.0); }
+
+int32_t largest_radius(const BoxPlan& plan) {
+  return std::max({plan.radius[0], plan.radius[1], plan.radius[2]});
+}
+
+}  // namespace
+
+struct BlurBand::Impl {
+  enum class Form { kCopy, kStreaming, kWide } form = Form::kCopy;
+  int32_t width = 0, height = 0, begin = 0, end = 0;
+  BoxPlan plan{};
+  std::unique_ptr<StreamingBlur> streaming;
+  ScratchImage image, scratch;  // the 64-bit form's
+};
+
+BlurBand::BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& b = *impl_;
+  b.width = width;
+  b.height = height;
+  b.begin = begin;
+  b.end = end;
+  b.plan = plan_for(sigma);
+  const int32_t r_max = largest_radius(b.plan);
+  if (r_max < 1) return;
   if (r_max > kLargestInt32Radius) {
     // The whole image, then the 64-bit passes over it.
+    b.form = Impl::Form::kWide;
+    b.begin = 0;
+    b.end = height;
     const int64_t count = int64_t{width} * height;
-    ScratchImage image = ScratchImage::uninitialised(count);
-    ScratchImage scratch = ScratchImage::uninitialised(count);
-    for (int32_t y = 0; y < height; ++y)
-      std::memcpy(image.data() + int64_t{y} * width, rows.input_row(y), row_bytes);
-    wide_blur(image.data(), width, height, width, plan, scratch.data());
-    for (int32_t j = 0; j < height; ++j) {
-      std::memcpy(rows.output_row(j), image.data() + int64_t{j} * width, row_bytes);
-      rows.row_done(j);
-    }
+    b.image = ScratchImage::uninitialised(count);
+    b.scratch = ScratchImage::uninitialised(count);
     return;
   }
-  StreamingBlur blur(width, height, plan);
-  blur.run(rows);
+  b.form = Impl::Form::kStreaming;
+  b.streaming = std::make_unique<StreamingBlur>(width, height, b.plan, begin, end);
+}
+
+BlurBand::~BlurBand() = default;
+BlurBand::BlurBand(BlurBand&&) noexcept = default;
+
+int32_t BlurBand::input_begin() const {
+  return impl_->form == Impl::Form::kStreaming ? impl_->streaming->input_begin() : impl_->begin;
+}
+int32_t BlurBand::input_end() const {
+  return impl_->form == Impl::Form::kStreaming ? impl_->streaming->input_end() : impl_->end;
+}
+
+void BlurBand::run(BlurRows& rows) {
+  Impl& b = *impl_;
+  const size_t row_bytes = sizeof(uint32_t) * static_cast<size_t>(b.width);
+  switch (b.form) {
+    case Impl::Form::kCopy:
+      // No pass: every row goes through as it is.
+      for (int32_t y = b.begin; y < b.end; ++y) {
+        const uint32_t* in = rows.input_row(y);
+        uint32_t* out = rows.output_row(y);
+        if (out != in) std::memmove(out, in, row_bytes);
+        rows.row_done(y);
+      }
+      return;
+    case Impl::Form::kWide:
+      for (int32_t y = 0; y < b.height; ++y)
+        std::memcpy(b.image.data() + int64_t{y} * b.width, rows.input_row(y), row_bytes);
+      wide_blur(b.image.data(), b.width, b.height, b.width, b.plan, b.scratch.data());
+      for (int32_t j = 0; j < b.height; ++j) {
+        std::memcpy(rows.output_row(j), b.image.data() + int64_t{j} * b.width, row_bytes);
+        rows.row_done(j);
+      }
+      return;
+    case Impl::Form::kStreaming:
+      b.streaming->run(rows);
+      return;
+  }
+}
+
+int32_t blur_reach(double sigma) {
+  const BoxPlan plan = plan_for(sigma);
+  if (largest_radius(plan) > kLargestInt32Radius) return INT32_MAX;
+  int64_t reach = 0;
+  for (int32_t r : plan.radius) reach += std::max(r, 0);
+  return static_cast<int32_t>(std::min<int64_t>(reach, INT32_MAX));
+}
+
+int blur_band_count(const Runner& runner, int64_t words, int32_t height, double sigma) {
+  const int32_t reach = blur_reach(sigma);
+  if (reach == INT32_MAX) return 1;  // the 64-bit form takes the whole image
+  // A band shorter than twice its reach does more work for its neighbours'
+  // rows than for its own.
+  const int64_t shortest = std::max<int64_t>(1, std::min<int64_t>(2 * int64_t{reach},
+                                                                  runner.piece_words()));
+  return pieces_for(runner, words, height / shortest);
+}
+
+void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows) {
+  BlurBand(width, height, sigma, 0, height).run(rows);
+}
+
+namespace {
+
+// Rows of the caller's image, in place: row y read from and written to
+// pixels + y * row_pixels, except the rows a band reads but its neighbours
+// write, which come from copies made before any band ran.
+class InPlaceRows final : public BlurRows {
+ public:
+  InPlaceRows(uint32_t* pixels, int64_t row_pixels, const RowCopies* above = nullptr,
+              const RowCopies* below = nullptr)
+      : pixels_(pixels), row_pixels_(row_pixels), above_(above), below_(below) {}
+  const uint32_t* input_row(int32_t y) override {
+    if (above_ && above_->holds(y)) return above_->row(y);
+    if (below_ && below_->holds(y)) return below_->row(y);
+    return pixels_ + y * row_pixels_;
+  }
+  uint32_t* output_row(int32_t j) override { return pixels_ + j * row_pixels_; }
+  void row_done(int32_t) override {}
+
+ private:
+  uint32_t* pixels_;
+  int64_t row_pixels_;
+  const RowCopies* above_;
+  const RowCopies* below_;
+};
+
+}  // namespace
+
+void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
+                            int64_t row_pixels, double sigma, Runner& runner) {
+  const int bands = blur_band_count(runner, int64_t{width} * height, height, sigma);
+  if (bands == 1) {
+    InPlaceRows rows(pixels, row_pixels);
+    gaussian_blur_rows(width, height, sigma, rows);
+    return;
+  }
+  // Split: row bands, each with copies of the rows beyond it that it reads
+  // (its halo), taken before any band writes.
+  struct Band {
+    BlurBand blur;
+    RowCopies above, below;
+  };
+  std::vector<Band> parts;
+  parts.reserve(static_cast<size_t>(bands));
+  for (int i = 0; i < bands; ++i) {
+    const Span rows = span_of(height, bands, i);
+    BlurBand blur(width, height, sigma, static_cast<int32_t>(rows.begin),
+                  static_cast<int32_t>(rows.end));
+    RowCopies above(blur.input_begin(), rows.begin, width);
+    RowCopies below(rows.end, blur.input_end(), width);
+    parts.push_back(Band{std::move(blur), std::move(above), std::move(below)});
+  }
+  auto row_at = [&](int64_t y) { return pixels + y * row_pixels; };
+  runner.run(bands, [&](int i) {
+    parts[i].above.fill(row_at);
+    parts[i].below.fill(row_at);
+  });
+  runner.run(bands, [&](int i) {
+    InPlaceRows rows(pixels, row_pixels, &parts[i].above, &parts[i].below);
+    parts[i].blur.run(rows);
+  });
 }
 
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
                             int64_t row_pixels, double sigma) {
-  struct InPlace final : BlurRows {
-    uint32_t* pixels;
-    int64_t row_pixels;
-    InPlace(uint32_t* p, int64_t rp) : pixels(p), row_pixels(rp) {}
-    const uint32_t* input_row(int32_t y) override { return pixels + y * row_pixels; }
-    uint32_t* output_row(int32_t j) override { return pixels + j * row_pixels; }
-    void row_done(int32_t) override {}
-  } rows(pixels, row_pixels);
-  gaussian_blur_rows(width, height, sigma, rows);
+  SerialRunner serial;
+  gaussian_blur_in_place(pixels, width, height, row_pixels, sigma, serial);
+}
+
+int32_t gaussian_blur(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                      double sigma, Runner& runner) {
+  return run_effect(entry::kGaussianBlur, pixels, width, height, stride,
+                    [&](const Buffer& b) {
+                      gaussian_blur_in_place(pixels, b.width, b.height, b.row_pixels, sigma,
+                                             runner);
+                    });
 }
 
 }  // namespace kvfx
-
-extern "C" KV_FX_API int32_t kv_fx_gaussian_blur(uint32_t* pixels, int32_t width,
-                                                 int32_t height, int32_t stride,
-                                                 double sigma) {
-  return kvfx::run_effect(kvfx::entry::kGaussianBlur, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-                            kvfx::gaussian_blur_in_place(pixels, b.width, b.height,
-                                                         b.row_pixels, sigma);
-                          });
-}

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+
+#include "core/split.h"
 
 namespace kvfx {
 
@@ -20,6 +23,10 @@ BoxPlan box_sizes_for_gaussian(double sigma);
 // Blurs the first `width` words of each row in place; a sigma that is not
 // above 0 (or NaN) changes nothing. Requires row_pixels >= width. Throws
 // std::bad_alloc (pixels unchanged) when its scratch memory cannot be made.
+// With a runner: in row bands, each with copies of the rows beyond it that
+// it reads.
+void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
+                            int64_t row_pixels, double sigma, Runner& runner);
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
                             int64_t row_pixels, double sigma);
 
@@ -47,5 +54,39 @@ class BlurRows {
 // is made before the first call into `rows`; if that fails it throws
 // std::bad_alloc and no call is made.
 void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& rows);
+
+// Output rows [begin, end) of that blur: the same rows, bit for bit, as the
+// whole image's. Its scratch memory is made by the constructor (which throws
+// std::bad_alloc); run() allocates nothing and throws nothing. run() asks
+// for input rows [input_begin(), input_end()) in order, at most reach rows
+// beyond the band on either side, and hands out rows begin .. end - 1 under
+// the BlurRows rules (row_done(j) after every input row up to j). Sigmas so
+// large that the 64-bit form runs make the whole image whatever the band.
+class BlurBand {
+ public:
+  BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end);
+  ~BlurBand();
+  BlurBand(BlurBand&&) noexcept;
+  BlurBand& operator=(BlurBand&&) = delete;
+  int32_t input_begin() const;
+  int32_t input_end() const;
+  void run(BlurRows& rows);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// How far a band's input reaches beyond it, in rows: the sum of the plan's
+// radii (INT32_MAX where only the whole image can be blurred).
+int32_t blur_reach(double sigma);
+
+// How many row bands a blur of `height` rows is worth cutting into, for
+// `words` words of work in all.
+int blur_band_count(const Runner& runner, int64_t words, int32_t height, double sigma);
+
+// The export's body: entry checks, then the blur in place.
+int32_t gaussian_blur(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                      double sigma, Runner& runner);
 
 }  // namespace kvfx

@@ -8,6 +8,7 @@
 
 #include "core/channel_table.h"
 #include "core/pixel.h"
+#include "core/split.h"
 
 namespace kvfx {
 
@@ -103,5 +104,21 @@ double scanline_factor(double intensity);
 uint32_t scanline_channel(uint32_t c, double f);
 // A word of a darkened row; alpha kept.
 uint32_t scanline_word(uint32_t w, double f);
+
+// ---- The exports' bodies ----------------------------------------------------
+// Entry checks, then the effect, its pieces run by `runner` (see core/split.h).
+
+int32_t tone_map_aces(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                      double exposure, Runner& runner);
+int32_t color_grade(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                    double brightness, double contrast, double saturation, double gamma,
+                    Runner& runner);
+int32_t vignette(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                 double strength, double radius, double softness, uint32_t color,
+                 Runner& runner);
+int32_t film_grain(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                   double amount, int32_t seed, Runner& runner);
+int32_t scanlines(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                  int32_t spacing, double intensity, Runner& runner);
 
 }  // namespace kvfx

@@ -257,19 +257,26 @@ const KernelTable<GradeKernels>& grade_kernels() {
 }  // namespace
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_color_grade(uint32_t* pixels, int32_t width,
-                                               int32_t height, int32_t stride,
-                                               double brightness, double contrast,
-                                               double saturation, double gamma) {
-  return kvfx::run_effect(kvfx::entry::kColorGrade, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    const kvfx::ChannelTable table =
-        kvfx::color_grade_table(brightness, contrast, gamma);
-    if (saturation == 1.0) {
-      // color_grade_word reduces to a plain table lookup here.
-      kvfx::apply_channel_table(pixels, b.run_count, table);
-    } else {
-      kvfx::pick(kvfx::grade_kernels()).grade(pixels, b.run_count, table, saturation);
-    }
+namespace kvfx {
+
+// Split: the run cut into equal spans of words, all graded by one table.
+int32_t color_grade(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                    double brightness, double contrast, double saturation, double gamma,
+                    Runner& runner) {
+  return run_effect(entry::kColorGrade, pixels, width, height, stride, [&](const Buffer& b) {
+    const ChannelTable table = color_grade_table(brightness, contrast, gamma);
+    const GradeKernels& kernels = pick(grade_kernels());
+    const int pieces = pieces_for(runner, b.run_count, b.run_count);
+    runner.run(pieces, [&](int i) {
+      const Span words = span_of(b.run_count, pieces, i);
+      if (saturation == 1.0) {
+        // color_grade_word reduces to a plain table lookup here.
+        apply_channel_table(pixels + words.begin, words.end - words.begin, table);
+      } else {
+        kernels.grade(pixels + words.begin, words.end - words.begin, table, saturation);
+      }
+    });
   });
 }
+
+}  // namespace kvfx

@@ -434,11 +434,24 @@ void grain_run(uint32_t* words, int64_t count, uint32_t state, double amplitude)
 
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_film_grain(uint32_t* pixels, int32_t width,
-                                              int32_t height, int32_t stride,
-                                              double amount, int32_t seed) {
-  return kvfx::run_effect(kvfx::entry::kFilmGrain, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    kvfx::grain_run(pixels, b.run_count, kvfx::film_grain_start_state(seed), amount * 255.0);
+namespace kvfx {
+
+// Split: the run cut into equal spans of words; each span's generator starts
+// at the state the one-word loop would have reached there, by the step
+// matrix of the span's offset.
+int32_t film_grain(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                   double amount, int32_t seed, Runner& runner) {
+  return run_effect(entry::kFilmGrain, pixels, width, height, stride, [&](const Buffer& b) {
+    const uint32_t state = film_grain_start_state(seed);
+    const double amplitude = amount * 255.0;
+    const int pieces = pieces_for(runner, b.run_count, b.run_count);
+    runner.run(pieces, [&](int i) {
+      const Span words = span_of(b.run_count, pieces, i);
+      const uint32_t start =
+          words.begin == 0 ? state : xorshift_steps(static_cast<uint64_t>(words.begin))(state);
+      grain_run(pixels + words.begin, words.end - words.begin, start, amplitude);
+    });
   });
 }
+
+}  // namespace kvfx

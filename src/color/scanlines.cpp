@@ -25,20 +25,28 @@ uint32_t scanline_word(uint32_t w, double f) {
 
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_scanlines(uint32_t* pixels, int32_t width,
-                                             int32_t height, int32_t stride,
-                                             int32_t spacing, double intensity) {
-  return kvfx::run_effect(kvfx::entry::kScanlines, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
+namespace kvfx {
+
+// Split: the darkened rows cut into equal spans, by their place among them.
+int32_t scanlines(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                  int32_t spacing, double intensity, Runner& runner) {
+  return run_effect(entry::kScanlines, pixels, width, height, stride, [&](const Buffer& b) {
     if (spacing <= 0) return;  // no row is darkened
-    const double f = kvfx::scanline_factor(intensity);
-    const kvfx::ChannelTable table = kvfx::make_channel_table(
-        [&](uint32_t c) { return kvfx::scanline_channel(c, f); });
-    // Stepping by spacing visits exactly the rows with y % spacing == 0; the
-    // 64-bit counter cannot overflow for a spacing near INT32_MAX.
-    for (int64_t y = 0; y < height; y += spacing) {
-      uint32_t* row = pixels + static_cast<ptrdiff_t>(y * b.row_pixels);
-      kvfx::apply_channel_table(row, width, table);
-    }
+    const double f = scanline_factor(intensity);
+    const ChannelTable table =
+        make_channel_table([&](uint32_t c) { return scanline_channel(c, f); });
+    // Rows y = n * spacing for n < dark; stepping in 64 bits cannot overflow
+    // for a spacing near INT32_MAX.
+    const int64_t dark = (int64_t{height} - 1) / spacing + 1;
+    const int pieces = pieces_for(runner, dark * width, dark);
+    runner.run(pieces, [&](int i) {
+      const Span rows = span_of(dark, pieces, i);
+      for (int64_t n = rows.begin; n < rows.end; ++n) {
+        uint32_t* row = pixels + static_cast<ptrdiff_t>(n * spacing * b.row_pixels);
+        apply_channel_table(row, width, table);
+      }
+    });
   });
 }
+
+}  // namespace kvfx

@@ -24,13 +24,20 @@ uint32_t tone_map_word(uint32_t w, double exposure) {
 
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_tone_map_aces(uint32_t* pixels, int32_t width,
-                                                 int32_t height, int32_t stride,
-                                                 double exposure) {
-  return kvfx::run_effect(kvfx::entry::kToneMapAces, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    const kvfx::ChannelTable table = kvfx::make_channel_table(
-        [&](uint32_t c) { return kvfx::tone_map_channel(c, exposure); });
-    kvfx::apply_channel_table(pixels, b.run_count, table);
+namespace kvfx {
+
+// Split: the run cut into equal spans of words.
+int32_t tone_map_aces(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                      double exposure, Runner& runner) {
+  return run_effect(entry::kToneMapAces, pixels, width, height, stride, [&](const Buffer& b) {
+    const ChannelTable table =
+        make_channel_table([&](uint32_t c) { return tone_map_channel(c, exposure); });
+    const int pieces = pieces_for(runner, b.run_count, b.run_count);
+    runner.run(pieces, [&](int i) {
+      const Span words = span_of(b.run_count, pieces, i);
+      apply_channel_table(pixels + words.begin, words.end - words.begin, table);
+    });
   });
 }
+
+}  // namespace kvfx

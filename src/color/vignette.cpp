@@ -2,6 +2,7 @@
 // half-diagonal, blends each pixel toward a colour. Rows only, so bottom-up
 // (negative stride) buffers work and padding is never touched.
 #include <algorithm>
+#include <vector>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -372,36 +373,40 @@ const VignetteKernels kAvx2 = kPortable, kAvx512 = kPortable;
 const KernelTable<VignetteKernels> kVignetteKernels = {&kPortable, &kAvx2, &kAvx512, nullptr,
                                                        nullptr};
 
+// The blend where the weight is flat at its outer value is a map of each
+// channel on its own: three tables by the formula, made once per call.
+struct OuterTables {
+  ChannelTable r, g, b;
+  explicit OuterTables(const VignetteParams& p) {
+    const double v_outer = vignette_weight_at(1.0, p);
+    r = make_channel_table([&](uint32_t c) { return red_of(vignette_blend(c << 16, v_outer, p)); });
+    g = make_channel_table([&](uint32_t c) { return green_of(vignette_blend(c << 8, v_outer, p)); });
+    b = make_channel_table([&](uint32_t c) { return blue_of(vignette_blend(c, v_outer, p)); });
+  }
+};
+
+// Rows y of the row pairs [first, end): pair y is row y and row height - y,
+// which share their weights (row 0 has no partner). Overlapping rows (a
+// stride below 4 * width) share words and must be visited in order, 0 to
+// height - 1, each reading what the previous rows left: `in_order` then
+// takes rows [first, end) one by one.
 void vignette_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
-                   const VignetteParams& p) {
-  const VignetteKernels& k = pick(kVignetteKernels);
-  WeightRow weights(p, width, height, k);
-  // Where the weight is flat at its outer value the blend is a map of each
-  // channel on its own: three tables by the formula.
-  const double v_outer = vignette_weight_at(1.0, p);
-  const ChannelTable outer_r = make_channel_table(
-      [&](uint32_t c) { return red_of(vignette_blend(c << 16, v_outer, p)); });
-  const ChannelTable outer_g = make_channel_table(
-      [&](uint32_t c) { return green_of(vignette_blend(c << 8, v_outer, p)); });
-  const ChannelTable outer_b =
-      make_channel_table([&](uint32_t c) { return blue_of(vignette_blend(c, v_outer, p)); });
+                   const VignetteParams& p, const VignetteKernels& k, const OuterTables& outer,
+                   WeightRow& weights, int64_t first, int64_t end, bool in_order) {
   auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * row_pixels); };
   auto blend = [&](int64_t y, const double* v) {
     uint32_t* row = row_at(y);
     const int32_t left = weights.left_end(), right = weights.right_begin();
-    apply_channel_tables(row, left, outer_r, outer_g, outer_b);
-    apply_channel_tables(row + right, width - right, outer_r, outer_g, outer_b);
+    apply_channel_tables(row, left, outer.r, outer.g, outer.b);
+    apply_channel_tables(row + right, width - right, outer.r, outer.g, outer.b);
     const ExactWeights exact = {static_cast<double>(y) - p.cy, left};
     k.blend_row(row + left, v + left, right - left, &p, weights.estimated() ? &exact : nullptr);
   };
-  // Rows that share words (a stride below 4 * width) must be visited in
-  // order, 0 to height - 1, each reading what the previous rows left.
-  if (std::abs(row_pixels) < width) {
-    for (int32_t y = 0; y < height; ++y) blend(y, weights.row(y));
+  if (in_order) {
+    for (int64_t y = first; y < end; ++y) blend(y, weights.row(static_cast<int32_t>(y)));
     return;
   }
-  // Separate rows: row y pairs with row height - y; row 0 has no partner.
-  for (int64_t y = 0; y <= height / 2 && y < height; ++y) {
+  for (int64_t y = first; y < end; ++y) {
     const double* v = weights.row(static_cast<int32_t>(y));
     blend(y, v);
     const int64_t mirror = height - y;
@@ -412,14 +417,29 @@ void vignette_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_
 }  // namespace
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_vignette(uint32_t* pixels, int32_t width,
-                                            int32_t height, int32_t stride,
-                                            double strength, double radius,
-                                            double softness, uint32_t color) {
-  return kvfx::run_effect(kvfx::entry::kVignette, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    const kvfx::VignetteParams p =
-        kvfx::vignette_params(width, height, strength, radius, softness, color);
-    kvfx::vignette_rows(pixels, width, height, b.row_pixels, p);
+namespace kvfx {
+
+// Split: the row pairs cut into equal spans, each weighed by absolute row
+// with a weight row of its own.
+int32_t vignette(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                 double strength, double radius, double softness, uint32_t color,
+                 Runner& runner) {
+  return run_effect(entry::kVignette, pixels, width, height, stride, [&](const Buffer& b) {
+    const VignetteParams p = vignette_params(width, height, strength, radius, softness, color);
+    const VignetteKernels& k = pick(kVignetteKernels);
+    const OuterTables outer(p);
+    const bool in_order = std::abs(b.row_pixels) < width;
+    const int64_t pairs = in_order ? 1 : height / 2 + 1;
+    const int pieces = pieces_for(runner, int64_t{width} * height, pairs);
+    std::vector<WeightRow> weights;
+    weights.reserve(static_cast<size_t>(pieces));
+    for (int i = 0; i < pieces; ++i) weights.emplace_back(p, width, height, k);
+    runner.run(pieces, [&](int i) {
+      const Span span = in_order ? Span{0, height} : span_of(pairs, pieces, i);
+      vignette_rows(pixels, width, height, b.row_pixels, p, k, outer, weights[i], span.begin,
+                    span.end, in_order);
+    });
   });
 }
+
+}  // namespace kvfx

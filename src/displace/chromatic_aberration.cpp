@@ -8,11 +8,13 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "core/boundary.h"
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/scratch.h"
+#include "core/split.h"
 #include "displace/displace_effects.h"
 #include "kelvo_fx.h"
 
@@ -55,46 +57,83 @@ void chromatic_row(uint32_t* row, const uint32_t* red, const uint32_t* blue,
   for (int64_t x = mid_hi; x < w; ++x) edge(x);
 }
 
-// Rows are rewritten top to bottom. A fetch from a row below the current one
-// reads the caller's buffer (not yet rewritten); a fetch from the current row
-// or one above reads the ring, which holds the input of the last `ring_rows`
-// rows, enough for the largest vertical offset after clamping.
-void chromatic_rows(uint32_t* pixels, int32_t width, int32_t height,
-                    int64_t row_pixels, const ChromaticShift& shift,
-                    uint32_t* ring, int64_t ring_rows) {
+// Rows [begin, end) are rewritten top to bottom. A fetch from a row below
+// the current one reads the caller's buffer (not yet rewritten); a fetch from
+// the current row or one above reads the ring, which holds the input of the
+// last `ring_rows` rows, enough for the largest vertical offset after
+// clamping. A fetch from a row outside [begin, end), which another band
+// rewrites, reads the copies made before any band ran.
+void chromatic_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
+                    const ChromaticShift& shift, uint32_t* ring, int64_t ring_rows,
+                    int64_t begin, int64_t end, const RowCopies& above, const RowCopies& below) {
   auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * row_pixels); };
-  for (int64_t y = 0; y < height; ++y) {
+  for (int64_t y = begin; y < end; ++y) {
     uint32_t* row = row_at(y);
     uint32_t* saved = ring + (y % ring_rows) * width;
     std::memcpy(saved, row, static_cast<size_t>(width) * 4);
     auto source = [&](int64_t dy) -> const uint32_t* {
       const int64_t sy = clamp_coordinate(y + dy, height);
+      if (sy < begin) return above.row(sy);
+      if (sy >= end) return below.holds(sy) ? below.row(sy) : row_at(sy);
       return sy > y ? row_at(sy) : ring + (sy % ring_rows) * width;
     };
     chromatic_row(row, source(shift.ry), source(shift.by), width, shift.rx, shift.bx);
   }
 }
 
-int64_t ring_rows_for(const ChromaticShift& shift, int32_t height) {
+int64_t reach_of(const ChromaticShift& shift, int32_t height) {
   // Magnitudes in 64 bits: an offset may be INT32_MIN.
   const int64_t reach = std::max(std::abs(int64_t{shift.ry}), std::abs(int64_t{shift.by}));
-  return std::min<int64_t>(reach, height - 1) + 1;
+  return std::min<int64_t>(reach, height - 1);
 }
 
 }  // namespace
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_chromatic_aberration(
-    uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
-    double strength_x, double strength_y, double angle) {
+namespace kvfx {
+
+// Split: row bands, each reading the rows within the vertical reach beyond
+// it from copies taken before any band ran (its neighbours rewrite them).
+int32_t chromatic_aberration(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                             double strength_x, double strength_y, double angle,
+                             Runner& runner) {
   // Rows that overlap would make "the input as it was" ill-defined, so the
   // policy refuses them.
-  return kvfx::run_effect(kvfx::entry::kChromaticAberration, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    const kvfx::ChromaticShift shift =
-        kvfx::chromatic_shift(strength_x, strength_y, angle);
-    const int64_t ring_rows = kvfx::ring_rows_for(shift, height);
-    kvfx::ScratchImage ring = kvfx::ScratchImage::uninitialised(ring_rows * width);
-    kvfx::chromatic_rows(pixels, width, height, b.row_pixels, shift, ring.data(), ring_rows);
+  return run_effect(entry::kChromaticAberration, pixels, width, height, stride,
+                    [&](const Buffer& b) {
+    const ChromaticShift shift = chromatic_shift(strength_x, strength_y, angle);
+    const int64_t reach = reach_of(shift, height);
+    const int64_t ring_rows = reach + 1;
+    // A band shorter than its reach would copy more than it rewrites.
+    const int pieces = pieces_for(runner, int64_t{width} * height,
+                                  height / std::max<int64_t>(1, std::min(reach, runner.piece_words())));
+    struct Band {
+      ScratchImage ring;
+      RowCopies above, below;
+    };
+    std::vector<Band> bands;
+    bands.reserve(static_cast<size_t>(pieces));
+    for (int i = 0; i < pieces; ++i) {
+      const Span rows = span_of(height, pieces, i);
+      Band band{ScratchImage::uninitialised(ring_rows * width), {}, {}};
+      if (pieces > 1) {
+        band.above = RowCopies(std::max<int64_t>(0, rows.begin - reach), rows.begin, width);
+        band.below = RowCopies(rows.end, std::min<int64_t>(height, rows.end + reach), width);
+      }
+      bands.push_back(std::move(band));
+    }
+    auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * b.row_pixels); };
+    if (pieces > 1)
+      runner.run(pieces, [&](int i) {
+        bands[i].above.fill(row_at);
+        bands[i].below.fill(row_at);
+      });
+    runner.run(pieces, [&](int i) {
+      const Span rows = span_of(height, pieces, i);
+      chromatic_rows(pixels, width, height, b.row_pixels, shift, bands[i].ring.data(), ring_rows,
+                     rows.begin, rows.end, bands[i].above, bands[i].below);
+    });
   });
 }
+
+}  // namespace kvfx

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "core/split.h"
+
 namespace kvfx {
 
 // A coordinate sum clamped into 0 .. limit - 1 (limit >= 1), upper bound
@@ -86,5 +88,15 @@ inline int32_t glitch_column(int32_t x, int32_t shift, int32_t width) {
   if (c <= 0) c = 0;
   return c;
 }
+
+// ---- The exports' bodies ----------------------------------------------------
+// Entry checks, then the effect, its pieces run by `runner` (see core/split.h).
+
+int32_t chromatic_aberration(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                             double strength_x, double strength_y, double angle,
+                             Runner& runner);
+int32_t glitch_displacement(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                            int32_t band_count, int32_t max_shift, int32_t seed,
+                            Runner& runner);
 
 }  // namespace kvfx

@@ -76,34 +76,42 @@ void shift_row(uint32_t* row, int32_t width, int32_t shift) {
 }  // namespace
 }  // namespace kvfx
 
-extern "C" KV_FX_API int32_t kv_fx_glitch_displacement(
-    uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
-    int32_t band_count, int32_t max_shift, int32_t seed) {
-  return kvfx::run_effect(kvfx::entry::kGlitchDisplacement, pixels, width, height, stride,
-                          [&](const kvfx::Buffer& b) {
-    if (band_count <= 0 || kvfx::shift_range_empty(max_shift)) return;
+namespace kvfx {
+
+// Split: each row is rewritten from its own words alone, so once every
+// row's shift is known the rows are cut into equal spans.
+int32_t glitch_displacement(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
+                            int32_t band_count, int32_t max_shift, int32_t seed,
+                            Runner& runner) {
+  return run_effect(entry::kGlitchDisplacement, pixels, width, height, stride,
+                    [&](const Buffer& b) {
+    if (band_count <= 0 || shift_range_empty(max_shift)) return;
     // The shift each row ends up with (0 leaves it as it is), from the last
     // band that covers it. The state before band b is the start state
     // advanced 3b steps; the walk starts at the last band and steps back.
-    kvfx::ScratchArray<int32_t> row_shift = kvfx::ScratchArray<int32_t>::zeroed(height);
-    kvfx::ScratchArray<uint8_t> settled = kvfx::ScratchArray<uint8_t>::zeroed(height);
+    ScratchArray<int32_t> row_shift = ScratchArray<int32_t>::zeroed(height);
+    ScratchArray<uint8_t> settled = ScratchArray<uint8_t>::zeroed(height);
     int32_t* shifts = row_shift.data();
     uint8_t* done = settled.data();
-    uint32_t state = kvfx::glitch_jump(kvfx::glitch_start_state(seed),
-                                       3 * (static_cast<uint64_t>(band_count) - 1));
+    uint32_t state = glitch_jump(glitch_start_state(seed), 3 * (static_cast<uint64_t>(band_count) - 1));
     int32_t open = height;
     for (int64_t i = band_count - 1; i >= 0 && open > 0; --i) {
-      const kvfx::GlitchBand band = kvfx::glitch_band(state, height, max_shift);
+      const GlitchBand band = glitch_band(state, height, max_shift);
       for (int32_t y = band.start; y < band.end; ++y)
         if (!done[y]) {
           done[y] = 1;
           shifts[y] = band.shift;
           --open;
         }
-      state = kvfx::glitch_step_back(kvfx::glitch_step_back(kvfx::glitch_step_back(state)));
+      state = glitch_step_back(glitch_step_back(glitch_step_back(state)));
     }
-    for (int32_t y = 0; y < height; ++y)
-      if (shifts[y] != 0)
-        kvfx::shift_row(pixels + static_cast<ptrdiff_t>(y * b.row_pixels), width, shifts[y]);
+    const int pieces = pieces_for(runner, int64_t{width} * height, height);
+    runner.run(pieces, [&](int i) {
+      const Span rows = span_of(height, pieces, i);
+      for (int64_t y = rows.begin; y < rows.end; ++y)
+        if (shifts[y] != 0) shift_row(pixels + static_cast<ptrdiff_t>(y * b.row_pixels), width, shifts[y]);
+    });
   });
 }
+
+}  // namespace kvfx
