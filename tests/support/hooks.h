@@ -10,6 +10,7 @@
 
 #include "core/cpu.h"
 #include "core/test_hooks.h"
+#include "parallel/test_hooks.h"
 
 namespace kvfx_test {
 
@@ -31,6 +32,32 @@ class AllocationFailure {
   ~AllocationFailure() { kvfx::fail_scratch_allocation_after(-1); }
   AllocationFailure(const AllocationFailure&) = delete;
   AllocationFailure& operator=(const AllocationFailure&) = delete;
+};
+
+// The parallel exports as if on a machine with `cpus` CPUs and with every
+// piece, however small, worth a thread: small test images are then cut as
+// finely as their rows allow.
+class FineSplits {
+ public:
+  explicit FineSplits(int cpus = 64) {
+    kvfx::pretend_cpus(cpus);
+    kvfx::set_piece_words(1);
+  }
+  ~FineSplits() {
+    kvfx::pretend_cpus(0);
+    kvfx::set_piece_words(0);
+  }
+  FineSplits(const FineSplits&) = delete;
+  FineSplits& operator=(const FineSplits&) = delete;
+};
+
+// Thread starts after the first `n` fail, until the guard goes.
+class ThreadStartFailure {
+ public:
+  explicit ThreadStartFailure(int n) { kvfx::fail_thread_starts_after(n); }
+  ~ThreadStartFailure() { kvfx::fail_thread_starts_after(-1); }
+  ThreadStartFailure(const ThreadStartFailure&) = delete;
+  ThreadStartFailure& operator=(const ThreadStartFailure&) = delete;
 };
 
 // Runs body() once per vector level this build and CPU have, each forced in
