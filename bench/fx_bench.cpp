@@ -4,18 +4,24 @@
 // fraction of memcpy measured in the same run, which is steadier than the
 // raw numbers on a busy machine.
 //
-//   kelvo_fx_bench [--level=NAME] [--benchmark_filter=REGEX] [google benchmark flags]
+//   kelvo_fx_bench [--level=NAME] [--threads N] [--benchmark_filter=REGEX] [google benchmark flags]
+//
+// --threads N calls the parallel exports with N threads (0: automatic) and
+// copies the memcpy frame on N threads too; without it every call is the
+// core's, on the calling thread.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/cpu.h"
@@ -29,6 +35,9 @@
 #endif
 
 namespace {
+
+// The parallel exports' thread count, or -1 for the core's exports.
+int32_t g_threads = -1;
 
 struct Size {
   int32_t w, h;
@@ -61,25 +70,31 @@ struct Case {
   std::string name;
   const kvfx_catalogue::Effect* effect;
   std::vector<double> args;
+  bool in_place = false;  // a two-buffer effect with dst == src
 };
+
+int32_t call(const Case& c, uint32_t* pixels, int32_t w, int32_t h, const uint32_t* source) {
+  return g_threads < 0
+             ? c.effect->call(pixels, w, h, w * 4, c.args.data(), source)
+             : c.effect->parallel_call(pixels, w, h, w * 4, c.args.data(), source, g_threads);
+}
 
 void run_case(benchmark::State& state, Size s, const Case& c) {
   std::vector<uint32_t> frame = make_frame(s.w, s.h);
   const std::vector<uint32_t> original = frame;
-  std::vector<uint32_t> dst(c.effect->two_buffers ? frame.size() : 0);
+  const bool separate = c.effect->two_buffers && !c.in_place;
+  std::vector<uint32_t> dst(separate ? frame.size() : 0);
   int64_t calls = 0;
   for (auto _ : state) {
     // Effects that converge (tone map, blur) would otherwise work on ever
     // flatter data; restore the input now and then, outside the timing.
-    if (!c.effect->two_buffers && ++calls % 16 == 0) {
+    if (!separate && ++calls % 16 == 0) {
       state.PauseTiming();
       frame = original;
       state.ResumeTiming();
     }
-    const int32_t rc =
-        c.effect->two_buffers
-            ? c.effect->call(dst.data(), s.w, s.h, s.w * 4, c.args.data(), frame.data())
-            : c.effect->call(frame.data(), s.w, s.h, s.w * 4, c.args.data(), nullptr);
+    const int32_t rc = separate ? call(c, dst.data(), s.w, s.h, frame.data())
+                                : call(c, frame.data(), s.w, s.h, nullptr);
     benchmark::DoNotOptimize(rc);
     benchmark::ClobberMemory();
   }
@@ -89,8 +104,22 @@ void run_case(benchmark::State& state, Size s, const Case& c) {
 void bench_memcpy(benchmark::State& state, Size s) {
   const std::vector<uint32_t> src = make_frame(s.w, s.h);
   std::vector<uint32_t> dst(src.size());
+  // On as many threads as the effects get, each started for the copy as
+  // the parallel exports start theirs.
+  const int n = g_threads < 0 ? 1 : g_threads == 0 ? static_cast<int>(std::thread::hardware_concurrency()) : g_threads;
+  auto copy = [&](int i) {
+    const size_t begin = src.size() * i / n, end = src.size() * (i + 1) / n;
+    std::memcpy(dst.data() + begin, src.data() + begin, (end - begin) * sizeof(uint32_t));
+  };
   for (auto _ : state) {
-    std::memcpy(dst.data(), src.data(), src.size() * sizeof(uint32_t));
+    if (n <= 1) {
+      copy(0);
+    } else {
+      std::vector<std::thread> threads;
+      for (int i = 1; i < n; ++i) threads.emplace_back(copy, i);
+      copy(0);
+      for (std::thread& t : threads) t.join();
+    }
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }
@@ -113,7 +142,7 @@ std::vector<int> box_widths(double sigma) {
 // A caller of OpenCV on the same frame: BGRA bytes (the same memory as our
 // words on a little-endian machine), output into a second buffer.
 void bench_cv_gaussian(benchmark::State& state, Size s, double sigma) {
-  cv::setNumThreads(1);
+  cv::setNumThreads(g_threads < 0 ? 1 : g_threads == 0 ? -1 : g_threads);
   std::vector<uint32_t> frame = make_frame(s.w, s.h), out(frame.size());
   const cv::Mat src(s.h, s.w, CV_8UC4, frame.data()), dst(s.h, s.w, CV_8UC4, out.data());
   for (auto _ : state) {
@@ -125,7 +154,7 @@ void bench_cv_gaussian(benchmark::State& state, Size s, double sigma) {
 }
 
 void bench_cv_three_boxes(benchmark::State& state, Size s, double sigma) {
-  cv::setNumThreads(1);
+  cv::setNumThreads(g_threads < 0 ? 1 : g_threads == 0 ? -1 : g_threads);
   std::vector<uint32_t> frame = make_frame(s.w, s.h), out(frame.size());
   const cv::Mat src(s.h, s.w, CV_8UC4, frame.data()), dst(s.h, s.w, CV_8UC4, out.data());
   const std::vector<int> widths = box_widths(sigma);
@@ -145,6 +174,7 @@ struct Setting {
   const char* name;
   const char* effect;
   std::vector<std::pair<const char*, double>> args;
+  bool in_place = false;
 };
 
 const std::vector<Setting>& settings() {
@@ -166,6 +196,7 @@ const std::vector<Setting>& settings() {
       {"bloom_sigma12", "bloom", {{"threshold", 0.7}, {"intensity", 0.8}, {"sigma", 12}, {"tint", 0xFFFFE0C0u}}},
       {"bloom_sigma2", "bloom", {{"threshold", 0.7}, {"intensity", 0.8}, {"sigma", 2}, {"tint", 0xFFFFE0C0u}}},
       {"drop_shadow_sigma6", "shadow", {{"offset_x", 8}, {"offset_y", 8}, {"sigma", 6}, {"color", 0xC0000000u}}},
+      {"drop_shadow_sigma6_in_place", "shadow", {{"offset_x", 8}, {"offset_y", 8}, {"sigma", 6}, {"color", 0xC0000000u}}, true},
   };
   return list;
 }
@@ -176,7 +207,7 @@ std::vector<Case> cases() {
   for (const Setting& st : settings()) {
     const kvfx_catalogue::Effect* e = kvfx_catalogue::find_effect(st.effect);
     if (!e) continue;
-    Case c{st.name, e, kvfx_catalogue::default_args(*e)};
+    Case c{st.name, e, kvfx_catalogue::default_args(*e), st.in_place};
     for (const auto& [name, value] : st.args) c.args[kvfx_catalogue::find_param(*e, name)] = value;
     out.push_back(c);
     timed.push_back(e);
@@ -258,8 +289,39 @@ bool take_level_flag(int& argc, char** argv) {
   return true;
 }
 
+// --threads N (or --threads=N): the parallel exports with N threads.
+bool take_threads_flag(int& argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    int used = 0;
+    std::string value;
+    if (arg == "--threads" && i + 1 < argc) {
+      value = argv[i + 1];
+      used = 2;
+    } else if (arg.rfind("--threads=", 0) == 0) {
+      value = arg.substr(10);
+      used = 1;
+    } else {
+      continue;
+    }
+    char* end = nullptr;
+    const long n = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || n < 0 || n > 4096) {
+      std::fprintf(stderr, "--threads takes a count from 0 (automatic) to 4096, not %s\n",
+                   value.c_str());
+      return false;
+    }
+    g_threads = static_cast<int32_t>(n);
+    std::printf("threads: %ld (the parallel exports)\n", n);
+    for (int j = i; j + used < argc; ++j) argv[j] = argv[j + used];
+    argc -= used;
+    return true;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
-  if (!take_level_flag(argc, argv)) return 2;
+  if (!take_level_flag(argc, argv) || !take_threads_flag(argc, argv)) return 2;
   for (Size s : kSizes) {
     const std::string sz = size_name(s);
     benchmark::RegisterBenchmark(("memcpy/" + sz).c_str(), bench_memcpy, s)

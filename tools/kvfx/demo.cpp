@@ -198,7 +198,7 @@ Image demo_scene() {
   return c.to_image();
 }
 
-std::string run_demo(const std::string& dir) {
+std::string run_demo(const std::string& dir, int32_t threads) {
   make_dirs(dir);
   const std::string base = dir.back() == '/' ? dir : dir + "/";
   const Image scene = demo_scene();
@@ -219,7 +219,7 @@ std::string run_demo(const std::string& dir) {
   int index = 1;
   for (const Effect& e : kvfx_catalogue::effects()) {
     Image out = scene;
-    apply_chain(out, {default_call(e)});
+    apply_chain(out, {default_call(e)}, threads);
     save_image(out, base + e.name + ".png");
     convert_image(out, Held::kPremultiplied);  // the sheet composites premultiplied words
     place(index++, out, e.name);

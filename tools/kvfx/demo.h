@@ -14,7 +14,7 @@ Image demo_scene();
 void draw_text(Image& image, int x, int y, const std::string& text, uint32_t argb, int scale);
 // Writes the scene, one PNG per effect and contact_sheet.png into dir;
 // returns one line saying what went where.
-std::string run_demo(const std::string& dir);
+std::string run_demo(const std::string& dir, int32_t threads);
 
 }  // namespace kvfx_tool
 

@@ -112,7 +112,7 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
   return chain;
 }
 
-void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
+void apply_chain(Image& image, const std::vector<EffectCall>& chain, int32_t threads) {
   for (const EffectCall& call : chain) {
     const Effect& e = *call.def;
     // Each effect gets the words its catalogue entry asks for; the words are
@@ -123,12 +123,12 @@ void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
       // A separate destination lets the library stream the result row by
       // row; every word of it is written.
       Words dst(image.px.size());
-      rc = e.call(dst.data(), image.width, image.height, image.stride(), call.args.data(),
-                  image.px.data());
+      rc = e.parallel_call(dst.data(), image.width, image.height, image.stride(),
+                           call.args.data(), image.px.data(), threads);
       if (rc == FX_OK) image.px.swap(dst);
     } else {
-      rc = e.call(image.px.data(), image.width, image.height, image.stride(), call.args.data(),
-                  nullptr);
+      rc = e.parallel_call(image.px.data(), image.width, image.height, image.stride(),
+                           call.args.data(), nullptr, threads);
     }
     if (rc == FX_ERR_OUT_OF_MEMORY) throw Failure(std::string(e.name) + ": out of memory");
     if (rc != FX_OK)
@@ -138,9 +138,9 @@ void apply_chain(Image& image, const std::vector<EffectCall>& chain) {
 
 std::string help_text() {
   std::ostringstream s;
-  s << "usage: kvfx [--max-pixels N] IN OUT CHAIN\n"
-       "       kvfx [--max-pixels N] --out-dir DIR FILE... -- CHAIN\n"
-       "       kvfx demo OUTDIR\n"
+  s << "usage: kvfx [--max-pixels N] [--threads N] IN OUT CHAIN\n"
+       "       kvfx [--max-pixels N] [--threads N] --out-dir DIR FILE... -- CHAIN\n"
+       "       kvfx [--threads N] demo OUTDIR\n"
        "       kvfx help [EFFECT]\n"
        "CHAIN is EFFECT [name=value ...] [EFFECT [name=value ...] ...].\n"
        "IN and OUT are PNG or JPEG files (by content when reading, by extension\n"
@@ -151,6 +151,8 @@ std::string help_text() {
        "--max-pixels N  refuse images of more than N pixels (default "
     << kDefaultMaxPixels << ",\n"
        "                16384 x 8192), checked from the header before decoding\n"
+       "--threads N     threads per effect (default 0: as many as this process may\n"
+       "                use; 1: one); the output is the same for every N\n"
        "\n"
        "Image files hold straight (not premultiplied) alpha. The colour effects\n"
        "(";

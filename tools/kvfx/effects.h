@@ -32,7 +32,9 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
 EffectCall default_call(const Effect& def);
 
 // Applies the chain left to right; throws Failure if the library refuses.
-void apply_chain(Image& image, const std::vector<EffectCall>& chain);
+// Each call through the effect's parallel export with `threads` (0: as many
+// as the process may use); the words come out the same for every count.
+void apply_chain(Image& image, const std::vector<EffectCall>& chain, int32_t threads);
 
 std::string help_text();
 std::string effect_help_text(const Effect& def);

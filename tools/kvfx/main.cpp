@@ -39,6 +39,7 @@ std::string basename_of(const std::string& path) {
 // Options before the positional arguments; what they leave is in `rest`.
 struct Options {
   Limits limits;
+  int32_t threads = 0;  // automatic
   bool batch = false;
   std::string out_dir;
   std::vector<std::string> rest;
@@ -51,6 +52,19 @@ uint64_t parse_max_pixels(const std::string& text) {
   if (!digits || errno == ERANGE || v < 1 || v > kMaxPixelLimit)
     throw UsageError("--max-pixels: '" + text + "' is not a pixel count from 1 to " +
                      std::to_string(kMaxPixelLimit));
+  return v;
+}
+
+// More than any machine's CPUs; the library uses no more than the process may.
+constexpr int kMaxThreads = 4096;
+
+int32_t parse_threads(const std::string& text) {
+  const bool digits = !text.empty() && text.size() <= 4 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  const int v = digits ? std::atoi(text.c_str()) : -1;
+  if (v < 0 || v > kMaxThreads)
+    throw UsageError("--threads: '" + text + "' is not a thread count from 0 (automatic) to " +
+                     std::to_string(kMaxThreads));
   return v;
 }
 
@@ -67,6 +81,8 @@ Options parse_options(const std::vector<std::string>& args) {
     };
     if (a.rfind("--max-pixels", 0) == 0) {
       o.limits.max_pixels = parse_max_pixels(value("--max-pixels"));
+    } else if (a.rfind("--threads", 0) == 0) {
+      o.threads = parse_threads(value("--threads"));
     } else if (a.rfind("--out-dir", 0) == 0) {
       o.batch = true;
       o.out_dir = value("--out-dir");
@@ -97,7 +113,7 @@ int run_single(const Options& o) {
   check_output(out);
   refuse_terminal_stdin(in);
   Image image = load_image(in, o.limits);
-  apply_chain(image, chain);
+  apply_chain(image, chain, o.threads);
   save_image(image, out);
   return 0;
 }
@@ -149,7 +165,7 @@ int run_batch(const Options& o) {
       check_output(out);
       refuse_terminal_stdin(in);
       Image image = load_image(in, o.limits);
-      apply_chain(image, chain);
+      apply_chain(image, chain, o.threads);
       save_image(image, out);
     } catch (const std::exception& e) {
       ++failed;
@@ -179,13 +195,13 @@ int run(const std::vector<std::string>& args) {
     std::fputs(effect_help_text(*def).c_str(), stdout);
     return 0;
   }
-  if (first == "demo") {
-    if (args.size() != 3) return complain("expected demo OUTDIR", kUsage);
-    const std::string where = run_demo(args[2]);
+  const Options o = parse_options(args);
+  if (!o.batch && !o.rest.empty() && o.rest[0] == "demo") {
+    if (o.rest.size() != 2) return complain("expected demo OUTDIR", kUsage);
+    const std::string where = run_demo(o.rest[1], o.threads);
     std::printf("%s\n", where.c_str());
     return 0;
   }
-  const Options o = parse_options(args);
   return o.batch ? run_batch(o) : run_single(o);
 }
 

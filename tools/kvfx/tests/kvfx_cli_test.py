@@ -316,6 +316,18 @@ class Effects(Case):
         self.assertTrue(ab == read_png(self.path("a_b.png")), "chain differs from one effect per run")
         self.assertTrue(ab != read_png(self.path("ba.png")), "order made no difference")
 
+    def test_every_thread_count_writes_the_same_bytes(self):
+        # Enough words for seven pieces of the smallest size worth a thread.
+        src = self.image("in.png", 720, 640)
+        chain = ["blur", "sigma=3", "shadow", "bloom", "sigma=9", "grain", "chromatic", "vignette"]
+        outputs = []
+        for threads in ("1", "2", "7", "0"):
+            out = self.path("t%s.png" % threads)
+            self.ok("--threads", threads, src, out, *chain)
+            with open(out, "rb") as f:
+                outputs.append(f.read())
+        self.assertEqual(outputs, [outputs[0]] * 4)
+
     def test_shadow_keeps_the_size_and_falls_on_transparent_pixels(self):
         w, h = 30, 20
         px = [(200, 50, 50, 255) if 5 <= x < 15 and 5 <= y < 12 else (0, 0, 0, 0)
@@ -475,6 +487,10 @@ class BadInput(Case):
         for chain, message in cases:
             with self.subTest(chain=chain):
                 self.check_refused([src, self.path("out.png")] + chain, 2, message, self.path("out.png"))
+        for threads in ("x", "-1", "1.5", "", "4097"):
+            with self.subTest(threads=threads):
+                self.check_refused(["--threads", threads, src, self.path("out.png"), "blur"], 2,
+                                   "--threads", self.path("out.png"))
 
     def test_unwritable_outputs(self):
         src = self.image("in.png")
