@@ -10,6 +10,9 @@
 //   - the written words equal the reference (tests/support/reference.h): a
 //     plain loop over the one-word formulas, the blur a brute-force box
 //     filter while the image is small.
+//   - the parallel export, at a thread count the input picks and cutting the
+//     small image as finely as its rows allow, gives the same code and the
+//     same words as the core's.
 // Any difference aborts with a description of the case. The input also
 // picks the vector level (any this build and CPU have; otherwise the best).
 #include <algorithm>
@@ -27,6 +30,7 @@
 #include "core/geometry.h"
 #include "core/pixel.h"
 #include "core/test_hooks.h"
+#include "parallel/test_hooks.h"
 #include "effect_catalogue.h"
 #include "kelvo_fx.h"
 #include "support/reference.h"
@@ -265,6 +269,10 @@ int run_case(const uint8_t* data, size_t size) {
     }
   }
 
+  // The same call through the parallel export, on copies made before it.
+  Block par = actual, dst_par = dst_actual;
+  Block& dp = !e.two_buffers || dst_mode != 0 ? par : dst_par;
+
   Block& da = !e.two_buffers || dst_mode != 0 ? actual : dst_actual;
   Block& de = !e.two_buffers || dst_mode != 0 ? expect : dst_expect;
   const int64_t off = dst_mode == 2 ? dst_off : 0;
@@ -280,6 +288,16 @@ int run_case(const uint8_t* data, size_t size) {
   }
 
   const int effect = index;
+  static const int32_t kThreads[] = {2, 3, 8, 0, 1, 5};
+  const int32_t threads = kThreads[in.byte() % 6];
+  const int32_t par_rc = e.parallel_call(dp.at(off), w, h, stride, args.data(),
+                                         e.two_buffers ? par.at(0) : nullptr, threads);
+  if (par_rc != rc || par.mem != actual.mem || dst_par.mem != dst_actual.mem) {
+    char msg[96];
+    std::snprintf(msg, sizeof msg, "the parallel export at %d threads differs from the core's",
+                  static_cast<int>(threads));
+    fail(msg, effect, w, h, stride);
+  }
   if (!canaries_intact(actual) || (e.two_buffers && dst_mode == 0 && !canaries_intact(dst_actual)))
     fail("write outside the buffer (canary changed)", effect, w, h, stride);
   if (rc != want) {
@@ -304,6 +322,14 @@ int run_case(const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Eight CPUs, and any piece worth a thread: the fuzzer's small images are
+  // cut as finely as a large frame would be.
+  kvfx::pretend_cpus(8);
+  kvfx::set_piece_words(1);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return run_case(data, size);
