@@ -1,9 +1,10 @@
-/* A plain C99 host: includes the public header, links the shared library and
- * makes a few calls, checking the result codes. */
+/* A plain C99 host: includes the public headers, links both shared libraries
+ * and makes a few calls, checking the result codes. */
 #include <stdio.h>
 #include <string.h>
 
 #include "kelvo_fx.h"
+#include "kelvo_fx_parallel.h"
 
 static int failures = 0;
 
@@ -26,6 +27,10 @@ int main(void) {
   expect(memcmp(px, copy, sizeof px) == 0, "sigma 0 leaves pixels unchanged");
   expect(kv_fx_gaussian_blur(px, 16, 16, 64, 2.0) == FX_OK, "blur sigma 2");
   expect(memcmp(px, copy, sizeof px) != 0, "blur changes a noisy image");
+  expect(kv_fx_parallel_gaussian_blur(copy, 16, 16, 64, 2.0, 0) == FX_OK, "parallel blur");
+  expect(memcmp(px, copy, sizeof px) == 0, "the parallel blur gives the core's words");
+  expect(kv_fx_parallel_tone_map_aces(NULL, 16, 16, 64, 1.0, 2) == FX_ERR_INVALID_ARGUMENT,
+         "parallel tone map refuses NULL");
   {
     char version[32];
     sprintf(version, "%d.%d.%d", KV_FX_VERSION_MAJOR, KV_FX_VERSION_MINOR, KV_FX_VERSION_PATCH);

@@ -1,5 +1,14 @@
-# Fails unless the library's dynamic symbol table defines exactly the effect
-# functions (plus the version node the linker adds).
+# Fails unless the library's dynamic symbol table defines exactly the
+# functions its header declares with API (KV_FX_API or KV_FX_PARALLEL_API),
+# plus the version node the linker adds.
+# cmake -DLIB= -DHEADER= -DAPI= -P check_exports.cmake
+file(STRINGS ${HEADER} api_lines REGEX "^${API} [a-z0-9_]+ \\**kv_fx_[a-z0-9_]+\\(")
+set(expected "")
+foreach(line IN LISTS api_lines)
+  string(REGEX MATCH "kv_fx_[a-z0-9_]+" name "${line}")
+  list(APPEND expected ${name})
+endforeach()
+list(SORT expected)
 execute_process(COMMAND nm -D --defined-only ${LIB}
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -19,8 +28,9 @@ foreach(line IN LISTS lines)
     message(FATAL_ERROR "unexpected exported symbol: ${line}")
   endif()
 endforeach()
+list(SORT found)
 list(LENGTH found n)
-message(STATUS "exported effects (${n}): ${found}")
-if(n EQUAL 0)
-  message(FATAL_ERROR "no kv_fx_ function exported")
+message(STATUS "exported (${n}): ${found}")
+if(n LESS 10 OR NOT found STREQUAL expected)
+  message(FATAL_ERROR "exports [${found}] are not the header's [${expected}]")
 endif()

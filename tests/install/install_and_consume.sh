@@ -23,7 +23,13 @@ soname=$(readlink "$libdir/libkelvo_fx.so")
 [ -L "$libdir/$soname" ] && [ -f "$libdir/$(readlink "$libdir/$soname")" ] || fail "SONAME chain broken"
 [ -f "$libdir/cmake/kelvo_fx/kelvo_fxConfig.cmake" ] || fail "CMake package missing"
 [ -f "$libdir/cmake/kelvo_fx/kelvo_fxConfigVersion.cmake" ] || fail "CMake package version missing"
-[ -f "$libdir/pkgconfig/kelvo_fx.pc" ] || fail "pkg-config file missing"
+for name in kelvo_fx kelvo_fx_parallel; do
+  [ -f "$prefix/include/$name.h" ] || fail "$name.h not installed"
+  [ -f "$libdir/pkgconfig/$name.pc" ] || fail "$name.pc missing"
+  [ -L "$libdir/lib$name.so" ] || fail "lib$name.so is not a symlink"
+  [ "$(readelf -d "$libdir/lib$name.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')" = "lib$name.so.0" ] ||
+    fail "lib$name.so has not the SONAME lib$name.so.0"
+done
 # The installed package must not point back into the source or build tree.
 if grep -rqF -e "$src" -e "$build" "$libdir/cmake/kelvo_fx" "$libdir/pkgconfig"; then
   fail "installed package files refer to the source or build tree"
@@ -43,7 +49,7 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
   fail "pkg-config cannot read kelvo_fx.pc"
 # shellcheck disable=SC2046
 ${CC:-cc} -std=c99 -Wall -Werror "$here/consumer/consumer.c" -o "$tmp/by-pkg-config" \
-  $(pkg-config --cflags --libs kelvo_fx)
+  $(pkg-config --cflags --libs kelvo_fx kelvo_fx_parallel)
 LD_LIBRARY_PATH="$libdir" "$tmp/by-pkg-config"
 
 # 3. The installed tool finds the installed library by itself.

@@ -7,10 +7,12 @@
 #   - no 256- or 512-bit aligned vector move touches memory in VECTOR_CODE
 #     (the stack is only 16-byte aligned on Windows, so such a move faults
 #     whenever a spill lands between two 32-byte boundaries).
-# cmake -DOBJDUMP= -DNM= -DHEADER= -DDLL= -DIMPLIB= -DDEF= -DMSVC_IMPLIB=
+# Either library: API names the macro its header's exports are declared
+# with (KV_FX_API, KV_FX_PARALLEL_API).
+# cmake -DOBJDUMP= -DNM= -DHEADER= -DAPI= -DDLL= -DIMPLIB= -DDEF= -DMSVC_IMPLIB=
 #       -DVECTOR_CODE=file;file -P check_dll.cmake
 cmake_minimum_required(VERSION 3.20)
-foreach(var OBJDUMP NM HEADER DLL IMPLIB DEF MSVC_IMPLIB VECTOR_CODE)
+foreach(var OBJDUMP NM HEADER API DLL IMPLIB DEF MSVC_IMPLIB VECTOR_CODE)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "check_dll: ${var} not given")
   endif()
@@ -21,7 +23,7 @@ macro(fail what)
   math(EXPR failures "${failures} + 1")
 endmacro()
 
-file(STRINGS ${HEADER} api_lines REGEX "^KV_FX_API [a-z0-9_]+ \\**kv_fx_[a-z0-9_]+\\(")
+file(STRINGS ${HEADER} api_lines REGEX "^${API} [a-z0-9_]+ \\**kv_fx_[a-z0-9_]+\\(")
 set(expected "")
 foreach(line IN LISTS api_lines)
   string(REGEX MATCH "kv_fx_[a-z0-9_]+" name "${line}")
@@ -30,7 +32,7 @@ endforeach()
 list(SORT expected)
 list(LENGTH expected n_expected)
 if(n_expected LESS 10)
-  fail("found only ${n_expected} KV_FX_API functions in ${HEADER}")
+  fail("found only ${n_expected} ${API} functions in ${HEADER}")
 endif()
 
 function(compare what found)
@@ -74,7 +76,8 @@ string(REGEX REPLACE "[ \t]+\\[ *[0-9]+\\] ([^\n]*)\n" "\\1;" exports "${CMAKE_M
 compare("export table of ${DLL}" "${exports}")
 message(STATUS "imports: ${imports}")
 
-# 2. The .def file the DLL and kelvo_fx.lib are made from.
+# 2. The .def file the DLL and its .lib are made from.
+get_filename_component(dll_name ${DLL} NAME)
 file(STRINGS ${DEF} def_lines)
 set(def_exports "")
 set(in_exports FALSE)
@@ -84,7 +87,7 @@ foreach(line IN LISTS def_lines)
     set(in_exports TRUE)
   elseif(in_exports AND NOT line STREQUAL "")
     list(APPEND def_exports ${line})
-  elseif(line MATCHES "^LIBRARY" AND NOT line STREQUAL "LIBRARY kelvo_fx.dll")
+  elseif(line MATCHES "^LIBRARY" AND NOT line STREQUAL "LIBRARY ${dll_name}")
     fail("${DEF} names another DLL: ${line}")
   endif()
 endforeach()

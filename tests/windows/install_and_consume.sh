@@ -24,16 +24,20 @@ read -r -a emulator <<<"${KV_FX_EMULATOR//;/ }"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for f in bin/kelvo_fx.dll lib/libkelvo_fx.dll.a lib/kelvo_fx.lib lib/kelvo_fx.def \
-         include/kelvo_fx.h lib/cmake/kelvo_fx/kelvo_fxConfig.cmake \
-         lib/cmake/kelvo_fx/kelvo_fxConfigVersion.cmake lib/pkgconfig/kelvo_fx.pc; do
+for lib in kelvo_fx kelvo_fx_parallel; do
+  for f in bin/$lib.dll lib/lib$lib.dll.a lib/$lib.lib lib/$lib.def include/$lib.h \
+           lib/pkgconfig/$lib.pc; do
+    [ -f "$prefix/$f" ] || fail "$f not installed"
+  done
+  grep -q "IMPORTED_IMPLIB[A-Z_]* \"\${_IMPORT_PREFIX}/lib/lib$lib.dll.a\"" \
+    "$prefix"/lib/cmake/kelvo_fx/kelvo_fxTargets-*.cmake ||
+    fail "the CMake package does not name lib/lib$lib.dll.a as the import library"
+done
+for f in lib/cmake/kelvo_fx/kelvo_fxConfig.cmake lib/cmake/kelvo_fx/kelvo_fxConfigVersion.cmake; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
-stray=$(cd "$prefix" && find . -iname '*.dll' ! -path ./bin/kelvo_fx.dll)
-[ -z "$stray" ] || fail "DLLs installed besides bin/kelvo_fx.dll: $stray"
-grep -q 'IMPORTED_IMPLIB[A-Z_]* "${_IMPORT_PREFIX}/lib/libkelvo_fx.dll.a"' \
-  "$prefix"/lib/cmake/kelvo_fx/kelvo_fxTargets-*.cmake ||
-  fail "the CMake package does not name lib/libkelvo_fx.dll.a as the import library"
+stray=$(cd "$prefix" && find . -iname '*.dll' ! -path ./bin/kelvo_fx.dll ! -path ./bin/kelvo_fx_parallel.dll)
+[ -z "$stray" ] || fail "DLLs installed besides bin/kelvo_fx.dll and bin/kelvo_fx_parallel.dll: $stray"
 if grep -rqF -e "$src" -e "$build" "$prefix/lib/cmake/kelvo_fx" "$prefix/lib/pkgconfig"; then
   fail "installed package files refer to the source or build tree"
 fi
@@ -49,32 +53,34 @@ cmake -S "$here/consumer" -B "$tmp/by-cmake" "${gen[@]}" "${tc[@]}" \
   { cat "$tmp/by-cmake.log"; fail "consumer: configure failed"; }
 cmake --build "$tmp/by-cmake" >>"$tmp/by-cmake.log" 2>&1 ||
   { cat "$tmp/by-cmake.log"; fail "consumer: build failed"; }
-[ -f "$tmp/by-cmake/kelvo_fx.dll" ] || fail "consumer: TARGET_RUNTIME_DLLS did not bring kelvo_fx.dll"
+[ -f "$tmp/by-cmake/kelvo_fx.dll" ] && [ -f "$tmp/by-cmake/kelvo_fx_parallel.dll" ] ||
+  fail "consumer: TARGET_RUNTIME_DLLS did not bring both DLLs"
 "${emulator[@]}" "$tmp/by-cmake/consumer.exe" || fail "find_package consumer failed"
 
 # 2. pkg-config and a plain compiler call.
 mkdir -p "$tmp/by-pkg-config"
-cp "$prefix/bin/kelvo_fx.dll" "$tmp/by-pkg-config/"
+cp "$prefix/bin/kelvo_fx.dll" "$prefix/bin/kelvo_fx_parallel.dll" "$tmp/by-pkg-config/"
 export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=
 # shellcheck disable=SC2046
 "$cc" -std=c99 -Wall -Werror "$src/tests/install/consumer/consumer.c" \
-  -o "$tmp/by-pkg-config/consumer.exe" $(pkg-config --cflags --libs kelvo_fx)
+  -o "$tmp/by-pkg-config/consumer.exe" $(pkg-config --cflags --libs kelvo_fx kelvo_fx_parallel)
 "${emulator[@]}" "$tmp/by-pkg-config/consumer.exe" || fail "pkg-config consumer failed"
 
-# 3. Microsoft's linker conventions: kelvo_fx.lib is all it is given of the
-# library.
+# 3. Microsoft's linker conventions: kelvo_fx.lib and kelvo_fx_parallel.lib
+# are all it is given of the libraries.
 lld_link=$(command -v lld-link || ls /usr/lib/llvm-*/bin/lld-link 2>/dev/null | tail -1 || true)
 if [ -n "$lld_link" ] && command -v clang >/dev/null; then
   out=$tmp/msvc
   mkdir -p "$out"
-  cp "$prefix/bin/kelvo_fx.dll" "$out/"
+  cp "$prefix/bin/kelvo_fx.dll" "$prefix/bin/kelvo_fx_parallel.dll" "$out/"
   clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-stack-protector -O1 -Wall -Werror \
     -I"$prefix/include" -c "$here/msvc_consumer.c" -o "$out/msvc_consumer.obj"
   # ExitProcess comes from MinGW's own import library: lld-link reads both
   # kinds.
   kernel32=$("$cc" -print-file-name=libkernel32.a)
   "$lld_link" /nologo /subsystem:console /entry:entry /nodefaultlib \
-    /out:"$out/msvc_consumer.exe" "$out/msvc_consumer.obj" "$prefix/lib/kelvo_fx.lib" "$kernel32"
+    /out:"$out/msvc_consumer.exe" "$out/msvc_consumer.obj" "$prefix/lib/kelvo_fx.lib" \
+    "$prefix/lib/kelvo_fx_parallel.lib" "$kernel32"
   status=0
   "${emulator[@]}" "$out/msvc_consumer.exe" || status=$?
   ((status == 0)) || fail "MSVC-linked consumer failed checks (bits $status)"
