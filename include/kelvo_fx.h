@@ -46,6 +46,7 @@
  *   buffers must not. (The library's own tests can cap its vector level and
  *   make scratch allocations fail; those two settings are not exported, and
  *   a program that cannot reach them always runs at the CPU's best level.)
+ *   kelvo_fx_parallel.h has the same ten effects, each call cut over threads.
  */
 #ifndef KELVO_FX_H
 #define KELVO_FX_H

@@ -29,7 +29,8 @@
  *
  * Link with -lkelvo_fx_parallel (pkg-config kelvo_fx_parallel; CMake
  * kelvo_fx::kelvo_fx_parallel). The library holds its own copy of the
- * effects and needs libkelvo_fx only for this header's include of kelvo_fx.h.
+ * effects: a program that calls only these functions needs no libkelvo_fx
+ * (this header includes kelvo_fx.h for the result codes and the version).
  */
 #ifndef KELVO_FX_PARALLEL_H
 #define KELVO_FX_PARALLEL_H

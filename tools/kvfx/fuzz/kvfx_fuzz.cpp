@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<EffectCall> chain = {default_call(effects[pick % effects.size()]),
                                    default_call(effects[(pick / effects.size()) % effects.size()])};
   try {
-    apply_chain(image, chain);
+    apply_chain(image, chain, 1);
   } catch (const Failure& e) {
     std::fprintf(stderr, "kvfx_fuzz: %s\n", e.what());
     fail("the library refused the chain", image);

@@ -29,10 +29,10 @@ trap 'rm -rf "$work"' EXIT
 # The library and the catalogue under the sanitizers; kvfx's own sources
 # also with coverage, which is what the fuzzer steers by.
 san=(-fsanitize=address,undefined -fno-sanitize-recover=all)
-common=(-std=c++17 -O1 -gline-tables-only -ffp-contract=off -DKV_FX_BUILDING -DKVFX_HAVE_JPEG
+common=(-std=c++17 -O1 -gline-tables-only -ffp-contract=off -pthread -DKV_FX_BUILDING -DKVFX_HAVE_JPEG
         -Iinclude -Isrc -Icatalogue -Itools/kvfx)
 jobs=()
-for f in src/*/*.cpp catalogue/effect_catalogue.cpp catalogue/straight_alpha.cpp; do
+for f in src/*.cpp src/*/*.cpp catalogue/effect_catalogue.cpp catalogue/straight_alpha.cpp; do
   jobs+=("$f" "${san[*]}")
 done
 for f in tools/kvfx/image_io.cpp tools/kvfx/effects.cpp tools/kvfx/fuzz/kvfx_fuzz.cpp; do
@@ -48,7 +48,7 @@ else
   rm -f "$out"/obj/*.o
   printf '%s\0' "${jobs[@]}" | CXX="$CXX" OUT="$out/obj" COMMON="${common[*]}" \
     xargs -0 -n2 -P2 sh -c 'o="$OUT/$(echo "$0" | tr / _).o"; $CXX $COMMON $1 -c "$0" -o "$o"'
-  "$CXX" -fsanitize=fuzzer,address,undefined "$out"/obj/*.o -lpng -ljpeg -o "$out/kvfx_fuzz"
+  "$CXX" -fsanitize=fuzzer,address,undefined -pthread "$out"/obj/*.o -lpng -ljpeg -o "$out/kvfx_fuzz"
 fi
 
 artifacts="$out/artifacts/"
