@@ -105,11 +105,18 @@ int32_t glitch_displacement(uint32_t* pixels, int32_t width, int32_t height, int
         }
       state = glitch_step_back(glitch_step_back(glitch_step_back(state)));
     }
-    const int pieces = pieces_for(runner, int64_t{width} * height, height);
+    // The rows that move, in order: the work is theirs alone, however few.
+    int64_t count = 0;
+    ScratchArray<int32_t> moving = ScratchArray<int32_t>::uninitialised(height);
+    for (int32_t y = 0; y < height; ++y)
+      if (shifts[y] != 0) moving.data()[count++] = y;
+    const int pieces = pieces_for(runner, count * width, count);
     runner.run(pieces, [&](int i) {
-      const Span rows = span_of(height, pieces, i);
-      for (int64_t y = rows.begin; y < rows.end; ++y)
-        if (shifts[y] != 0) shift_row(pixels + static_cast<ptrdiff_t>(y * b.row_pixels), width, shifts[y]);
+      const Span rows = span_of(count, pieces, i);
+      for (int64_t k = rows.begin; k < rows.end; ++k) {
+        const int32_t y = moving.data()[k];
+        shift_row(pixels + static_cast<ptrdiff_t>(y * b.row_pixels), width, shifts[y]);
+      }
     });
   });
 }

@@ -18,8 +18,13 @@
 #include "guard/effect_table.h"
 #include "guard/guarded_buffer.h"
 #include "kelvo_fx.h"
+#include "parallel/thread_runner.h"
 #include "support/hooks.h"
 #include "support/image.h"
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -169,5 +174,27 @@ TEST(ThreadsParallel, SplitCallsStayInsideFencedBuffers) {
         ASSERT_TRUE(fenced.contents() == plain);
       }
 }
+
+#if defined(__linux__)
+// Automatic thread counts follow the CPUs this process may run on, not the
+// machine's: a thread bound to one CPU is told one.
+TEST(ThreadsParallel, AutomaticCountFollowsTheAffinityMask) {
+  cpu_set_t saved;
+  ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+  int first = 0;
+  while (!CPU_ISSET(first, &saved)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  const int bound = kvfx::available_cpus();
+  ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+  EXPECT_EQ(bound, 1);
+  EXPECT_GE(kvfx::available_cpus(), 1);
+  EXPECT_EQ(kvfx::ThreadRunner(0).lanes(), kvfx::available_cpus());
+  EXPECT_EQ(kvfx::ThreadRunner(1).lanes(), 1);
+  EXPECT_LE(kvfx::ThreadRunner(1000).lanes(), kvfx::available_cpus());
+}
+#endif
 
 }  // namespace
