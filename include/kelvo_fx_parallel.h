@@ -13,8 +13,8 @@
  *   this process may run on (its CPU affinity and, on Linux, its cgroup's CPU
  *   quota). A larger count is capped at that number too, since more threads
  *   than CPUs only take turns. Work too small to pay for a thread (a frame of
- *   about 64K words or less) stays on the calling thread, and larger frames
- *   use no more threads than they have pieces of that size.
+ *   about 512 x 512 words or less) stays on the calling thread, and larger
+ *   frames use no more threads than they have pieces of that size.
  *
  * Threads are started for a call and joined before it returns: nothing is
  * kept between calls, so a fork() between calls is safe, and nothing is left

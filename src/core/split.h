@@ -37,9 +37,13 @@ class PieceTask {
   void (*call_)(const void*, int);
 };
 
-// Below this many words of work a piece costs more to hand to a thread
-// than it saves (about a tenth of a millisecond of the cheapest effect).
-constexpr int64_t kWordsPerPiece = int64_t{1} << 16;
+// Below this many words of work (1 MiB of pixels, about a third of a
+// millisecond of the cheapest effects) a piece costs more to hand to a
+// thread than it saves: starting a thread costs tens of microseconds, and
+// on a virtual machine whose other CPUs are idle a new thread may wait a
+// millisecond or more before it first runs. Effects much cheaper per word
+// than these (a plain move of words) count their words at a fraction.
+constexpr int64_t kWordsPerPiece = int64_t{1} << 18;
 
 class Runner {
  public:

@@ -105,7 +105,8 @@ int32_t chromatic_aberration(uint32_t* pixels, int32_t width, int32_t height, in
     const int64_t reach = reach_of(shift, height);
     const int64_t ring_rows = reach + 1;
     // A band shorter than its reach would copy more than it rewrites.
-    const int pieces = pieces_for(runner, int64_t{width} * height,
+    // Masks and shifted reads: half of what a colour effect's words cost.
+    const int pieces = pieces_for(runner, int64_t{width} * height / 2,
                                   height / std::max<int64_t>(1, std::min(reach, runner.piece_words())));
     struct Band {
       ScratchImage ring;

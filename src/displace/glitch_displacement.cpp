@@ -110,7 +110,8 @@ int32_t glitch_displacement(uint32_t* pixels, int32_t width, int32_t height, int
     ScratchArray<int32_t> moving = ScratchArray<int32_t>::uninitialised(height);
     for (int32_t y = 0; y < height; ++y)
       if (shifts[y] != 0) moving.data()[count++] = y;
-    const int pieces = pieces_for(runner, count * width, count);
+    // A row's move costs about a quarter of what a colour effect's words do.
+    const int pieces = pieces_for(runner, count * width / 4, count);
     runner.run(pieces, [&](int i) {
       const Span rows = span_of(count, pieces, i);
       for (int64_t k = rows.begin; k < rows.end; ++k) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,12 +113,30 @@ void pretend_cpus(int n) { g_pretend_cpus.store(n, std::memory_order_relaxed); }
 void set_piece_words(int64_t words) { g_piece_words.store(words, std::memory_order_relaxed); }
 void fail_thread_starts_after(int n) { g_thread_starts_left.store(n, std::memory_order_relaxed); }
 
+#if defined(__linux__)
+// The quota takes a dozen file reads to find, and changes rarely: it is read
+// again once a second at most. A stale answer only sizes a split.
+int cgroup_cpus_recently() {
+  static std::atomic<int> quota{-1};
+  static std::atomic<int64_t> read_at{0};
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  const int last = quota.load(std::memory_order_relaxed);
+  if (last >= 0 && now - read_at.load(std::memory_order_relaxed) < 1000) return last;
+  const int fresh = cgroup_cpus();
+  quota.store(fresh, std::memory_order_relaxed);
+  read_at.store(now, std::memory_order_relaxed);
+  return fresh;
+}
+#endif
+
 int available_cpus() {
   const int pretended = g_pretend_cpus.load(std::memory_order_relaxed);
   if (pretended > 0) return pretended;
   int n = affinity_cpus();
 #if defined(__linux__)
-  const int quota = cgroup_cpus();
+  const int quota = cgroup_cpus_recently();
   if (quota > 0 && (n <= 0 || quota < n)) n = quota;
 #endif
   return std::max(n, 1);
