@@ -930,8 +930,11 @@ class Outputs(Case):
                     f.write(b"keep me")
                 p = subprocess.Popen([KVFX, src, out] + noop_chain(), stderr=subprocess.PIPE, env=env)
                 try:
+                    # Waits for the stop, or the end if the preload never took hold.
                     _, status = os.waitpid(p.pid, os.WUNTRACED)
-                    self.assertTrue(os.WIFSTOPPED(status), "kvfx ended without stopping in its write")
+                    if not os.WIFSTOPPED(status):
+                        p.returncode = os.waitstatus_to_exitcode(status)
+                        self.fail("kvfx ended without stopping in its write")
                     temps = [n for n in os.listdir(self.dir) if n.startswith(".kvfx-")]
                     self.assertEqual(len(temps), 1)
                     self.assertGreater(os.path.getsize(self.path(temps[0])), 0)
