@@ -164,8 +164,8 @@ std::vector<Effect> make_effects() {
           "grade", KVFX_NAMES(color_grade), "contrast, brightness, gamma and saturation", kStraight,
           kColorGrade,
           {real("brightness", 0, -1, 1, -1, 1, "added on the 0..1 scale"),
-           real("contrast", 1.1, 0, 1e3, 0, 3, "factor around mid grey"),
-           real("saturation", 1.2, 0, 1e3, 0, 3, "factor (0 = grey, 1 = unchanged)"),
+           real("contrast", 1, 0, 1e3, 0, 3, "factor around mid grey (1 = unchanged)"),
+           real("saturation", 1, 0, 1e3, 0, 3, "factor (0 = grey, 1 = unchanged)"),
            real("gamma", 1, 1e-3, 1e3, 0.1, 5, "exponent 1/gamma (>1 brightens)")},
           kWholeRun),
       effect<KVFX_EXPORTS(vignette)>(

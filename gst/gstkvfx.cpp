@@ -51,6 +51,10 @@ struct KvfxFilterClass {
   GstVideoFilterClass parent;
   const Effect* effect;
   int seed;  // index of the effect's seed parameter, or -1 (no animate property)
+  // Each parameter's property and, where the catalogue gives it another
+  // name, the second property that reads and writes the same value.
+  GParamSpec* named[kMaxParams];
+  GParamSpec* aliased[kMaxParams];
 };
 
 GType kvfx_filter_get_type();
@@ -62,44 +66,60 @@ KvfxFilterClass* class_of(gpointer instance) {
   return G_TYPE_INSTANCE_GET_CLASS(instance, kvfx_filter_get_type(), KvfxFilterClass);
 }
 
-// Property ids: parameter i is i + 1, animate follows the last one.
-guint animate_id(const KvfxFilterClass* k) { return static_cast<guint>(k->effect->params.size()) + 1; }
+// Property ids: parameter i is i + 1 under its name and kMaxParams + 1 + i
+// under its other name; animate comes after both.
+constexpr guint kAliasIds = kMaxParams + 1;
+constexpr guint kAnimateId = 2 * kMaxParams + 1;
+
+// The parameter a property id stands for, or -1.
+int param_of(const KvfxFilterClass* k, guint id) {
+  const auto n = static_cast<guint>(k->effect->params.size());
+  if (id >= 1 && id <= n) return static_cast<int>(id - 1);
+  if (id >= kAliasIds && id < kAliasIds + n && k->aliased[id - kAliasIds])
+    return static_cast<int>(id - kAliasIds);
+  return -1;
+}
 
 void set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
   KvfxFilter* self = as_filter(object);
   const KvfxFilterClass* k = class_of(object);
   const auto& params = k->effect->params;
+  const int i = param_of(k, id);
   GST_OBJECT_LOCK(self);
-  if (id >= 1 && id <= params.size()) {
-    double& arg = self->args[id - 1];
-    switch (params[id - 1].kind) {
+  if (i >= 0) {
+    double& arg = self->args[i];
+    switch (params[i].kind) {
       case Kind::kReal: arg = g_value_get_double(value); break;
       case Kind::kInteger: arg = g_value_get_int(value); break;
       case Kind::kColour:
       case Kind::kColourAlpha: arg = g_value_get_uint(value); break;
     }
-  } else if (k->seed >= 0 && id == animate_id(k)) {
+  } else if (k->seed >= 0 && id == kAnimateId) {
     self->animate = g_value_get_boolean(value);
   } else {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   }
   GST_OBJECT_UNLOCK(self);
+  // One value under two names: whoever watches either hears of the change.
+  if (i >= 0 && k->aliased[i])
+    g_object_notify_by_pspec(object, pspec == k->named[i] ? k->aliased[i] : k->named[i]);
 }
 
 void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
   KvfxFilter* self = as_filter(object);
   const KvfxFilterClass* k = class_of(object);
   const auto& params = k->effect->params;
+  const int i = param_of(k, id);
   GST_OBJECT_LOCK(self);
-  if (id >= 1 && id <= params.size()) {
-    const double arg = self->args[id - 1];
-    switch (params[id - 1].kind) {
+  if (i >= 0) {
+    const double arg = self->args[i];
+    switch (params[i].kind) {
       case Kind::kReal: g_value_set_double(value, arg); break;
       case Kind::kInteger: g_value_set_int(value, kvfx_catalogue::to_int32(arg)); break;
       case Kind::kColour:
       case Kind::kColourAlpha: g_value_set_uint(value, kvfx_catalogue::to_uint32(arg)); break;
     }
-  } else if (k->seed >= 0 && id == animate_id(k)) {
+  } else if (k->seed >= 0 && id == kAnimateId) {
     g_value_set_boolean(value, self->animate);
   } else {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -203,23 +223,45 @@ GType kvfx_filter_get_type() {
   return type;
 }
 
-GParamSpec* param_spec(const Param& p) {
-  // Names are copied (GLib spells '_' as '-'; both spellings find the
-  // property); nick and blurb point into the catalogue, which lives as long
+// What gst-inspect-1.0 shows beside a property: the catalogue's unit, the
+// parameter's other name, and for colours how a number is read.
+std::string blurb(const Param& p, bool other_name) {
+  std::string b;
+  if (other_name) {
+    // As gst-inspect-1.0 lists the property it stands for.
+    std::string shown = p.name;
+    std::replace(shown.begin(), shown.end(), '_', '-');
+    b = "the same as " + shown + ": ";
+  }
+  b += p.unit;
+  if (!other_name && p.alias) b += std::string(" (also ") + p.alias + ")";
+  if (p.kind == Kind::kColour || p.kind == Kind::kColourAlpha)
+    b += p.kind == Kind::kColourAlpha
+             ? "; the number is the C word 0xAARRGGBB (README, Colours)"
+             : "; the number is the C word 0xRRGGBB, top byte ignored (README, Colours)";
+  return b;
+}
+
+// The property for parameter p under its name or its other name.
+GParamSpec* param_spec(const Param& p, bool other_name) {
+  const char* name = other_name ? p.alias : p.name;
+  // Name and blurb are copied (GLib spells '_' as '-'; both spellings find
+  // the property); the nick points into the catalogue, which lives as long
   // as the program.
   const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_NICK |
-                                              G_PARAM_STATIC_BLURB | GST_PARAM_CONTROLLABLE |
-                                              GST_PARAM_MUTABLE_PLAYING);
+                                              GST_PARAM_CONTROLLABLE | GST_PARAM_MUTABLE_PLAYING);
+  const std::string text = blurb(p, other_name);
+  const char* b = text.c_str();
   switch (p.kind) {
     case Kind::kReal:
-      return g_param_spec_double(p.name, p.name, p.unit, p.min, p.max, p.fallback, flags);
+      return g_param_spec_double(name, name, b, p.min, p.max, p.fallback, flags);
     case Kind::kInteger:
-      return g_param_spec_int(p.name, p.name, p.unit, kvfx_catalogue::to_int32(p.min),
+      return g_param_spec_int(name, name, b, kvfx_catalogue::to_int32(p.min),
                               kvfx_catalogue::to_int32(p.max),
                               kvfx_catalogue::to_int32(p.fallback), flags);
     case Kind::kColour:
     case Kind::kColourAlpha:
-      return g_param_spec_uint(p.name, p.name, p.unit, kvfx_catalogue::to_uint32(p.min),
+      return g_param_spec_uint(name, name, b, kvfx_catalogue::to_uint32(p.min),
                                kvfx_catalogue::to_uint32(p.max),
                                kvfx_catalogue::to_uint32(p.fallback), flags);
   }
@@ -236,12 +278,18 @@ void effect_class_init(gpointer g_class, gpointer class_data) {
   GObjectClass* object_class = G_OBJECT_CLASS(g_class);
   object_class->set_property = set_property;
   object_class->get_property = get_property;
-  for (size_t i = 0; i < effect.params.size(); ++i)
-    g_object_class_install_property(object_class, static_cast<guint>(i + 1),
-                                    param_spec(effect.params[i]));
+  for (size_t i = 0; i < effect.params.size(); ++i) {
+    const Param& p = effect.params[i];
+    k->named[i] = param_spec(p, false);
+    g_object_class_install_property(object_class, static_cast<guint>(i + 1), k->named[i]);
+    k->aliased[i] = p.alias ? param_spec(p, true) : nullptr;
+    if (k->aliased[i])
+      g_object_class_install_property(object_class, kAliasIds + static_cast<guint>(i),
+                                      k->aliased[i]);
+  }
   if (k->seed >= 0)
     g_object_class_install_property(
-        object_class, animate_id(k),
+        object_class, kAnimateId,
         g_param_spec_boolean("animate", "animate", "add the frame number to the seed", TRUE,
                              static_cast<GParamFlags>(G_PARAM_READWRITE |
                                                       G_PARAM_STATIC_STRINGS |

@@ -2,6 +2,7 @@
 // Everything that touches pixels runs in worker.js; this thread only builds
 // the controls from the catalogue, sends the chain and draws what comes back.
 import catalogue from './catalogue.mjs';
+import { parseColour } from './kelvo_fx.mjs';
 import { encodePng } from './png.mjs';
 
 // Larger images are refused before they reach the module: a 16-megapixel
@@ -70,7 +71,7 @@ function markProblem(step, param) {
   if (step == null || !state.chain[step]) return;
   const li = document.querySelector(`.step[data-id="${state.chain[step].id}"]`);
   li?.classList.add('failed');
-  if (param) li?.querySelector(`input[data-param="${param}"][type=number]`)?.setAttribute('aria-invalid', 'true');
+  if (param) li?.querySelector(`input[data-param="${param}"]:is([type=number], [type=text])`)?.setAttribute('aria-invalid', 'true');
 }
 
 function drawImage(canvas, image) {
@@ -82,16 +83,18 @@ function drawImage(canvas, image) {
 // The picture as large as the view allows: small images enlarged by a whole
 // factor (up to 4) so their pixels stay square, large ones shrunk to fit.
 function fitStage() {
-  const image = state.source;
+  // Before the worker's first picture, the demo scene the page opens on.
+  const first = $('first-picture');
+  const image = state.source ?? (first.naturalWidth ? { width: first.naturalWidth, height: first.naturalHeight } : null);
   if (!image) return;
   const view = $('view');
   const availW = view.clientWidth;
   const availH = Math.max(200, window.innerHeight - view.getBoundingClientRect().top - 80);
   let scale = Math.min(availW / image.width, availH / image.height);
   scale = scale >= 1 ? Math.min(4, Math.floor(scale)) : scale;
-  const before = $('before');
-  before.style.width = `${Math.round(image.width * scale)}px`;
-  before.style.height = `${Math.round(image.height * scale)}px`;
+  const shown = state.source ? $('before') : first;
+  shown.style.width = `${Math.round(image.width * scale)}px`;
+  shown.style.height = `${Math.round(image.height * scale)}px`;
 }
 
 worker.onmessage = ({ data: msg }) => {
@@ -202,6 +205,12 @@ function hex6(v) {
   return `#${(v & 0xffffff).toString(16).padStart(6, '0')}`;
 }
 
+// A colour word as the text field shows it: AARRGGBB where alpha counts,
+// RRGGBB where the effect ignores it.
+function colourText(p, word) {
+  return p.kind === 'colour_alpha' ? (word >>> 0).toString(16).padStart(8, '0') : hex6(word).slice(1);
+}
+
 function sliderStep(p) {
   if (p.kind === 'integer') return 1;
   const span = p.soft_max - p.soft_min;
@@ -225,11 +234,23 @@ function paramControl(step, p) {
     box.className = 'colour';
     const colour = document.createElement('input');
     colour.type = 'color';
-    colour.id = id;
     colour.dataset.param = p.name;
-    const word = () => step.params[p.name] >>> 0;
+    colour.setAttribute('aria-label', `${p.name} picker`);
+    // The last colour that parsed: what the picker and the alpha slider show.
+    let current = parseColour(step.params[p.name]);
+    const word = () => current >>> 0;
     colour.value = hex6(word());
-    box.append(colour);
+    // Typed text goes to the module as typed, read by the rule every host
+    // follows (README, Colours): RRGGBB is opaque, AARRGGBB carries its alpha.
+    const text = document.createElement('input');
+    text.type = 'text';
+    text.id = id;
+    text.dataset.param = p.name;
+    text.spellcheck = false;
+    text.size = 9;
+    text.value = colourText(p, word());
+    text.title = 'hex: RRGGBB is opaque, AARRGGBB carries its alpha (Colours in the README)';
+    box.append(colour, text);
     let alpha = null;
     if (p.kind === 'colour_alpha') {
       alpha = document.createElement('input');
@@ -244,10 +265,21 @@ function paramControl(step, p) {
     const update = () => {
       const rgb = parseInt(colour.value.slice(1), 16);
       const top = alpha ? Number(alpha.value) : word() >>> 24;
-      set(((top << 24) | rgb) >>> 0);
+      current = ((top << 24) | rgb) >>> 0;
+      text.value = colourText(p, current);
+      set(current);
     };
     colour.addEventListener('input', update);
     alpha?.addEventListener('input', update);
+    text.addEventListener('input', () => {
+      const v = parseColour(text.value);
+      if (!Number.isNaN(v)) {
+        current = v;
+        colour.value = hex6(v);
+        if (alpha) alpha.value = v >>> 24;
+      }
+      set(text.value);
+    });
     row.append(box);
   } else {
     const slider = document.createElement('input');
@@ -279,7 +311,8 @@ function paramControl(step, p) {
   }
   const unit = document.createElement('span');
   unit.className = 'unit';
-  unit.textContent = p.unit;
+  unit.textContent = p.kind === 'colour' || p.kind === 'colour_alpha'
+    ? `${p.unit}; type RRGGBB (opaque) or AARRGGBB` : p.unit;
   row.append(unit);
   return row;
 }
@@ -398,6 +431,14 @@ function init() {
     setTimeout(() => URL.revokeObjectURL(a.href), 10000);
   });
   window.addEventListener('resize', fitStage);
+  const first = $('first-picture');
+  const firstShown = () => {
+    if (state.source) return;
+    fitStage();
+    $('image-info').textContent = `demo scene: ${first.naturalWidth} x ${first.naturalHeight}, loading the effects…`;
+  };
+  if (first.complete && first.naturalWidth) firstShown();
+  else first.addEventListener('load', firstShown);
   setSplit(50);
   state.chain = START_CHAIN.map((name) => ({
     id: nextId++,

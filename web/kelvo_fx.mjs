@@ -3,15 +3,18 @@
 //   import { load } from './kelvo_fx.mjs';
 //   const fx = await load();                   // SIMD128 build where the engine has it
 //   fx.applyChain(imageData, [{ effect: 'blur', params: { sigma: 3 } }, 'vignette']);
-//   fx.runWords('blur', words, { width, height, stride, params: [3] });
+//   fx.runWords('blur', words, { width, height, stride, params: { sigma: 3 } });
 //
 // applyChain works on canvas ImageData (straight RGBA bytes) the way kvfx
 // works on a PNG: each effect is fed the words its catalogue entry asks for
 // (straight colour for the five colour effects, premultiplied for the rest),
 // converted by the library's own catalogue/straight_alpha.cpp only where the
 // chain changes kind, and the result is straight again. Parameter names,
-// defaults and accepted ranges are the catalogue's, emitted at build time.
-// runWords is the C call itself on 0xAARRGGBB words, arguments unchecked.
+// other names, defaults and accepted ranges are the catalogue's, emitted at
+// build time; colours follow README's rule (text 'RRGGBB' is opaque,
+// 'AARRGGBB' carries its alpha, a number is the word). runWords is the C
+// call itself on 0xAARRGGBB words, its parameters checked as applyChain
+// checks them unless `check: false` asks for the raw call.
 import catalogue from './catalogue.mjs';
 
 export { catalogue };
@@ -103,12 +106,12 @@ function isColour(kind) {
   return kind === 'colour' || kind === 'colour_alpha';
 }
 
-// '#RRGGBB', 'RRGGBB', '0xRRGGBB' (opaque) or 8 digits AARRGGBB, as kvfx
-// reads them; a number is taken as the word itself.
+// Colour text as kvfx reads it: 'RRGGBB' (opaque) or 'AARRGGBB', with '#'
+// or '0x' before the digits if given; a number is taken as the word itself.
 export function parseColour(value) {
   if (typeof value === 'number') return Number.isInteger(value) && value >= 0 && value <= 0xffffffff ? value : NaN;
   if (typeof value !== 'string') return NaN;
-  let hex = value.trim();
+  let hex = value;
   if (hex.startsWith('#')) hex = hex.slice(1);
   else if (/^0x/i.test(hex)) hex = hex.slice(2);
   if (!/^([0-9a-f]{6}|[0-9a-f]{8})$/i.test(hex)) return NaN;
@@ -199,9 +202,16 @@ class KelvoFx {
       }
       params.forEach((v, i) => set(i, v));
     } else {
+      // Each parameter once, by its name or its other name, as kvfx takes it.
+      const given = new Map();
       for (const [key, value] of Object.entries(params ?? {})) {
         const i = e.params.findIndex((p) => p.name === key || p.alias === key);
         if (i < 0) throw new FxError(`${e.name}: unknown parameter '${key}'`, { effect: e.name, param: key });
+        if (given.has(i)) {
+          throw new FxError(`${e.name}: ${e.params[i].name} given twice, as ${given.get(i)} and as ${key}`,
+            { effect: e.name, param: e.params[i].name });
+        }
+        given.set(i, key);
         set(i, value);
       }
     }
@@ -235,9 +245,11 @@ class KelvoFx {
   // leaves `words` as it was unless that is FX_OK. A negative stride means
   // bottom-up rows: row 0 is the last row in `words`. For the drop shadow,
   // `dst` (same length) receives the result and `words` is its source; without
-  // it the shadow is drawn in place. Arguments are converted as the catalogue's
-  // invoker converts them, with no range check, so any C call can be made.
-  runWords(name, words, { width, height, stride = width * 4, params = {}, dst = null } = {}) {
+  // it the shadow is drawn in place. Parameters are checked as applyChain
+  // checks them (FxError before the call); with `check: false` any value is
+  // passed, converted as the catalogue's invoker converts it, so any C call
+  // can be made.
+  runWords(name, words, { width, height, stride = width * 4, params = {}, dst = null, check = true } = {}) {
     if (!(words instanceof Uint32Array)) throw new TypeError('runWords: words must be a Uint32Array');
     const e = this.effect(name);
     const rowPixels = Math.trunc(stride / 4);
@@ -252,7 +264,7 @@ class KelvoFx {
     if (dst && (!(dst instanceof Uint32Array) || dst.length !== words.length)) {
       throw new TypeError('runWords: dst must be a Uint32Array as long as words');
     }
-    const args = this.arguments(e.name, params, { check: false });
+    const args = this.arguments(e.name, params, { check });
     const bytes = words.length * 4;
     const src = this.#buffer(0, bytes);
     this.#core.HEAPU32.set(words, src / 4);

@@ -472,12 +472,61 @@ TEST(ElementProperties, StartAtTheCatalogueDefaultsAndRefuseValuesOutsideItsRang
   g_log_remove_handler("GLib-GObject", handler);
 }
 
+// A value within the slider and away from the default, exact in every
+// property type and in gst-launch text.
+double moved_value(const kvfx_catalogue::Param& p) {
+  if (p.kind == Kind::kColour || p.kind == Kind::kColourAlpha) return 0xC0408020u;
+  double v = std::floor(p.soft_min + 0.37 * (p.soft_max - p.soft_min));
+  return v == p.fallback ? v + 1 : v;
+}
+
+// Every name and other name of the catalogue is a property: set in a
+// gst-launch description, it reaches the parameter, read back under both
+// names; set through the other name, the name reads it and both notify.
+TEST(ElementProperties, EveryNameAndOtherNameOfTheCatalogueIsAProperty) {
+  ensure_gst();
+  for (const Effect& e : kvfx_catalogue::effects()) {
+    for (const auto& p : e.params) {
+      for (const char* name : {p.name, p.alias}) {
+        if (!name) continue;
+        SCOPED_TRACE(std::string("kvfx") + e.name + " " + name);
+        const double v = moved_value(p);
+        char text[64];
+        std::snprintf(text, sizeof text, "%.17g", v);
+        const std::string desc = std::string("kvfx") + e.name + " name=fx " + name + "=" + text;
+        GError* error = nullptr;
+        GstElement* fx = gst_parse_launch(desc.c_str(), &error);
+        ASSERT_NE(fx, nullptr) << desc << ": " << (error ? error->message : "?");
+        EXPECT_EQ(error, nullptr) << desc << ": " << error->message;
+        g_clear_error(&error);
+        GObjectClass* k = G_OBJECT_GET_CLASS(fx);
+        GParamSpec* named = g_object_class_find_property(k, p.name);
+        ASSERT_NE(named, nullptr);
+        EXPECT_EQ(get_arg(fx, named), v);
+        if (p.alias) {
+          GParamSpec* other = g_object_class_find_property(k, p.alias);
+          ASSERT_NE(other, nullptr);
+          EXPECT_EQ(get_arg(fx, other), v);
+          EXPECT_EQ(other->value_type, named->value_type);
+          EXPECT_NE(std::strstr(g_param_spec_get_blurb(named), p.alias), nullptr)
+              << "the name's description does not mention " << p.alias;
+          int notified = 0;
+          auto count = +[](GObject*, GParamSpec*, gpointer n) { ++*static_cast<int*>(n); };
+          g_signal_connect(fx, "notify", G_CALLBACK(count), &notified);
+          EXPECT_TRUE(set_arg(fx, other, p.fallback));
+          EXPECT_EQ(get_arg(fx, named), p.fallback);
+          EXPECT_EQ(notified, 2);
+        }
+        gst_object_unref(fx);
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // A library failure: an element error naming the effect and the code, and no
-// frame goes on. The scratch is made impossible by capping the address space
-// just above what the process holds: at a huge sigma the blur's ring of rows
-// holds every row, one block larger than a malloc arena's heap can grow
-// (64 MiB), so it needs a new mapping, which the cap refuses.
+// frame goes on. The test build of the library fails the blur's scratch
+// allocation on demand.
 
 TEST(LibraryFailure, PostsAnElementErrorAndStopsTheFlow) {
   ensure_gst();

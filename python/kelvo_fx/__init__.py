@@ -18,7 +18,10 @@ High level, on straight-alpha images:
     map_files(paths, out_dir, chain, workers=4)
 
 Parameter names, defaults and ranges are the effect catalogue's (see
-`effects`); help(kelvo_fx.bloom) lists them.
+`effects`); help(kelvo_fx.bloom) lists them, each by its name with its other
+name where it has one (offset_x, also dx). Colours: an int is the C word
+itself (0x000000 is transparent black); text is read as kvfx reads it,
+'RRGGBB' opaque and 'AARRGGBB' with its alpha (README, Colours).
 """
 import sys
 
@@ -59,13 +62,21 @@ def check_chain(chain):
     _steps(chain)
 
 
+def result_mode(mode):
+    """The mode apply() returns for a Pillow image of this mode: RGB for
+    RGB, RGBA for every other (RGBA, L, LA, P, I;16, CMYK, ...)."""
+    return "RGB" if mode == "RGB" else "RGBA"
+
+
 def _apply_image(image, steps):
     mode = image.mode
     rgba = np.asarray(image if mode == "RGBA" else image.convert("RGBA"))
     from PIL import Image  # here, so that importing kelvo_fx does not need Pillow
     out = Image.fromarray(_straight.apply_rgba(rgba, steps), "RGBA")
-    # An opaque source stays opaque through every effect: keep its mode.
-    return out.convert("RGB") if mode == "RGB" else out
+    # An opaque RGB source stays opaque through every effect, so it keeps
+    # its mode; the colour effects take grey, palette and other images out
+    # of what their own mode can hold, so those stay RGBA.
+    return out if result_mode(mode) == "RGBA" else out.convert(result_mode(mode))
 
 
 def _is_pil_image(obj):
@@ -74,13 +85,17 @@ def _is_pil_image(obj):
 
 
 def apply(image, chain):
-    """Runs a chain of effects over a straight-alpha image and returns a new
-    image of the same kind; the input is not modified.
+    """Runs a chain of effects over a straight-alpha image and returns the
+    result as a new image; the input is not modified.
 
-    image: a Pillow image (RGB stays RGB; other modes come back as RGBA) or a
-    uint8 array of shape (H, W, 4) holding R, G, B, A with straight alpha.
+    image: a Pillow image or a uint8 array of shape (H, W, 4) holding R, G,
+    B, A with straight alpha. An array comes back as such an array; a Pillow
+    image as a Pillow image of mode RGB for RGB input and RGBA for every
+    other mode (RGBA, L, LA, 1, P, PA, I, I;16, F, CMYK, YCbCr, ...), whose
+    pixels Pillow's convert("RGBA") reads first (result_mode() says which).
     chain: effect names or (name, {parameter: value}) pairs, run left to
-    right. Each effect is fed what its catalogue entry asks for: straight
+    right; parameters by name or other name, colours as int words or as
+    text ('RRGGBB' opaque, 'AARRGGBB'), as kvfx reads them. Each effect is fed what its catalogue entry asks for: straight
     colour for tone map, grade, vignette, grain and scanlines (so they do not
     darken soft edges), premultiplied words for the others; words change kind
     only where the chain does, exactly as kvfx converts them. Every step is
@@ -118,6 +133,6 @@ def map_files(inputs, out_dir, chain, workers=None, progress=None):
     return _files.map_files(inputs, out_dir, _steps(chain), _apply_image, workers, progress)
 
 
-__all__ = ["apply", "check_chain", "map_files", "process_file", "find_effect", "effects", "library_path",
+__all__ = ["apply", "result_mode", "check_chain", "map_files", "process_file", "find_effect", "effects", "library_path",
            "MapFilesError", "FX_OK", "FX_ERR_INVALID_ARGUMENT", "FX_ERR_OUT_OF_MEMORY"] + \
           [e.python_name for e in effects]

@@ -8,6 +8,7 @@ import ctypes
 import inspect
 import numbers
 import operator
+import textwrap
 
 import numpy as np
 
@@ -24,9 +25,27 @@ _BYTE = np.dtype(np.uint8)
 _KIND_TEXT = {
     "real": "a real number",
     "integer": "an integer",
-    "colour": "a colour int 0xRRGGBB",
-    "colour_alpha": "a colour int 0xAARRGGBB",
+    "colour": "a colour (an int word 0xRRGGBB, or text 'RRGGBB' or 'AARRGGBB')",
+    "colour_alpha": "a colour (an int word 0xAARRGGBB, or text 'RRGGBB' or 'AARRGGBB')",
 }
+
+_HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
+
+# How every host reads colours (README, "Colours"): a number is the C word as
+# it stands; text is hex, six digits an opaque colour, eight digits AARRGGBB,
+# with an optional '#' or '0x' before them, as kvfx reads it.
+COLOUR_RULE = ("an int is the C word itself (so 0x000000 is transparent black); text is hex: "
+               "'RRGGBB' is opaque, 'AARRGGBB' carries its alpha, '#' or '0x' before the digits "
+               "is fine (README, Colours)")
+
+
+def parse_colour(text):
+    """The C word of colour text ('RRGGBB' opaque, 'AARRGGBB'), or None."""
+    digits = text[1:] if text.startswith("#") else text[2:] if text[:2] in ("0x", "0X") else text
+    if len(digits) not in (6, 8) or not _HEX_DIGITS.issuperset(digits):
+        return None
+    word = int(digits, 16)
+    return word | 0xFF000000 if len(digits) == 6 else word
 
 
 class Param:
@@ -122,6 +141,12 @@ class Effect:
             return value
         if t is bool or isinstance(value, np.bool_):
             raise TypeError("%s: %s must be %s, not bool" % (self.python_name, p.name, _KIND_TEXT[p.kind]))
+        if t is str and p.kind in ("colour", "colour_alpha"):
+            word = parse_colour(value)
+            if word is None:
+                raise ValueError("%s: %s: %r is not a colour (use RRGGBB or AARRGGBB hex)"
+                                 % (self.python_name, p.name, value))
+            return word
         if p.kind == "real":
             if t is not float and t is not int and not isinstance(value, numbers.Real):
                 raise TypeError("%s: %s must be %s, not %s"
@@ -307,10 +332,12 @@ def _doc(effect, first):
         elif p.kind == "integer":
             rng, default = "[%d, %d]" % (p.min, p.max), "%d" % p.default
         else:
-            rng = "int 0x%s" % ("AARRGGBB" if p.kind == "colour_alpha" else "RRGGBB")
+            rng = "int word 0x%s or colour text" % ("AARRGGBB" if p.kind == "colour_alpha" else "RRGGBB")
             default = "0x%0*x" % (8 if p.kind == "colour_alpha" else 6, p.default)
         alias = " (also %s=)" % p.alias if p.alias else ""
         lines.append("    %s=%s  %s; %s%s" % (p.name, default, rng, p.unit, alias))
+    if any(p.kind in ("colour", "colour_alpha") for p in effect.params):
+        lines += [""] + textwrap.wrap("Colours: " + COLOUR_RULE + ".", 76)
     lines += ["", "On straight-alpha images (PNG, Pillow) use apply(): it feeds this effect",
               "%s words." % ("straight-colour" if effect.input == "straight_colour" else "premultiplied")]
     return "\n".join(lines)

@@ -80,6 +80,11 @@ BAD_VALUES = [
     ("vignette", {"color": 2**32}, ValueError),
     ("vignette", {"colour": 0}, TypeError),
     ("drop_shadow", {"dx": 1.0, "offset_x": 2.0}, TypeError),
+    # Colour text as kvfx reads it, and nothing else.
+    ("drop_shadow", {"color": "red"}, ValueError),
+    ("bloom", {"tint": "12345"}, ValueError),
+    ("bloom", {"tint": " ff8040"}, ValueError),
+    ("vignette", {"color": 1.5}, TypeError),
 ]
 
 

@@ -81,8 +81,14 @@ def test_pillow_images_keep_their_kind():
     rgba = straight_rgba(20, 24, seed=3)
     chain = CHAINS["mixed"]
     expected = kelvo_fx.apply(rgba, chain)
-    for mode, want in [("RGBA", "RGBA"), ("RGB", "RGB"), ("L", "RGBA")]:
-        image = Image.fromarray(rgba, "RGBA").convert(mode)
+    # The modes README names: RGB stays RGB, every other comes back RGBA.
+    for mode, want in [("RGBA", "RGBA"), ("RGB", "RGB"), ("L", "RGBA"), ("LA", "RGBA"), ("1", "RGBA"),
+                       ("P", "RGBA"), ("PA", "RGBA"), ("I", "RGBA"), ("I;16", "RGBA"),
+                       ("F", "RGBA"), ("CMYK", "RGBA"), ("YCbCr", "RGBA")]:
+        image = Image.fromarray(rgba, "RGBA").convert("L" if mode == "I;16" else mode)
+        if mode == "I;16":  # Pillow makes it only from grey
+            image = image.convert(mode)
+        assert kelvo_fx.result_mode(mode) == want
         source = np.asarray(image.convert("RGBA"))
         out = kelvo_fx.apply(image, chain)
         assert isinstance(out, Image.Image) and out.mode == want and out.size == image.size

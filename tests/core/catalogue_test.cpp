@@ -2,6 +2,7 @@
 // read from it must agree with the C functions it describes.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <set>
 #include <string>
 
@@ -14,6 +15,35 @@ using kvfx_catalogue::Kind;
 bool same_c_type(Kind declared, Kind c_type) {
   const bool colour = declared == Kind::kColour || declared == Kind::kColourAlpha;
   return colour ? c_type == Kind::kColour : declared == c_type;
+}
+
+// Each name and other name is also a GStreamer element's property: a valid
+// GObject property name, apart from the element's own properties and from
+// the effect's other spellings once GLib writes '_' as '-'.
+bool property_name(const std::string& n) {
+  if (n.empty() || !std::isalpha(static_cast<unsigned char>(n[0]))) return false;
+  for (char c : n)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+  return true;
+}
+
+std::string dashed(std::string n) {
+  for (char& c : n) c = c == '_' ? '-' : c;
+  return n;
+}
+
+TEST(Catalogue, EveryNameIsAPropertyName) {
+  for (const auto& e : kvfx_catalogue::effects()) {
+    SCOPED_TRACE(e.name);
+    std::set<std::string> taken = {"name", "parent", "qos", "animate"};
+    for (const auto& p : e.params)
+      for (const char* n : {p.name, p.alias}) {
+        if (!n) continue;
+        SCOPED_TRACE(n);
+        EXPECT_TRUE(property_name(n));
+        EXPECT_TRUE(taken.insert(dashed(n)).second) << "two spellings meet";
+      }
+  }
 }
 
 TEST(Catalogue, ParametersMatchTheCFunctionsAndTheirRanges) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds a small C program against
-# it twice, through the CMake package and through pkg-config, then runs both.
+# it twice, through the CMake package and through pkg-config, then runs both;
+# then installs it as a user would, into ~/.local of a scratch HOME, and runs
+# kvfx from there.
 # usage: install_and_consume.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -55,5 +57,18 @@ LD_LIBRARY_PATH="$libdir" "$tmp/by-pkg-config"
 # 3. The installed tool finds the installed library by itself.
 if [ -x "$prefix/bin/kvfx" ]; then
   env -u LD_LIBRARY_PATH "$prefix/bin/kvfx" help >/dev/null || fail "installed kvfx does not run"
+fi
+
+# 4. A user's own install, as README gives it (--prefix ~/.local), under a
+# scratch HOME: kvfx runs every effect, through both libraries, in a fresh
+# login's environment. (The plugin's and the package's tests check theirs.)
+home=$tmp/home
+mkdir -p "$home"
+HOME=$home cmake --install "$build" --prefix "$home/.local" >/dev/null
+if [ -f "$build/tools/kvfx/kvfx" ]; then
+  [ -x "$home/.local/bin/kvfx" ] || fail "kvfx is not in ~/.local/bin"
+  env -i HOME="$home" PATH="$home/.local/bin:/usr/bin:/bin" kvfx demo "$tmp/demo" >/dev/null ||
+    fail "kvfx from ~/.local/bin does not run its demo"
+  [ -f "$tmp/demo/contact_sheet.png" ] || fail "kvfx from ~/.local/bin wrote no contact sheet"
 fi
 echo "install_and_consume: ok"

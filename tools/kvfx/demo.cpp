@@ -198,35 +198,76 @@ Image demo_scene() {
   return c.to_image();
 }
 
+namespace {
+
+// The demo's own settings, as kvfx words, for the effects whose catalogue
+// defaults would show little on the scene: the colour grade's are neutral,
+// so one slider moves one thing. Read by the command-line parser, so a
+// renamed parameter fails the demo loudly.
+struct DemoSetting {
+  const char* effect;
+  std::vector<std::string> words;
+};
+
+const std::vector<DemoSetting>& demo_settings() {
+  static const std::vector<DemoSetting> list = {
+      {"grade", {"contrast=1.1", "saturation=1.2"}},
+  };
+  return list;
+}
+
+const std::vector<std::string>* demo_words(const Effect& e) {
+  for (const DemoSetting& s : demo_settings())
+    if (std::string(s.effect) == e.name) return &s.words;
+  return nullptr;
+}
+
+}  // namespace
+
 std::string run_demo(const std::string& dir, int32_t threads) {
   make_dirs(dir);
   const std::string base = dir.back() == '/' ? dir : dir + "/";
-  const Image scene = demo_scene();
+  // Each effect starts from the scene as original.png holds it (straight
+  // colour), so every line the demo prints redoes its file exactly.
+  Image scene = demo_scene();
   save_image(scene, base + "original.png");
+  convert_image(scene, Held::kStraight);
 
   const int cols = 4, pad = 8, label = 20;
   const int count = 1 + static_cast<int>(kvfx_catalogue::effects().size());
   const int rows = (count + cols - 1) / cols;
   Image sheet(cols * (scene.width + pad) + pad, rows * (scene.height + label + pad) + pad, 0xFF18181Cu);
   sheet.held = Held::kPremultiplied;
-  auto place = [&](int index, const Image& tile, const std::string& name) {
+  auto place = [&](int index, const Image& tile, const std::string& name, const std::string& note) {
     int ox = pad + (index % cols) * (scene.width + pad);
     int oy = pad + (index / cols) * (scene.height + label + pad);
     draw_text(sheet, ox, oy + 3, name, 0xFFE8E8E8u, 2);
-    paste_over_checker(sheet, tile, ox, oy + label);
+    draw_text(sheet, ox + 6 * 2 * static_cast<int>(name.size() + 1), oy + 8, note, 0xFFA0A0A8u, 1);
+    Image premultiplied = tile;
+    convert_image(premultiplied, Held::kPremultiplied);  // the sheet composites premultiplied words
+    paste_over_checker(sheet, premultiplied, ox, oy + label);
   };
-  place(0, scene, "original");
+  place(0, scene, "original", "");
+  std::string said = "wrote to " + base + ":\n  original.png       the demo scene\n";
   int index = 1;
   for (const Effect& e : kvfx_catalogue::effects()) {
+    std::vector<std::string> words{e.name};
+    std::string note;
+    if (const auto* own = demo_words(e)) {
+      words.insert(words.end(), own->begin(), own->end());
+      for (const std::string& w : *own) note += (note.empty() ? "" : " ") + w;
+    }
+    const EffectCall call = parse_chain(words, 0).front();
     Image out = scene;
-    apply_chain(out, {default_call(e)}, threads);
-    save_image(out, base + e.name + ".png");
-    convert_image(out, Held::kPremultiplied);  // the sheet composites premultiplied words
-    place(index++, out, e.name);
+    apply_chain(out, {call}, threads);
+    const std::string file = std::string(e.name) + ".png";
+    save_image(out, base + file);
+    said += "  " + file + std::string(file.size() < 19 ? 19 - file.size() : 1, ' ') +
+            "kvfx original.png " + file + " " + call_words(call) + "\n";
+    place(index++, out, e.name, note);
   }
   save_image(sheet, base + "contact_sheet.png");
-  return "wrote original.png, " + std::to_string(index - 1) + " effect images (blur.png ...) and " +
-         "contact_sheet.png, every effect side by side, to " + base;
+  return said + "  contact_sheet.png  every effect side by side";
 }
 
 }  // namespace kvfx_tool

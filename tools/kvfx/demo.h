@@ -13,7 +13,8 @@ Image demo_scene();
 // case is drawn as upper case) with its top-left corner at (x, y).
 void draw_text(Image& image, int x, int y, const std::string& text, uint32_t argb, int scale);
 // Writes the scene, one PNG per effect and contact_sheet.png into dir;
-// returns one line saying what went where.
+// returns what went where, a line per effect image with the kvfx command
+// that makes it again from original.png.
 std::string run_demo(const std::string& dir, int32_t threads);
 
 }  // namespace kvfx_tool

@@ -15,12 +15,7 @@ using kvfx_catalogue::Param;
 
 namespace {
 
-// The name kvfx shows: the short alias where there is one.
-const char* shown_name(const Param& p) { return p.alias ? p.alias : p.name; }
-
-std::string where(const Effect& e, const Param& p) {
-  return std::string(e.name) + " " + shown_name(p);
-}
+std::string where(const Effect& e, const Param& p) { return std::string(e.name) + " " + p.name; }
 
 std::string format_bound(double v) {
   std::ostringstream s;
@@ -30,6 +25,11 @@ std::string format_bound(double v) {
 }
 
 bool is_colour(Kind k) { return k == Kind::kColour || k == Kind::kColourAlpha; }
+
+// Every host reads colour text by this rule (README, "Colours").
+constexpr const char* kColourRule =
+    "colours are hex: RRGGBB is opaque, AARRGGBB carries its alpha ('#' or '0x'\n"
+    "before the digits is fine); see Colours in the README\n";
 
 // The default as the user would type it.
 std::string format_value(const Param& p, double v) {
@@ -91,6 +91,9 @@ EffectCall default_call(const Effect& def) {
 
 std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t first) {
   std::vector<EffectCall> chain;
+  // The spelling that set each parameter of the last effect, so a second
+  // value is refused rather than silently replacing the first.
+  std::vector<std::string> given;
   for (size_t a = first; a < args.size(); ++a) {
     const std::string& arg = args[a];
     size_t eq = arg.find('=');
@@ -98,6 +101,7 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
       const Effect* def = kvfx_catalogue::find_effect(arg);
       if (!def || arg != def->name) throw UsageError("unknown effect '" + arg + "' (see kvfx help)");
       chain.push_back(default_call(*def));
+      given.assign(def->params.size(), std::string());
       continue;
     }
     if (chain.empty()) throw UsageError("parameter '" + arg + "' before any effect");
@@ -107,9 +111,24 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
     if (i < 0)
       throw UsageError(std::string(call.def->name) + ": unknown parameter '" + name + "' (see kvfx help " +
                        call.def->name + ")");
-    call.args[i] = parse_value(*call.def, call.def->params[i], arg.substr(eq + 1));
+    const Param& p = call.def->params[i];
+    if (!given[i].empty())
+      throw UsageError(std::string(call.def->name) + ": " + p.name + " given twice" +
+                       (given[i] == name ? std::string()
+                                         : ", as " + given[i] + "= and as " + name + "="));
+    given[i] = name;
+    call.args[i] = parse_value(*call.def, p, arg.substr(eq + 1));
   }
   return chain;
+}
+
+std::string call_words(const EffectCall& call) {
+  std::string words = call.def->name;
+  for (size_t i = 0; i < call.def->params.size(); ++i) {
+    const Param& p = call.def->params[i];
+    words += std::string(" ") + p.name + "=" + format_value(p, call.args[i]);
+  }
+  return words;
 }
 
 void apply_chain(Image& image, const std::vector<EffectCall>& chain, int32_t threads) {
@@ -138,22 +157,29 @@ void apply_chain(Image& image, const std::vector<EffectCall>& chain, int32_t thr
 
 std::string help_text() {
   std::ostringstream s;
-  s << "usage: kvfx [--max-pixels N] [--threads N] IN OUT CHAIN\n"
-       "       kvfx [--max-pixels N] [--threads N] --out-dir DIR FILE... -- CHAIN\n"
+  s << "usage: kvfx [OPTIONS] IN OUT CHAIN\n"
+       "       kvfx [OPTIONS] --out-dir DIR FILE... -- CHAIN\n"
        "       kvfx [--threads N] demo OUTDIR\n"
        "       kvfx help [EFFECT]\n"
-       "CHAIN is EFFECT [name=value ...] [EFFECT [name=value ...] ...].\n"
+       "       kvfx --version\n"
+       "CHAIN is EFFECT [name=value ...] [EFFECT [name=value ...] ...]; each\n"
+       "parameter at most once per effect, by its name or its other name.\n"
        "IN and OUT are PNG or JPEG files (by content when reading, by extension\n"
-       "when writing); '-' is stdin or stdout (PNG; never a terminal). Effects run\n"
-       "left to right. A replaced OUT keeps its permissions; a symbolic link keeps\n"
-       "pointing at the file it names, which is replaced.\n"
+       "when writing: .png, .jpg, .jpeg); '-' is stdin or stdout (PNG; never a\n"
+       "terminal). Effects run left to right. A replaced OUT keeps its permissions;\n"
+       "a symbolic link keeps pointing at the file it names, which is replaced.\n"
        "\n"
+       "OPTIONS:\n"
        "--max-pixels N  refuse images of more than N pixels (default "
     << kDefaultMaxPixels << ",\n"
        "                16384 x 8192), checked from the header before decoding\n"
        "--threads N     threads per effect (default 0: as many as this process may\n"
        "                use; 1: one); the output is the same for every N\n"
+       "--quality N     JPEG quality of .jpg and .jpeg outputs, 1 to 100 (default "
+    << kDefaultJpegQuality << ");\n"
+       "                PNG outputs are lossless and do not use it\n"
        "\n"
+    << kColourRule << "\n"
        "Image files hold straight (not premultiplied) alpha. The colour effects\n"
        "(";
   bool first = true;
@@ -180,13 +206,16 @@ std::string help_text() {
 std::string effect_help_text(const Effect& e) {
   std::ostringstream s;
   s << e.name << ": " << e.summary << "\n";
+  bool colours = false;
   for (const Param& p : e.params) {
-    std::string left = std::string(shown_name(p)) + "=" + format_value(p, p.fallback);
+    std::string left = std::string(p.name) + "=" + format_value(p, p.fallback);
     s << "  " << left << std::string(left.size() < 22 ? 22 - left.size() : 1, ' ') << p.unit;
     if (!is_colour(p.kind)) s << " [" << format_bound(p.min) << ", " << format_bound(p.max) << "]";
-    if (p.alias) s << " (also " << p.name << "=)";
+    if (p.alias) s << " (also " << p.alias << "=)";
     s << "\n";
+    colours = colours || is_colour(p.kind);
   }
+  if (colours) s << kColourRule;
   return s.str();
 }
 

@@ -19,8 +19,9 @@ struct EffectCall {
   std::vector<double> args;
 };
 
-// Usage errors (unknown name, malformed number, value out of range) throw
-// UsageError; they are found before any file is read.
+// Usage errors (unknown name, malformed number, value out of range, a
+// parameter given twice) throw UsageError; they are found before any file is
+// read.
 struct UsageError : Failure {
   using Failure::Failure;
 };
@@ -30,6 +31,9 @@ std::vector<EffectCall> parse_chain(const std::vector<std::string>& args, size_t
 
 // A call with every default.
 EffectCall default_call(const Effect& def);
+
+// The call as kvfx words, every parameter by its name: "grade brightness=0 ...".
+std::string call_words(const EffectCall& call);
 
 // Applies the chain left to right; throws Failure if the library refuses.
 // Each call through the effect's parallel export with `threads` (0: as many

@@ -741,7 +741,8 @@ void dest_term(j_compress_ptr info) {
     jpeg_fail_with(reinterpret_cast<j_common_ptr>(info), std::strerror(d->sink->error), true);
 }
 
-bool jpeg_encode(const Image& image, Sink& sink, std::vector<uint8_t>& row, char (&message)[256]) {
+bool jpeg_encode(const Image& image, Sink& sink, int quality, std::vector<uint8_t>& row,
+                 char (&message)[256]) {
   jpeg_compress_struct info;
   JpegError err;
   JpegDest dest;
@@ -764,7 +765,7 @@ bool jpeg_encode(const Image& image, Sink& sink, std::vector<uint8_t>& row, char
   info.input_components = 3;
   info.in_color_space = JCS_RGB;
   jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 92, TRUE);
+  jpeg_set_quality(&info, quality, TRUE);
   jpeg_start_compress(&info, TRUE);
   const bool straight = image.held == Held::kStraight;
   while (info.next_scanline < info.image_height) {
@@ -784,20 +785,21 @@ bool jpeg_encode(const Image& image, Sink& sink, std::vector<uint8_t>& row, char
   return true;
 }
 
-void encode_jpeg(const Image& image, Sink& sink) {
+void encode_jpeg(const Image& image, Sink& sink, int quality) {
   std::vector<uint8_t> row(static_cast<size_t>(image.width) * 3);
   char message[256] = "";
-  if (!jpeg_encode(image, sink, row, message) || !sink.flush())
+  if (!jpeg_encode(image, sink, quality, row, message) || !sink.flush())
     throw Failure(message[0] ? message : std::strerror(sink.error));
 }
 #endif
 
-void encode(const Image& image, Format format, Sink& sink) {
+void encode(const Image& image, Format format, Sink& sink, const WriteOptions& options) {
   if (format == Format::Png) return encode_png(image, sink);
 #ifdef KVFX_HAVE_JPEG
-  encode_jpeg(image, sink);
+  encode_jpeg(image, sink, options.jpeg_quality);
 #else
   (void)sink;
+  (void)options;
   throw Failure("this kvfx was built without JPEG support");
 #endif
 }
@@ -904,7 +906,7 @@ Target resolve_target(const std::string& path) {
 void write_stdout(const Image& image) {
   FdSink sink(STDOUT_FILENO);
   try {
-    encode(image, Format::Png, sink);
+    encode(image, Format::Png, sink, WriteOptions{});
   } catch (const Failure& e) {
     throw Failure(std::string("cannot write stdout: ") + e.what());
   }
@@ -981,9 +983,9 @@ Format format_for_path(const std::string& path) {
   throw Failure(path + ": unknown output type (use .png, .jpg or .jpeg)");
 }
 
-std::vector<uint8_t> encode_image(const Image& image, Format format) {
+std::vector<uint8_t> encode_image(const Image& image, Format format, const WriteOptions& options) {
   MemorySink sink;
-  encode(image, format, sink);
+  encode(image, format, sink, options);
   return std::move(sink.bytes);
 }
 
@@ -997,7 +999,7 @@ void check_output(const std::string& path) {
   resolve_target(path);
 }
 
-void save_image(const Image& image, const std::string& path) {
+void save_image(const Image& image, const std::string& path, const WriteOptions& options) {
   const Format format = format_for_path(path);
   if (path == "-") return write_stdout(image);
   const Target target = resolve_target(path);
@@ -1036,7 +1038,7 @@ void save_image(const Image& image, const std::string& path) {
   if (fchmod(fd, mode) != 0) throw discard(why(errno));
   try {
     FdSink sink(fd);
-    encode(image, format, sink);
+    encode(image, format, sink, options);
   } catch (const Failure& e) {
     throw discard(e.what());
   } catch (const std::bad_alloc&) {
@@ -1057,6 +1059,17 @@ void save_image(const Image& image, const std::string& path) {
     throw Failure("cannot write " + path + ": " + why(e));
   }
   g_temp_live = 0;
+}
+
+std::string codec_versions() {
+  std::string v = std::string("libpng ") + png_get_libpng_ver(nullptr);
+#ifdef KVFX_HAVE_JPEG
+  v += ", libjpeg " + std::to_string(JPEG_LIB_VERSION / 10) +
+       (JPEG_LIB_VERSION % 10 ? std::string(1, static_cast<char>('a' + JPEG_LIB_VERSION % 10 - 1)) : "");
+#else
+  v += ", no JPEG";
+#endif
+  return v;
 }
 
 void install_signal_cleanup() {

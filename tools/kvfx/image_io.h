@@ -91,6 +91,12 @@ void check_dimensions(uint64_t width, uint64_t height, const Limits& limits);
 
 enum class Format { Png, Jpeg };
 
+// How outputs are written: only JPEG has a setting.
+constexpr int kDefaultJpegQuality = 92;
+struct WriteOptions {
+  int jpeg_quality = kDefaultJpegQuality;  // 1 to 100
+};
+
 // Decodes PNG or JPEG by content, not by name. Throws Failure.
 Image decode_image(const uint8_t* data, size_t size, const Limits& limits);
 // Streams a file ("-" is stdin) through the decoder. Throws Failure naming it.
@@ -101,7 +107,7 @@ Image load_image(const std::string& path, const Limits& limits);
 Format format_for_path(const std::string& path);
 
 // Straight-alpha file bytes of the image. Throws Failure.
-std::vector<uint8_t> encode_image(const Image& image, Format format);
+std::vector<uint8_t> encode_image(const Image& image, Format format, const WriteOptions& options = {});
 
 // Refuses, before any work, an output that cannot or must not be replaced:
 // a missing directory, a directory, a device, a dangling symbolic link. "-"
@@ -112,7 +118,10 @@ void check_output(const std::string& path);
 // failure or an interrupting signal never leaves a partial or clobbered file.
 // A replaced file keeps its permission bits (and owner, where allowed); a
 // symbolic link is kept and its target replaced. "-" writes PNG to stdout.
-void save_image(const Image& image, const std::string& path);
+void save_image(const Image& image, const std::string& path, const WriteOptions& options = {});
+
+// The versions of the codecs this kvfx was built with, for --version.
+std::string codec_versions();
 
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT remove the temporary file of a write
 // in progress before the process dies of the signal; a file-size limit makes

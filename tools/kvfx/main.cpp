@@ -1,7 +1,8 @@
 // kvfx: applies the library's effects to image files from the command line.
 //
 // Exit status: 0 success, 1 a file could not be read, decoded, processed or
-// written, 2 a malformed command line (unknown effect or parameter, bad value).
+// written, 2 a malformed command line (unknown effect, option or parameter, bad
+// value, a parameter given twice, an output type no writer handles).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "demo.h"
 #include "effects.h"
 #include "image_io.h"
+#include "kelvo_fx.h"
 
 using namespace kvfx_tool;
 
@@ -39,6 +41,7 @@ std::string basename_of(const std::string& path) {
 // Options before the positional arguments; what they leave is in `rest`.
 struct Options {
   Limits limits;
+  WriteOptions write;
   int32_t threads = 0;  // automatic
   bool batch = false;
   std::string out_dir;
@@ -68,6 +71,25 @@ int32_t parse_threads(const std::string& text) {
   return v;
 }
 
+int parse_quality(const std::string& text) {
+  const bool digits = !text.empty() && text.size() <= 3 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  const int v = digits ? std::atoi(text.c_str()) : 0;
+  if (v < 1 || v > 100)
+    throw UsageError("--quality: '" + text + "' is not a JPEG quality from 1 to 100");
+  return v;
+}
+
+// An output no writer handles is a mistake in the command line, found before
+// any input is read.
+void check_output_type(const std::string& out) {
+  try {
+    format_for_path(out);
+  } catch (const Failure& e) {
+    throw UsageError(e.what());
+  }
+}
+
 Options parse_options(const std::vector<std::string>& args) {
   Options o;
   size_t i = 1;
@@ -83,6 +105,8 @@ Options parse_options(const std::vector<std::string>& args) {
       o.limits.max_pixels = parse_max_pixels(value("--max-pixels"));
     } else if (a.rfind("--threads", 0) == 0) {
       o.threads = parse_threads(value("--threads"));
+    } else if (a.rfind("--quality", 0) == 0) {
+      o.write.jpeg_quality = parse_quality(value("--quality"));
     } else if (a.rfind("--out-dir", 0) == 0) {
       o.batch = true;
       o.out_dir = value("--out-dir");
@@ -109,12 +133,13 @@ int run_single(const Options& o) {
   const std::string& in = a[0];
   const std::string& out = a[1];
   std::vector<EffectCall> chain = parse_chain(a, 2);
+  check_output_type(out);
   // An unusable OUT is refused before any work.
   check_output(out);
   refuse_terminal_stdin(in);
   Image image = load_image(in, o.limits);
   apply_chain(image, chain, o.threads);
-  save_image(image, out);
+  save_image(image, out, o.write);
   return 0;
 }
 
@@ -137,6 +162,7 @@ int run_batch(const Options& o) {
       return complain(files[at->second] + " and " + files[i] + " would both be written to " +
                           outs.back() + " (rename one, or use separate runs)",
                       kUsage);
+    check_output_type(outs.back());
   }
   // No output may replace any input, whatever name it is reached by.
   std::map<std::pair<dev_t, ino_t>, size_t> inputs;
@@ -166,7 +192,7 @@ int run_batch(const Options& o) {
       refuse_terminal_stdin(in);
       Image image = load_image(in, o.limits);
       apply_chain(image, chain, o.threads);
-      save_image(image, out);
+      save_image(image, out, o.write);
     } catch (const std::exception& e) {
       ++failed;
       if (progress) std::fprintf(stderr, "\r\033[K");
@@ -185,6 +211,12 @@ int run(const std::vector<std::string>& args) {
     return kUsage;
   }
   const std::string& first = args[1];
+  if (first == "--version") {
+    if (args.size() > 2) return complain("--version takes nothing after it", kUsage);
+    std::printf("kvfx %s (built with libkelvo_fx %s, %s)\n", KV_FX_VERSION, KV_FX_VERSION,
+                codec_versions().c_str());
+    return 0;
+  }
   if (first == "help" || first == "--help" || first == "-h") {
     if (args.size() == 2) {
       std::fputs(help_text().c_str(), stdout);

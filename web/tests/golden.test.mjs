@@ -40,6 +40,8 @@ for (const simd of BUILDS) {
           stride: c.strideSign * rowPixels * 4,
           params: c.params,
           dst: c.into === 'other' ? other : null,
+          // The C calls as the native suite makes them, out-of-range values included.
+          check: false,
         });
         assert.equal(rc, 0);
         const h = (fnv1aWords(img) ^ ((31n * fnv1aWords(other)) & ((1n << 64n) - 1n)));

@@ -1,9 +1,12 @@
 // kelvo_fx.mjs beyond the raw calls: the straight-alpha rule on ImageData,
 // how parameters are read and refused, and the memory kept per image size.
 import assert from 'node:assert/strict';
+import { readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
 import { describe, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
 
-import { loadModule } from './support.mjs';
+import { ROOT_DIR, SITE_DIR, loadModule } from './support.mjs';
 
 const fx = await loadModule(false);
 
@@ -116,8 +119,16 @@ describe('parameters', () => {
     ['bloom', { tint: 'FF8040' }, { tint: '0xff8040' }],
     ['shadow', { color: 'c0102030' }, { color: 0xc0102030 }],
     ['shadow', { color: '#102030' }, { color: 'ff102030' }],
+    // Text is read by the one colour rule; a number is the word as it stands.
+    ['shadow', { color: '000000' }, { color: 0xff000000 }],
+    ['shadow', { color: 0 }, { color: '00000000' }],
     ['blur', { sigma: '2.5' }, [2.5]],
     ['grade', {}, fx.defaults('grade')],
+    // Every other name of the catalogue is its parameter.
+    ...fx.effects.flatMap((e) => e.params.filter((p) => p.alias).map((p) => {
+      const v = p.kind === 'integer' ? p.default + 3 : p.default + 1.5;
+      return [e.name, { [p.alias]: v }, { [p.name]: v }];
+    })),
   ];
   for (const [name, a, b] of alike) {
     test(`${name}: ${JSON.stringify(a)} is ${JSON.stringify(b)}`, () => {
@@ -142,6 +153,8 @@ describe('parameters', () => {
     [[{ effect: 'bloom', params: { intensity: Infinity } }], /is not a number/],
     [[{ effect: 'blur', params: [1, 2] }], /blur takes 1 parameters, not 2/],
     [['blur', { effect: 'grade', params: { gamma: 0 } }], /grade gamma: 0 is out of range/],
+    [[{ effect: 'shadow', params: { dx: 1, offset_x: 20 } }], /shadow: offset_x given twice, as dx and as offset_x/],
+    [[{ effect: 'bloom', params: { tint: ' ff8040' } }], /bloom tint: ' ff8040' is not a colour/],
   ];
   for (const [chain, message] of refused) {
     test(`refuses ${JSON.stringify(chain)}`, () => {
@@ -151,6 +164,19 @@ describe('parameters', () => {
       assert.deepEqual(image.data, before);
     });
   }
+
+  test('runWords checks its parameters as applyChain does, unless asked for the raw call', () => {
+    for (const [chain, message] of refused.filter(([c]) => c.length === 1 && c[0].params)) {
+      const { effect, params } = chain[0];
+      const words = new Uint32Array(8 * 6).fill(0xff336699);
+      const before = words.slice();
+      assert.throws(() => fx.runWords(effect, words, { width: 8, height: 6, params }),
+        (err) => err.name === 'FxError' && message.test(err.message), JSON.stringify(chain));
+      assert.deepEqual(words, before);
+    }
+    const words = new Uint32Array(8 * 6).fill(0xff336699);
+    assert.equal(fx.runWords('blur', words, { width: 8, height: 6, params: { sigma: 'abc' }, check: false }), 0);
+  });
 
   test('a refused step names its place in the chain', () => {
     try {
@@ -205,4 +231,26 @@ test('image memory is made once per size', () => {
   fx.applyChain(testImage(41, 30, 3), ['blur']);
   fx.applyChain(testImage(41, 30, 3), ['vignette']);
   assert.equal(fx.allocations - start, 2);
+});
+
+// README's example of load, applyChain and runWords, run as written from
+// beside the module it imports: each call does what its comment says.
+test('the README example runs and changes what it says', async () => {
+  const readme = readFileSync(join(ROOT_DIR, 'README.md'), 'utf8');
+  const block = [...readme.matchAll(/^```js\n([\s\S]*?)^```/gm)].map((m) => m[1])
+    .find((b) => b.includes("from './kelvo_fx.mjs'"));
+  assert.ok(block, 'README has no example importing kelvo_fx.mjs');
+  const file = join(SITE_DIR, `readme-example-${process.pid}.mjs`);
+  writeFileSync(file, `${block}\nexport { fx, image, timings, words, rc };\n`);
+  try {
+    const ran = await import(pathToFileURL(file).href);
+    const scene = ran.fx.demoScene();
+    assert.equal(ran.timings.length, 3);
+    assert.notDeepEqual(ran.image.data, scene.data, 'applyChain left the demo scene as it was');
+    assert.equal(ran.rc, 0);
+    assert.ok(ran.words[0] !== 0xff2050a0 && ran.words[ran.words.length - 1] !== 0xff2050a0,
+      'the vignette left the corners as they were');
+  } finally {
+    rmSync(file);
+  }
 });

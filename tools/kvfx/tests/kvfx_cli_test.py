@@ -4,9 +4,10 @@ pipes, batch mode, the refusal of bad input, bounded memory on hostile
 files, every PNG and JPEG kind, straight colour for the colour effects and
 safe replacement of outputs.
 
-usage: kvfx_cli_test.py PATH_TO_KVFX [--sanitized] [unittest args]
+usage: kvfx_cli_test.py PATH_TO_KVFX [--sanitized] [--stop-in-write LIB] [unittest args]
 --sanitized: the binary runs under a sanitizer; memory and time bounds are
-not checked. Peak memory is read with /usr/bin/time (Debian's time); the JPEG
+not checked. --stop-in-write: the build's stop_in_write.c library, which the
+interruption test preloads. Peak memory is read with /usr/bin/time (Debian's time); the JPEG
 kinds are made with python3-pil.
 """
 import os
@@ -17,7 +18,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 import zlib
 
@@ -28,9 +28,12 @@ except ImportError:  # only the JPEG kinds need it
 
 KVFX = None
 SANITIZED = False
+STOP_IN_WRITE = None  # the library that holds kvfx inside its write
 MIB = 1 << 20
 EFFECTS = ["blur", "bloom", "shadow", "tonemap", "grade", "vignette", "grain",
            "scanlines", "chromatic", "glitch"]
+# One slider moves one thing: the grade at its defaults leaves the colour be.
+NEUTRAL_AT_DEFAULTS = {"grade"}
 
 
 # --- minimal PNG codec (8-bit RGB / RGBA) ----------------------------------
@@ -243,12 +246,13 @@ class Help(Case):
         self.assertIn("--max-pixels N", text)
         self.assertIn("(tonemap, grade, vignette, grain, scanlines) change the colour you see", text)
         params = {"blur": ["sigma=2"], "bloom": ["threshold=", "intensity=", "sigma=", "tint=ffffff"],
-                  "shadow": ["dx=", "dy=", "sigma=", "color=80000000"], "tonemap": ["exposure=1"],
+                  "shadow": ["offset_x=4", "(also dx=)", "offset_y=4", "(also dy=)", "sigma=",
+                             "color=80000000", "RRGGBB is opaque"], "tonemap": ["exposure=1"],
                   "grade": ["brightness=", "contrast=", "saturation=", "gamma=1"],
                   "vignette": ["strength=", "radius=", "softness=", "color=000000"],
                   "grain": ["amount=", "seed="], "scanlines": ["spacing=3", "intensity="],
                   "chromatic": ["strength_x=", "strength_y=", "angle="],
-                  "glitch": ["bands=", "max_shift=", "seed="]}
+                  "glitch": ["band_count=8", "(also bands=)", "max_shift=", "seed="]}
         for name, expected in params.items():
             text = self.ok("help", name).decode()
             for p in expected:
@@ -258,6 +262,12 @@ class Help(Case):
         rc, _, err = run("help", "sharpen")
         self.assertEqual(rc, 2)
         self.assertIn("unknown effect", err)
+
+    def test_version(self):
+        out = self.ok("--version").decode()
+        self.assertRegex(out, r"^kvfx \d+\.\d+\.\d+ \(built with libkelvo_fx \d+\.\d+\.\d+, libpng [^)]+\)\n$")
+        rc, _, err = run("--version", "blur")
+        self.assertEqual(rc, 2, err)
 
 
 class Conversion(Case):
@@ -294,7 +304,34 @@ class Effects(Case):
                 self.ok(src, out, name)
                 w, h, got = read_png(out)
                 self.assertEqual((w, h), (64, 48))
-                self.assertTrue(got != base, "no pixel changed")
+                if name in NEUTRAL_AT_DEFAULTS:
+                    # At most the grade's known one-level loss; a colour
+                    # effect sees the file's straight colour as it is.
+                    worst = max(abs(a - b) for p, q in zip(read_png(src)[2], got) for a, b in zip(p, q))
+                    self.assertLessEqual(worst, 1, "defaults that are not neutral")
+                else:
+                    self.assertTrue(got != base, "no pixel changed")
+
+    def test_neutral_grade_defaults_leave_other_settings_alone(self):
+        # One setting moves one thing: the rest of the grade is neutral.
+        src = self.image("in.png", 40, 30)
+        self.ok(src, self.path("short.png"), "grade", "saturation=0")
+        self.ok(src, self.path("long.png"), "grade", "brightness=0", "contrast=1", "saturation=0", "gamma=1")
+        with open(self.path("short.png"), "rb") as a, open(self.path("long.png"), "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+    def test_jpeg_quality(self):
+        src = self.write("in.png", encode_png(64, 64, test_pixels(64, 64, 4, opaque=True)))
+        sizes = {}
+        for quality in ("10", "92", None, "100"):
+            out = self.path("q%s.jpg" % quality)
+            self.ok(*((["--quality", quality] if quality else []) + [src, out, "blur", "sigma=0"]))
+            with open(out, "rb") as f:
+                sizes[quality] = f.read()
+        self.assertEqual(sizes[None], sizes["92"], "the default is not the one help states")
+        self.assertLess(len(sizes["10"]), len(sizes["92"]))
+        self.assertLess(len(sizes["92"]), len(sizes["100"]))
+        self.assertIn("default 92", self.ok("help").decode())
 
     def test_parameters_reach_the_effect(self):
         src = self.image("in.png", 20, 10, opaque=True)
@@ -483,21 +520,37 @@ class BadInput(Case):
                  (["glitch", "max_shift=0"], "out of range"),
                  (["grade", "gamma=0"], "out of range"),
                  (["vignette", "color=12345"], "not a colour"),
-                 (["shadow", "color=zz000000"], "not a colour")]
+                 (["shadow", "color=zz000000"], "not a colour"),
+                 (["blur", "sigma=1", "sigma=8"], "blur: sigma given twice"),
+                 (["shadow", "dx=1", "offset_x=20"], "shadow: offset_x given twice, as dx= and as offset_x="),
+                 (["glitch", "bands=2", "seed=3", "bands=2"], "glitch: band_count given twice")]
         for chain, message in cases:
             with self.subTest(chain=chain):
                 self.check_refused([src, self.path("out.png")] + chain, 2, message, self.path("out.png"))
-        for threads in ("x", "-1", "1.5", "", "4097"):
-            with self.subTest(threads=threads):
-                self.check_refused(["--threads", threads, src, self.path("out.png"), "blur"], 2,
-                                   "--threads", self.path("out.png"))
+        for option, values in (("--threads", ("x", "-1", "1.5", "", "4097")),
+                               ("--quality", ("0", "101", "9x", "", "-5"))):
+            for value in values:
+                with self.subTest(option=option, value=value):
+                    self.check_refused([option, value, src, self.path("out.png"), "blur"], 2,
+                                       option, self.path("out.png"))
+        # The same parameter in two calls of one effect is two settings, not a repeat.
+        self.ok(src, self.path("twice.png"), "blur", "sigma=1", "blur", "sigma=2")
 
     def test_unwritable_outputs(self):
         src = self.image("in.png")
         rc, _, err = run(src, self.path("no/such/dir/out.png"), "blur")
         self.assertEqual(rc, 1)
         self.assertIn("cannot write", err)
-        self.check_refused([src, self.path("out.bmp"), "blur"], 1, "unknown output type", self.path("out.bmp"))
+        # A type no writer handles is a command-line mistake, found before the
+        # input is read: here the input does not even exist.
+        for out in ("out.bmp", "x.gif", "noextension"):
+            with self.subTest(out=out):
+                self.check_refused([self.path("missing.png"), self.path(out), "blur"], 2,
+                                   "unknown output type", self.path(out))
+        rc, _, err = run("--out-dir", self.path("o"), self.path("missing.gif"), "--", "blur")
+        self.assertEqual((rc, err), (2, "kvfx: %s: unknown output type (use .png, .jpg or .jpeg)\n"
+                                     % os.path.join(self.path("o"), "missing.gif")))
+        self.assertFalse(os.path.exists(self.path("o")))
 
     def test_input_is_replaced_only_when_named_as_output(self):
         src = self.image("in.png", opaque=True)
@@ -522,6 +575,20 @@ class Demo(Case):
         self.assertTrue(any(0 < a < 255 for a in alphas))
         sw, sh, _ = read_png(os.path.join(out, "contact_sheet.png"))
         self.assertGreaterEqual((sw, sh), (4 * 320, 3 * 200))
+        # Each effect image comes with the command that makes it: every
+        # setting spelled out, and the same bytes when run.
+        commands = [line.split()[1:] for line in said.splitlines() if line.split()[1:2] == ["kvfx"]]
+        self.assertEqual(sorted(c[2] for c in commands), sorted(e + ".png" for e in EFFECTS))
+        for words in commands:
+            with self.subTest(command=" ".join(words)):
+                again = self.path("again.png")
+                self.ok(os.path.join(out, words[1]), again, *words[3:])
+                with open(again, "rb") as a, open(os.path.join(out, words[2]), "rb") as b:
+                    self.assertTrue(a.read() == b.read(), "the demo's file differs from its command's")
+        # The grade's defaults are neutral; the demo's own settings must show.
+        _, _, graded = read_png(os.path.join(out, "grade.png"))
+        moved = sum(1 for p, q in zip(px, graded) if max(abs(a - b) for a, b in zip(p, q)) > 8)
+        self.assertGreater(moved, len(px) // 4, "the demo's grade hardly changes the scene")
 
 
 def noop_chain():
@@ -844,26 +911,40 @@ class Outputs(Case):
     file was, and says which file failed and why."""
 
     def test_an_interrupted_write_leaves_no_partial_file(self):
-        w, h = 2048, 2048
+        if not STOP_IN_WRITE:
+            self.skipTest("needs --stop-in-write LIBRARY (run it through ctest)")
+        # Noise, so the PNG takes many writes: the first leaves a partial file.
+        w, h = 256, 256
         noise = random.Random(6).randbytes(w * h * 4)
         raw = b"".join(b"\0" + noise[y * w * 4:(y + 1) * w * 4] for y in range(h))
         src = self.write("noise.png", b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)) +
                          chunk(b"IDAT", zlib.compress(raw, 0)) + chunk(b"IEND", b""))
         out = self.path("out.png")
+        # kvfx stops itself after its first write into the temporary file
+        # (stop_in_write.c); the signal is sent while it is held there.
+        env = dict(os.environ, LD_PRELOAD=STOP_IN_WRITE,
+                   ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=sig.name):
                 with open(out, "wb") as f:
                     f.write(b"keep me")
-                p = subprocess.Popen([KVFX, src, out] + noop_chain(), stderr=subprocess.PIPE)
-                deadline = time.monotonic() + 30
-                while p.poll() is None and time.monotonic() < deadline:
+                p = subprocess.Popen([KVFX, src, out] + noop_chain(), stderr=subprocess.PIPE, env=env)
+                try:
+                    # Waits for the stop, or the end if the preload never took hold.
+                    _, status = os.waitpid(p.pid, os.WUNTRACED)
+                    if not os.WIFSTOPPED(status):
+                        p.returncode = os.waitstatus_to_exitcode(status)
+                        self.fail("kvfx ended without stopping in its write")
                     temps = [n for n in os.listdir(self.dir) if n.startswith(".kvfx-")]
-                    if temps and os.path.getsize(self.path(temps[0])) > 0:
-                        break
-                    time.sleep(0.002)
-                self.assertIsNone(p.poll(), "the write ended before it could be interrupted")
-                p.send_signal(sig)  # what Ctrl-C, kill and a closed terminal send
-                p.communicate(timeout=30)
+                    self.assertEqual(len(temps), 1)
+                    self.assertGreater(os.path.getsize(self.path(temps[0])), 0)
+                    p.send_signal(sig)  # what Ctrl-C, kill and a closed terminal send
+                    os.kill(p.pid, signal.SIGCONT)
+                    p.communicate(timeout=30)
+                finally:
+                    if p.returncode is None:
+                        p.kill()
+                        p.wait()
                 self.assertEqual(p.returncode, -sig)
                 self.no_leftovers()
                 with open(out, "rb") as f:
@@ -969,4 +1050,8 @@ if __name__ == "__main__":
     if "--sanitized" in sys.argv:
         sys.argv.remove("--sanitized")
         SANITIZED = True
+    if "--stop-in-write" in sys.argv:
+        at = sys.argv.index("--stop-in-write")
+        STOP_IN_WRITE = os.path.abspath(sys.argv.pop(at + 1))
+        sys.argv.pop(at)
     unittest.main(verbosity=1)
