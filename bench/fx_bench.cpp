@@ -6,9 +6,10 @@
 //
 //   kelvo_fx_bench [--level=NAME] [--threads N] [--benchmark_filter=REGEX] [google benchmark flags]
 //
-// --threads N calls the parallel exports with N threads (0: automatic) and
-// copies the memcpy frame on N threads too; without it every call is the
-// core's, on the calling thread.
+// --threads N runs every case twice, next to each other: as the core's call
+// on the calling thread, then as the parallel export's with N threads (0:
+// automatic), named NAME@N; memcpy and the OpenCV peers likewise, on N
+// threads. The summary then gives each pair's ratio from the same run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -36,8 +37,14 @@
 
 namespace {
 
-// The parallel exports' thread count, or -1 for the core's exports.
+// --threads: the parallel exports' thread count, or -1 for none.
 int32_t g_threads = -1;
+
+// Threads for a helper that is not the library (memcpy): -1 and 1 mean one.
+int helper_threads(int32_t threads) {
+  if (threads == 0) return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  return std::max(1, threads);
+}
 
 struct Size {
   int32_t w, h;
@@ -71,12 +78,13 @@ struct Case {
   const kvfx_catalogue::Effect* effect;
   std::vector<double> args;
   bool in_place = false;  // a two-buffer effect with dst == src
+  int32_t threads = -1;   // the parallel export's count, or -1 for the core's call
 };
 
 int32_t call(const Case& c, uint32_t* pixels, int32_t w, int32_t h, const uint32_t* source) {
-  return g_threads < 0
+  return c.threads < 0
              ? c.effect->call(pixels, w, h, w * 4, c.args.data(), source)
-             : c.effect->parallel_call(pixels, w, h, w * 4, c.args.data(), source, g_threads);
+             : c.effect->parallel_call(pixels, w, h, w * 4, c.args.data(), source, c.threads);
 }
 
 void run_case(benchmark::State& state, Size s, const Case& c) {
@@ -101,12 +109,12 @@ void run_case(benchmark::State& state, Size s, const Case& c) {
   set_rate(state, s.w, s.h);
 }
 
-void bench_memcpy(benchmark::State& state, Size s) {
+void bench_memcpy(benchmark::State& state, Size s, int32_t threads) {
   const std::vector<uint32_t> src = make_frame(s.w, s.h);
   std::vector<uint32_t> dst(src.size());
   // On as many threads as the effects get, each started for the copy as
   // the parallel exports start theirs.
-  const int n = g_threads < 0 ? 1 : g_threads == 0 ? static_cast<int>(std::thread::hardware_concurrency()) : g_threads;
+  const int n = helper_threads(threads);
   auto copy = [&](int i) {
     const size_t begin = src.size() * i / n, end = src.size() * (i + 1) / n;
     std::memcpy(dst.data() + begin, src.data() + begin, (end - begin) * sizeof(uint32_t));
@@ -141,8 +149,8 @@ std::vector<int> box_widths(double sigma) {
 
 // A caller of OpenCV on the same frame: BGRA bytes (the same memory as our
 // words on a little-endian machine), output into a second buffer.
-void bench_cv_gaussian(benchmark::State& state, Size s, double sigma) {
-  cv::setNumThreads(g_threads < 0 ? 1 : g_threads == 0 ? -1 : g_threads);
+void bench_cv_gaussian(benchmark::State& state, Size s, double sigma, int32_t threads) {
+  cv::setNumThreads(threads < 0 ? 1 : threads == 0 ? -1 : threads);
   std::vector<uint32_t> frame = make_frame(s.w, s.h), out(frame.size());
   const cv::Mat src(s.h, s.w, CV_8UC4, frame.data()), dst(s.h, s.w, CV_8UC4, out.data());
   for (auto _ : state) {
@@ -153,8 +161,8 @@ void bench_cv_gaussian(benchmark::State& state, Size s, double sigma) {
   set_rate(state, s.w, s.h);
 }
 
-void bench_cv_three_boxes(benchmark::State& state, Size s, double sigma) {
-  cv::setNumThreads(g_threads < 0 ? 1 : g_threads == 0 ? -1 : g_threads);
+void bench_cv_three_boxes(benchmark::State& state, Size s, double sigma, int32_t threads) {
+  cv::setNumThreads(threads < 0 ? 1 : threads == 0 ? -1 : threads);
   std::vector<uint32_t> frame = make_frame(s.w, s.h), out(frame.size());
   const cv::Mat src(s.h, s.w, CV_8UC4, frame.data()), dst(s.h, s.w, CV_8UC4, out.data());
   const std::vector<int> widths = box_widths(sigma);
@@ -242,17 +250,23 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
   }
 
+  // Each run against memcpy at its own thread count, and a parallel run
+  // (NAME@N) against its core twin.
   void print_summary() const {
-    std::printf("\n%-34s %12s %10s\n", "effect / frame", "MP/s", "x memcpy");
+    std::printf("\n%-40s %12s %10s %10s\n", "effect / frame", "MP/s", "x memcpy", "x 1 thread");
     for (const std::string& name : order) {
       const auto slash = name.rfind('/');
-      const std::string frame = name.substr(slash + 1);
-      auto m = rate.find("memcpy/" + frame);
+      const std::string frame = name.substr(slash + 1), base = name.substr(0, slash);
+      const auto at = base.find('@');
+      const std::string suffix = at == std::string::npos ? "" : base.substr(at);
       const double v = rate.at(name);
-      if (m == rate.end() || m->second <= 0.0)
-        std::printf("%-34s %12.0f %10s\n", name.c_str(), v, "-");
-      else
-        std::printf("%-34s %12.0f %10.3f\n", name.c_str(), v, v / m->second);
+      auto m = rate.find("memcpy" + suffix + "/" + frame);
+      std::printf("%-40s %12.0f", name.c_str(), v);
+      if (m == rate.end() || m->second <= 0.0) std::printf(" %10s", "-");
+      else std::printf(" %10.3f", v / m->second);
+      auto one = at == std::string::npos ? rate.end() : rate.find(base.substr(0, at) + "/" + frame);
+      if (one == rate.end() || one->second <= 0.0) std::printf(" %10s\n", "-");
+      else std::printf(" %10.2f\n", v / one->second);
     }
   }
 };
@@ -322,23 +336,36 @@ bool take_threads_flag(int& argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!take_level_flag(argc, argv) || !take_threads_flag(argc, argv)) return 2;
+  // Each case, then (with --threads) its parallel twin, so a pair runs
+  // close together on a machine whose speed drifts.
+  std::vector<int32_t> forms = {-1};
+  if (g_threads >= 0) forms.push_back(g_threads);
+  auto label = [](const std::string& name, int32_t threads) {
+    return threads < 0 ? name : name + "@" + std::to_string(threads);
+  };
   for (Size s : kSizes) {
     const std::string sz = size_name(s);
-    benchmark::RegisterBenchmark(("memcpy/" + sz).c_str(), bench_memcpy, s)
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
-    for (const Case& c : cases())
-      benchmark::RegisterBenchmark((c.name + "/" + sz).c_str(),
-                                   [c, s](benchmark::State& st) { run_case(st, s, c); })
+    for (int32_t t : forms)
+      benchmark::RegisterBenchmark((label("memcpy", t) + "/" + sz).c_str(), bench_memcpy, s, t)
           ->UseRealTime()->Unit(benchmark::kMillisecond);
+    for (Case c : cases())
+      for (int32_t t : forms) {
+        c.threads = t;
+        benchmark::RegisterBenchmark((label(c.name, t) + "/" + sz).c_str(),
+                                     [c, s](benchmark::State& st) { run_case(st, s, c); })
+            ->UseRealTime()->Unit(benchmark::kMillisecond);
+      }
 #ifdef KV_FX_BENCH_OPENCV
     for (double sigma : {2.0, 10.0, 25.0}) {
       const std::string sg = std::to_string(static_cast<int>(sigma));
-      benchmark::RegisterBenchmark(("opencv_gaussian_sigma" + sg + "/" + sz).c_str(),
-                                   bench_cv_gaussian, s, sigma)
-          ->UseRealTime()->Unit(benchmark::kMillisecond);
-      benchmark::RegisterBenchmark(("opencv_3_boxes_sigma" + sg + "/" + sz).c_str(),
-                                   bench_cv_three_boxes, s, sigma)
-          ->UseRealTime()->Unit(benchmark::kMillisecond);
+      for (int32_t t : forms) {
+        benchmark::RegisterBenchmark((label("opencv_gaussian_sigma" + sg, t) + "/" + sz).c_str(),
+                                     bench_cv_gaussian, s, sigma, t)
+            ->UseRealTime()->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((label("opencv_3_boxes_sigma" + sg, t) + "/" + sz).c_str(),
+                                     bench_cv_three_boxes, s, sigma, t)
+            ->UseRealTime()->Unit(benchmark::kMillisecond);
+      }
     }
 #endif
   }
