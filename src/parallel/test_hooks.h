@@ -18,4 +18,9 @@ void set_piece_words(int64_t words);
 // process at its thread limit (negative: none fails).
 void fail_thread_starts_after(int n);
 
+// Each thread of a phase runs a fixed share of its pieces (every k-th) in
+// place of taking the next one free, so pieces run on different threads
+// even where one thread could have done them all before another started.
+void give_fixed_shares(bool on);
+
 }  // namespace kvfx

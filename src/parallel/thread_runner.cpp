@@ -24,6 +24,7 @@ namespace {
 std::atomic<int> g_pretend_cpus{0};
 std::atomic<int64_t> g_piece_words{0};
 std::atomic<int> g_thread_starts_left{-1};
+std::atomic<bool> g_fixed_shares{false};
 
 bool thread_start_allowed() {
   int n = g_thread_starts_left.load(std::memory_order_relaxed);
@@ -112,6 +113,7 @@ int affinity_cpus() {
 void pretend_cpus(int n) { g_pretend_cpus.store(n, std::memory_order_relaxed); }
 void set_piece_words(int64_t words) { g_piece_words.store(words, std::memory_order_relaxed); }
 void fail_thread_starts_after(int n) { g_thread_starts_left.store(n, std::memory_order_relaxed); }
+void give_fixed_shares(bool on) { g_fixed_shares.store(on, std::memory_order_relaxed); }
 
 #if defined(__linux__)
 // The quota takes a dozen file reads to find, and changes rarely: it is read
@@ -160,21 +162,37 @@ int64_t ThreadRunner::piece_words() const {
 }
 
 void ThreadRunner::run(int pieces, const PieceTask& task) {
+  const int helpers = pieces > 1 ? std::min(pieces, lanes()) - 1 : 0;
+  // Pieces go to whichever thread asks next, so a thread that starts late
+  // (or not at all) leaves its share to the others. The tests can give
+  // each thread a fixed share instead, so that the pieces of one phase
+  // really run on different threads.
+  const bool fixed = g_fixed_shares.load(std::memory_order_relaxed);
   std::atomic<int> next{0};
   auto work = [&] {
     for (int i = next.fetch_add(1); i < pieces; i = next.fetch_add(1)) task(i);
   };
-  const int helpers = pieces > 1 ? std::min(pieces, lanes()) - 1 : 0;
+  auto share = [&](int t) {
+    for (int i = t; i < pieces; i += helpers + 1) task(i);
+  };
   std::vector<std::thread> started;
   if (helpers > 0) {
     // Whatever fails here (the vector, a thread) only means fewer helpers.
     try {
       started.reserve(static_cast<size_t>(helpers));
-      for (int t = 0; t < helpers && thread_start_allowed(); ++t) started.emplace_back(work);
+      for (int t = 1; t <= helpers && thread_start_allowed(); ++t) {
+        if (fixed) started.emplace_back(share, t);
+        else started.emplace_back(work);
+      }
     } catch (...) {
     }
   }
-  work();
+  if (fixed) {
+    share(0);
+    for (int t = static_cast<int>(started.size()) + 1; t <= helpers; ++t) share(t);
+  } else {
+    work();
+  }
   for (std::thread& t : started) t.join();
 }
 

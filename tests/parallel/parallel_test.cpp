@@ -36,9 +36,11 @@ struct Geometry {
   int32_t width, height, row_pixels;  // row_pixels < 0: bottom-up
 };
 
+// Rows that share words (row_pixels below the width) too, which the effects
+// that take them must visit in order.
 constexpr Geometry kGeometries[] = {
-    {1, 1, 1},   {53, 1, 53},  {1, 41, 1},   {1, 41, 3},   {29, 3, 29},
-    {37, 29, 40}, {64, 61, 64}, {17, 90, 19}, {33, 27, -35}};
+    {1, 1, 1},    {53, 1, 53},  {1, 41, 1},    {1, 41, 3},  {29, 3, 29},
+    {37, 29, 40}, {64, 61, 64}, {17, 90, 19}, {33, 27, -35}, {9, 40, 4}};
 constexpr int32_t kThreadCounts[] = {1, 2, 3, 7, 64, 0};
 constexpr size_t kGuardWords = 8;  // beyond the addressed words on either side
 

@@ -36,16 +36,19 @@ class AllocationFailure {
 
 // The parallel exports as if on a machine with `cpus` CPUs and with every
 // piece, however small, worth a thread: small test images are then cut as
-// finely as their rows allow.
+// finely as their rows allow, and each thread gets its fixed share of the
+// pieces, so they run on different threads.
 class FineSplits {
  public:
   explicit FineSplits(int cpus = 64) {
     kvfx::pretend_cpus(cpus);
     kvfx::set_piece_words(1);
+    kvfx::give_fixed_shares(true);
   }
   ~FineSplits() {
     kvfx::pretend_cpus(0);
     kvfx::set_piece_words(0);
+    kvfx::give_fixed_shares(false);
   }
   FineSplits(const FineSplits&) = delete;
   FineSplits& operator=(const FineSplits&) = delete;
