@@ -207,7 +207,22 @@ KVFX_INLINE void accumulate(void* block, const uint32_t* row, int32_t n, int32_t
   for (int64_t i = 0; i < 4 * int64_t{n}; ++i) sums[i] = static_cast<uint16_t>(sums[i] + t * a[i]);
 }
 
-// Lanes of column sums moved on a block at a time, then divided.
+// The column sums moved on and divided in one loop; for the lossy boxes whose
+// rule starts from the quotient, a block at a time and divided after.
+template <bool kShort, bool kLossy>
+KVFX_INLINE void slide_lanes(uint16_t* __restrict sums, const uint8_t* __restrict a,
+                             const uint8_t* __restrict d, uint8_t* __restrict o, int64_t lanes,
+                             const NarrowDivision& dv, int shift) {
+  const uint16_t magic = dv.magic, divisor = dv.divisor, g = dv.sum_loss_multiplier;
+  for (int64_t i = 0; i < lanes; ++i) {
+    const uint16_t v = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
+    sums[i] = v;
+    uint16_t q = quotient_lane<kShort>(v, magic, shift);
+    if (kLossy) q = static_cast<uint16_t>(q - lane_loses(v, q, mulhi16(v, g), divisor));
+    o[i] = static_cast<uint8_t>(q);
+  }
+}
+
 constexpr int64_t kSlideBlock = 1024;
 
 KVFX_INLINE void slide_and_emit(void* block, const uint32_t* add, const uint32_t* sub,
@@ -219,11 +234,19 @@ KVFX_INLINE void slide_and_emit(void* block, const uint32_t* add, const uint32_t
   const uint8_t* a = bytes_of(add);
   const uint8_t* d = bytes_of(sub);
   uint8_t* o = bytes_of(out);
-  for (int64_t i0 = 0; i0 < lanes; i0 += kSlideBlock) {
-    const int64_t n = std::min(kSlideBlock, lanes - i0);
-    uint16_t* s = sums + i0;
-    for (int64_t i = 0; i < n; ++i) s[i] = static_cast<uint16_t>(s[i] + a[i0 + i] - d[i0 + i]);
-    divide_sums(s, o + i0, n, dv, scale.short_division, scale.lossy, shift);
+  if (scale.lossy && dv.sum_loss_multiplier == 0) {
+    for (int64_t i0 = 0; i0 < lanes; i0 += kSlideBlock) {
+      const int64_t n = std::min(kSlideBlock, lanes - i0);
+      uint16_t* s = sums + i0;
+      for (int64_t i = 0; i < n; ++i) s[i] = static_cast<uint16_t>(s[i] + a[i0 + i] - d[i0 + i]);
+      divide_sums(s, o + i0, n, dv, scale.short_division, true, shift);
+    }
+  } else if (scale.short_division) {
+    if (scale.lossy) slide_lanes<true, true>(sums, a, d, o, lanes, dv, shift);
+    else slide_lanes<true, false>(sums, a, d, o, lanes, dv, shift);
+  } else {
+    if (scale.lossy) slide_lanes<false, true>(sums, a, d, o, lanes, dv, shift);
+    else slide_lanes<false, false>(sums, a, d, o, lanes, dv, shift);
   }
 }
 

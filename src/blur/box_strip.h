@@ -58,8 +58,30 @@ KVFX_INLINE void transpose_in(const uint32_t* __restrict in, int64_t stride, int
     for (int i = 0; i < 4; ++i) end[4 * p + i] = in[i * stride + n - 1];
 }
 
-// count columns of running sums of every quad: s += add - sub per lane,
-// column j of quad q kept at sums[q][j].
+// count columns of running sums of every quad, s += add - sub per lane,
+// divided into bytes at once (column j of quad q at bytes[q][j]); a lossy
+// box here is one whose rule starts from the sum (sum_loss_multiplier).
+template <bool kShort, bool kLossy>
+KVFX_INLINE void column_bytes(const uint8_t* const* add, const uint8_t* const* sub,
+                              uint16_t* __restrict carry, uint8_t* __restrict bytes, int count,
+                              const narrow::NarrowDivision& dv, int shift) {
+  const uint16_t magic = dv.magic, divisor = dv.divisor, g = dv.sum_loss_multiplier;
+  uint16_t s[kLanes];
+  for (int l = 0; l < kLanes; ++l) s[l] = carry[l];
+  for (int j = 0; j < count; ++j)
+    for (int q = 0; q < kQuads; ++q)
+      for (int l = 0; l < kQuadLanes; ++l) {
+        uint16_t& v = s[q * kQuadLanes + l];
+        v = static_cast<uint16_t>(v + add[q][j * kQuadLanes + l] - sub[q][j * kQuadLanes + l]);
+        uint16_t b = narrow::quotient_lane<kShort>(v, magic, shift);
+        if (kLossy) b = static_cast<uint16_t>(b - narrow::lane_loses(v, b, narrow::mulhi16(v, g), divisor));
+        bytes[(q * kChunk + j) * kQuadLanes + l] = static_cast<uint8_t>(b);
+      }
+  for (int l = 0; l < kLanes; ++l) carry[l] = s[l];
+}
+
+// The same as sums kept for a division of their own, for the lossy boxes
+// whose rule starts from the quotient.
 KVFX_INLINE void column_sums(const uint8_t* const* add, const uint8_t* const* sub,
                              uint16_t* __restrict carry, uint16_t* __restrict sums, int count) {
   uint16_t s[kLanes];
@@ -106,8 +128,10 @@ KVFX_INLINE void blur_strip(const uint32_t* in, int64_t in_stride, uint32_t* out
       for (int l = 0; l < kQuadLanes; ++l)
         carry[q * kQuadLanes + l] =
             static_cast<uint16_t>(carry[q * kQuadLanes + l] + t[q][p * kQuadLanes + l]);
-  alignas(64) uint16_t sums[kChunk * kLanes];
   alignas(64) uint32_t bytes[kChunk * kStripRows];
+  uint8_t* b = narrow::bytes_of(bytes);
+  const bool short_form = scale.short_division;
+  const bool from_quotient = scale.lossy && dv.sum_loss_multiplier == 0;
   for (int32_t j0 = 0; j0 < n; j0 += kChunk) {
     const int count = std::min(kChunk, n - j0);
     const uint8_t* add[kQuads];
@@ -116,12 +140,21 @@ KVFX_INLINE void blur_strip(const uint32_t* in, int64_t in_stride, uint32_t* out
       add[q] = t[q] + (int64_t{j0} + 2 * int64_t{r} + 1) * kQuadLanes;
       sub[q] = t[q] + int64_t{j0} * kQuadLanes;
     }
-    column_sums(add, sub, carry, sums, count);
-    for (int q = 0; q < kQuads; ++q) {
-      narrow::divide_sums(sums + q * kChunk * kQuadLanes, narrow::bytes_of(bytes + q * kChunk * 4),
-                          count * kQuadLanes, dv, scale.short_division, scale.lossy, shift);
-      transpose_out(bytes + q * kChunk * 4, out + 4 * q * out_stride + j0, out_stride, count);
+    if (from_quotient) {
+      alignas(64) uint16_t sums[kChunk * kLanes];
+      column_sums(add, sub, carry, sums, count);
+      for (int q = 0; q < kQuads; ++q)
+        narrow::divide_sums(sums + q * kChunk * kQuadLanes, b + q * kChunk * kQuadLanes,
+                            count * kQuadLanes, dv, short_form, true, shift);
+    } else if (short_form) {
+      if (scale.lossy) column_bytes<true, true>(add, sub, carry, b, count, dv, shift);
+      else column_bytes<true, false>(add, sub, carry, b, count, dv, shift);
+    } else {
+      if (scale.lossy) column_bytes<false, true>(add, sub, carry, b, count, dv, shift);
+      else column_bytes<false, false>(add, sub, carry, b, count, dv, shift);
     }
+    for (int q = 0; q < kQuads; ++q)
+      transpose_out(bytes + q * kChunk * 4, out + 4 * q * out_stride + j0, out_stride, count);
   }
 }
 
