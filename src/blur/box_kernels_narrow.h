@@ -104,11 +104,16 @@ KVFX_INLINE bool lane_loses(uint16_t s, uint16_t q, uint16_t b, uint16_t divisor
   return multiple & (static_cast<uint16_t>(b ^ static_cast<uint16_t>(q - 1)) <= b);
 }
 
+// q, one less where the lane loses.
+KVFX_INLINE uint16_t corrected(uint16_t s, uint16_t q, uint16_t b, uint16_t divisor) {
+  return static_cast<uint16_t>(q + (lane_loses(s, q, b, divisor) ? 0xFFFF : 0));
+}
+
 // trunc(S * k) as a byte, for a sum below 2^16, one lane at a time.
 template <bool kShort, bool kLossy>
 KVFX_INLINE uint8_t divide_lane(uint16_t s, const NarrowDivision& dv) {
   uint16_t q = quotient_lane<kShort>(s, dv.magic, dv.shift);
-  if (kLossy) q = static_cast<uint16_t>(q - lane_loses(s, q, mulhi16(q, dv.loss_multiplier), dv.divisor));
+  if (kLossy) q = corrected(s, q, mulhi16(q, dv.loss_multiplier), dv.divisor);
   return static_cast<uint8_t>(q);
 }
 
@@ -125,7 +130,7 @@ KVFX_INLINE void divide_sums(const uint16_t* __restrict s, uint8_t* __restrict o
     const uint16_t g = dv.sum_loss_multiplier;
     for (int64_t i = 0; i < n; ++i) {
       const uint16_t q = quotient_lane<kShort>(s[i], magic, shift);
-      out[i] = static_cast<uint8_t>(q - lane_loses(s[i], q, mulhi16(s[i], g), divisor));
+      out[i] = static_cast<uint8_t>(corrected(s[i], q, mulhi16(s[i], g), divisor));
     }
     return;
   }
@@ -134,7 +139,7 @@ KVFX_INLINE void divide_sums(const uint16_t* __restrict s, uint8_t* __restrict o
     const uint16_t g = dv.loss_multiplier;
     for (int64_t i = 0; i < n; ++i) {
       const uint16_t q = out[i];
-      out[i] = static_cast<uint8_t>(q - lane_loses(s[i], q, mulhi16(q, g), divisor));
+      out[i] = static_cast<uint8_t>(corrected(s[i], q, mulhi16(q, g), divisor));
     }
   }
 }
@@ -218,7 +223,7 @@ KVFX_INLINE void slide_lanes(uint16_t* __restrict sums, const uint8_t* __restric
     const uint16_t v = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
     sums[i] = v;
     uint16_t q = quotient_lane<kShort>(v, magic, shift);
-    if (kLossy) q = static_cast<uint16_t>(q - lane_loses(v, q, mulhi16(v, g), divisor));
+    if (kLossy) q = corrected(v, q, mulhi16(v, g), divisor);
     o[i] = static_cast<uint8_t>(q);
   }
 }

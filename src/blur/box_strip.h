@@ -74,7 +74,7 @@ KVFX_INLINE void column_bytes(const uint8_t* const* add, const uint8_t* const* s
         uint16_t& v = s[q * kQuadLanes + l];
         v = static_cast<uint16_t>(v + add[q][j * kQuadLanes + l] - sub[q][j * kQuadLanes + l]);
         uint16_t b = narrow::quotient_lane<kShort>(v, magic, shift);
-        if (kLossy) b = static_cast<uint16_t>(b - narrow::lane_loses(v, b, narrow::mulhi16(v, g), divisor));
+        if (kLossy) b = narrow::corrected(v, b, narrow::mulhi16(v, g), divisor);
         bytes[(q * kChunk + j) * kQuadLanes + l] = static_cast<uint8_t>(b);
       }
   for (int l = 0; l < kLanes; ++l) carry[l] = s[l];
