@@ -201,7 +201,11 @@ const KernelTable<BoxKernelSet>& box_kernel_table() {
 #else
       nullptr,
 #endif
+#if KVFX_SIMD128
+      &kBoxKernelsSimd128};
+#else
       nullptr};
+#endif
   return table;
 }
 

@@ -123,6 +123,9 @@ extern const BoxKernelSet kBoxKernelsAvx512;
 #if KVFX_NEON
 extern const BoxKernelSet kBoxKernelsNeon;
 #endif
+#if KVFX_SIMD128
+extern const BoxKernelSet kBoxKernelsSimd128;
+#endif
 
 // Words of scratch that box_blur_row needs for rows of up to n words.
 int64_t box_row_scratch_words(int32_t n);
