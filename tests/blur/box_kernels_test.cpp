@@ -118,7 +118,9 @@ std::vector<uint32_t> run_strip(kvfx::BoxStripKernel strip, const std::vector<ui
   std::vector<uint32_t> scratch(kvfx::box_strip_scratch_words(n, r));
   strip(in.data(), stride, out.data(), stride, n, r, scale, scratch.data());
   for (size_t i = 0; i < out.size(); ++i) {
-    if (static_cast<int64_t>(i % stride) >= n) EXPECT_EQ(out[i], 0xA5A5A5A5u) << "word " << i;
+    if (static_cast<int64_t>(i % stride) >= n) {
+      EXPECT_EQ(out[i], 0xA5A5A5A5u) << "word " << i;
+    }
   }
   return out;
 }
