@@ -185,8 +185,17 @@ BoxScale box_scale_for(int32_t r) {
 }
 
 const BoxKernels kBoxKernelsPortableAny = kPortable;
-const BoxKernelSet kPortableSet = {&kPortable, &kPortableNarrow, true,
-                                   AtEachLevel<strip::blur_strip>::portable};
+// A build with no vector unit at all (WebAssembly without SIMD128) gains
+// nothing from turning strips on their side, and pays for the transposes;
+// one lane at a time, the double product is also cheaper than the 16-bit
+// division's correction at the lossy widths.
+#if defined(__wasm__) && !KVFX_SIMD128
+constexpr bool kScalarOnly = true;
+#else
+constexpr bool kScalarOnly = false;
+#endif
+const BoxKernelSet kPortableSet = {&kPortable, &kPortableNarrow, !kScalarOnly,
+                                   kScalarOnly ? nullptr : AtEachLevel<strip::blur_strip>::portable};
 
 const KernelTable<BoxKernelSet>& box_kernel_table() {
   static const KernelTable<BoxKernelSet> table = {

@@ -20,32 +20,39 @@
 namespace kvfx {
 namespace {
 
+// The division's constants. Its shift is a multiply by 2^(16 - shift) that
+// keeps the high half: the compiler turns a shift of 16-bit lanes by a count
+// held in a variable into one lane at a time.
 struct Division {
-  v128_t magic, divisor, multiplier, one;
-  int shift;
+  v128_t magic, divisor, multiplier, one, power;
 };
 
 Division division(const BoxScale& sc) {
   const narrow::NarrowDivision dv = narrow::narrow_division(sc);
   const uint16_t g = sc.lossy ? (dv.sum_loss_multiplier ? dv.sum_loss_multiplier : dv.loss_multiplier) : 0;
+  const uint16_t power = dv.shift > 0 ? static_cast<uint16_t>(1u << (16 - dv.shift)) : 0;
   return {wasm_u16x8_splat(dv.magic), wasm_u16x8_splat(dv.divisor), wasm_u16x8_splat(g),
-          wasm_u16x8_splat(1), dv.shift};
+          wasm_u16x8_splat(1), wasm_u16x8_splat(power)};
 }
 
+// The high halves of the two widening products, by shifts and a pack (a
+// two-register shuffle costs engines more).
 inline v128_t mulhi(v128_t a, v128_t b) {
   const v128_t lo = wasm_u32x4_extmul_low_u16x8(a, b), hi = wasm_u32x4_extmul_high_u16x8(a, b);
-  return wasm_i16x8_shuffle(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
+  return wasm_u16x8_narrow_i32x4(wasm_u32x4_shr(lo, 16), wasm_u32x4_shr(hi, 16));
 }
 
 // The forms of a box's division: short or long multiply-shift, and where
 // lossy, the rule from the sum or from the quotient.
 enum class Loss { kNone, kFromSum, kFromQuotient };
 
-template <bool kShort, Loss kLoss>
+// kShort: the short multiply-shift; kShift: a shift after it (every long one
+// has one).
+template <bool kShort, bool kShift, Loss kLoss>
 inline v128_t divide(v128_t s, const Division& dv) {
   const v128_t t = mulhi(s, dv.magic);
   v128_t q = kShort ? t : wasm_i16x8_add(t, wasm_u16x8_shr(wasm_i16x8_sub(s, t), 1));
-  q = wasm_u16x8_shr(q, dv.shift);
+  if (kShift) q = mulhi(q, dv.power);
   if (kLoss != Loss::kNone) {
     const v128_t b = mulhi(kLoss == Loss::kFromSum ? s : q, dv.multiplier);
     const v128_t multiple = wasm_i16x8_eq(wasm_i16x8_mul(q, dv.divisor), s);
@@ -55,7 +62,12 @@ inline v128_t divide(v128_t s, const Division& dv) {
   return q;
 }
 
-// Calls body(form) with the box's division form as template arguments.
+// The multiply-shifts: short without a shift, short with one, long.
+constexpr int kShortForm = 0, kShortShifted = 1, kLongForm = 2;
+constexpr bool is_short(int form) { return form != kLongForm; }
+constexpr bool is_shifted(int form) { return form != kShortForm; }
+
+// Calls body(form, loss) with the box's division form as template arguments.
 template <class Body>
 void with_form(const BoxScale& sc, Body body) {
   const Loss loss = !sc.lossy ? Loss::kNone
@@ -69,8 +81,9 @@ void with_form(const BoxScale& sc, Body body) {
         break;
     }
   };
-  if (sc.short_division) pick(std::true_type{});
-  else pick(std::false_type{});
+  if (!sc.short_division) pick(std::integral_constant<int, kLongForm>{});
+  else if (sc.short_shift != 0) pick(std::integral_constant<int, kShortShifted>{});
+  else pick(std::integral_constant<int, kShortForm>{});
 }
 
 inline v128_t load16(const void* p) { return wasm_v128_load(p); }
@@ -93,7 +106,7 @@ void accumulate_simd128(void* block, const uint32_t* row, int32_t n, int32_t tim
   for (; i < lanes; ++i) sums[i] = static_cast<uint16_t>(sums[i] + times * a[i]);
 }
 
-template <bool kShort, Loss kLoss>
+template <int kForm, Loss kLoss>
 void slide_and_emit_t(uint16_t* sums, const uint8_t* a, const uint8_t* d, uint8_t* o,
                       int64_t lanes, const BoxScale& sc) {
   const Division dv = division(sc);
@@ -106,13 +119,13 @@ void slide_and_emit_t(uint16_t* sums, const uint8_t* a, const uint8_t* d, uint8_
                                      wasm_u16x8_extend_high_u8x16(vd));
     store16(sums + i, lo);
     store16(sums + i + 8, hi);
-    store16(o + i, wasm_u8x16_narrow_i16x8(divide<kShort, kLoss>(lo, dv), divide<kShort, kLoss>(hi, dv)));
+    store16(o + i, wasm_u8x16_narrow_i16x8(divide<is_short(kForm), is_shifted(kForm), kLoss>(lo, dv), divide<is_short(kForm), is_shifted(kForm), kLoss>(hi, dv)));
   }
   const narrow::NarrowDivision nd = narrow::narrow_division(sc);
   for (; i < lanes; ++i) {
     sums[i] = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
-    o[i] = kLoss == Loss::kNone ? narrow::divide_lane<kShort, false>(sums[i], nd)
-                                : narrow::divide_lane<kShort, true>(sums[i], nd);
+    o[i] = kLoss == Loss::kNone ? narrow::divide_lane<is_short(kForm), false>(sums[i], nd)
+                                : narrow::divide_lane<is_short(kForm), true>(sums[i], nd);
   }
 }
 
@@ -125,17 +138,17 @@ void slide_and_emit_simd128(void* block, const uint32_t* add, const uint32_t* su
   });
 }
 
-template <bool kShort, Loss kLoss>
+template <int kForm, Loss kLoss>
 void emit_t(const uint16_t* sums, uint8_t* o, int64_t lanes, const BoxScale& sc) {
   const Division dv = division(sc);
   int64_t i = 0;
   for (; i + 16 <= lanes; i += 16)
-    store16(o + i, wasm_u8x16_narrow_i16x8(divide<kShort, kLoss>(load16(sums + i), dv),
-                                           divide<kShort, kLoss>(load16(sums + i + 8), dv)));
+    store16(o + i, wasm_u8x16_narrow_i16x8(divide<is_short(kForm), is_shifted(kForm), kLoss>(load16(sums + i), dv),
+                                           divide<is_short(kForm), is_shifted(kForm), kLoss>(load16(sums + i + 8), dv)));
   const narrow::NarrowDivision nd = narrow::narrow_division(sc);
   for (; i < lanes; ++i)
-    o[i] = kLoss == Loss::kNone ? narrow::divide_lane<kShort, false>(sums[i], nd)
-                                : narrow::divide_lane<kShort, true>(sums[i], nd);
+    o[i] = kLoss == Loss::kNone ? narrow::divide_lane<is_short(kForm), false>(sums[i], nd)
+                                : narrow::divide_lane<is_short(kForm), true>(sums[i], nd);
 }
 
 void emit_simd128(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
@@ -203,7 +216,7 @@ void quad_out(const uint32_t* t, uint32_t* out, int64_t stride, int count) {
     for (int i = 0; i < 4; ++i) out[i * stride + x] = t[4 * x + i];
 }
 
-template <bool kShort, Loss kLoss>
+template <int kForm, Loss kLoss>
 void strip_columns(const uint8_t* const* t, int32_t n, int32_t r, uint32_t* out,
                    int64_t out_stride, const BoxScale& sc) {
   const Division dv = division(sc);
@@ -229,7 +242,7 @@ void strip_columns(const uint8_t* const* t, int32_t n, int32_t r, uint32_t* out,
         l = wasm_i16x8_sub(wasm_i16x8_add(l, wasm_u16x8_extend_low_u8x16(a)), wasm_u16x8_extend_low_u8x16(d));
         h = wasm_i16x8_sub(wasm_i16x8_add(h, wasm_u16x8_extend_high_u8x16(a)), wasm_u16x8_extend_high_u8x16(d));
         store16(bytes[q] + 4 * j,
-                wasm_u8x16_narrow_i16x8(divide<kShort, kLoss>(l, dv), divide<kShort, kLoss>(h, dv)));
+                wasm_u8x16_narrow_i16x8(divide<is_short(kForm), is_shifted(kForm), kLoss>(l, dv), divide<is_short(kForm), is_shifted(kForm), kLoss>(h, dv)));
       }
       lo[q] = l;
       hi[q] = h;

@@ -1,8 +1,7 @@
 // Table lookups for red, green and blue of a run of words. With AVX-512 VBMI
 // the 256-byte table sits in four registers and two two-table byte
 // permutations plus a select on the index's top bit look up 64 bytes at once;
-// with NEON four four-register lookups do 16 bytes; with SIMD128 sixteen
-// swizzles of sixteen entries each do 16 bytes; elsewhere an unrolled
+// with NEON four four-register lookups do 16 bytes; elsewhere an unrolled
 // scalar loop keeps several independent lookups in flight. All give exactly
 // apply_channel_table_word for every word.
 #include "core/channel_table.h"
@@ -15,10 +14,6 @@
 #include <arm_neon.h>
 #else
 #define KVFX_NEON_TABLE 0
-#endif
-
-#if KVFX_SIMD128
-#include <wasm_simd128.h>
 #endif
 
 namespace kvfx {
@@ -99,55 +94,6 @@ void apply_neon(uint32_t* words, int64_t count, const ChannelTable& t) {
 }
 #endif
 
-#if KVFX_SIMD128
-
-// The 256-byte table as sixteen registers of sixteen entries: a swizzle
-// gives 0 for an index beyond its sixteen, so each byte's entry is the or of
-// its swizzle in every register, the index brought down by 16 each time.
-struct SwizzleTable {
-  v128_t part[16];
-  explicit SwizzleTable(const ChannelTable& t) {
-    for (int i = 0; i < 16; ++i) part[i] = wasm_v128_load(t.data() + 16 * i);
-  }
-  v128_t look_up(v128_t v) const {
-    const v128_t step = wasm_i8x16_splat(16);
-    v128_t out = wasm_i8x16_swizzle(part[0], v);
-    for (int i = 1; i < 16; ++i) {
-      v = wasm_i8x16_sub(v, step);
-      out = wasm_v128_or(out, wasm_i8x16_swizzle(part[i], v));
-    }
-    return out;
-  }
-};
-
-// The alpha byte of each word (the fourth in memory) is kept from the input.
-void apply_simd128(uint32_t* words, int64_t count, const ChannelTable& t) {
-  const SwizzleTable table(t);
-  const v128_t alpha = wasm_u32x4_splat(0xFF000000u);
-  int64_t k = 0;
-  for (; k + 4 <= count; k += 4) {
-    const v128_t v = wasm_v128_load(words + k);
-    wasm_v128_store(words + k, wasm_v128_bitselect(v, table.look_up(v), alpha));
-  }
-  apply_scalar(words + k, count - k, t);
-}
-
-void apply_three_simd128(uint32_t* words, int64_t count, const ChannelTable& red,
-                         const ChannelTable& green, const ChannelTable& blue) {
-  const SwizzleTable r(red), g(green), b(blue);
-  const v128_t alpha = wasm_u32x4_splat(0xFF000000u), red_bytes = wasm_u32x4_splat(0x00FF0000u),
-               green_bytes = wasm_u32x4_splat(0x0000FF00u);
-  int64_t k = 0;
-  for (; k + 4 <= count; k += 4) {
-    const v128_t v = wasm_v128_load(words + k);
-    v128_t out = wasm_v128_bitselect(r.look_up(v), b.look_up(v), red_bytes);
-    out = wasm_v128_bitselect(g.look_up(v), out, green_bytes);
-    wasm_v128_store(words + k, wasm_v128_bitselect(v, out, alpha));
-  }
-  apply_three_scalar(words + k, count - k, red, green, blue);
-}
-#endif
-
 struct TableKernels {
   void (*apply)(uint32_t* words, int64_t count, const ChannelTable& t);
   void (*apply_three)(uint32_t* words, int64_t count, const ChannelTable& red,
@@ -160,9 +106,6 @@ const TableKernels kNeon = {apply_neon, apply_three_scalar};
 #endif
 #if KVFX_X86
 const TableKernels kVbmi = {apply_vbmi, apply_three_vbmi};
-#endif
-#if KVFX_SIMD128
-const TableKernels kSimd128 = {apply_simd128, apply_three_simd128};
 #endif
 
 // The byte permutations need VBMI on top of the AVX-512 level.
@@ -179,11 +122,7 @@ const KernelTable<TableKernels>& table_kernels() {
 #else
       nullptr,
 #endif
-#if KVFX_SIMD128
-      &kSimd128};
-#else
       nullptr};
-#endif
   return table;
 }
 
