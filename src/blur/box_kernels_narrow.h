@@ -212,8 +212,7 @@ KVFX_INLINE void accumulate(void* block, const uint32_t* row, int32_t n, int32_t
   for (int64_t i = 0; i < 4 * int64_t{n}; ++i) sums[i] = static_cast<uint16_t>(sums[i] + t * a[i]);
 }
 
-// The column sums moved on and divided in one loop; for the lossy boxes whose
-// rule starts from the quotient, a block at a time and divided after.
+// The column sums moved on and divided in one loop.
 template <bool kShort, bool kLossy>
 KVFX_INLINE void slide_lanes(uint16_t* __restrict sums, const uint8_t* __restrict a,
                              const uint8_t* __restrict d, uint8_t* __restrict o, int64_t lanes,
@@ -228,6 +227,8 @@ KVFX_INLINE void slide_lanes(uint16_t* __restrict sums, const uint8_t* __restric
   }
 }
 
+// The lossy boxes whose rule starts from the quotient move a block of sums
+// on, then divide it.
 constexpr int64_t kSlideBlock = 1024;
 
 KVFX_INLINE void slide_and_emit(void* block, const uint32_t* add, const uint32_t* sub,

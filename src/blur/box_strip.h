@@ -5,14 +5,14 @@
 // of shuffles on the critical path, and the compilers do not vectorize that
 // scan at all. A strip of kStripRows rows turned on its side has no such
 // chain: after a word transpose, column x of the strip holds word x of every
-// row, byte lane 4i + c of a quad being channel c of its row i, and the
-// window sum moves
-// along x by adding one column and subtracting another, lane by lane, as the
-// vertical pass already moves down the rows. Each step below is a plain loop
-// over whole columns that the compilers vectorize for SSE2, AVX2, NEON and
-// SIMD128 alike: the transpose in (a store group of four words), the
-// sums, the division (box_kernels_narrow.h) and the transpose out (a load
-// group), all on 16-bit sums, so only boxes that fit 16 bits come here.
+// row (byte lane 4i + c of a quad being channel c of its row i), and the
+// window sum moves along x by adding one column and subtracting another,
+// lane by lane, as the vertical pass already moves down the rows. Each step
+// below is a plain loop over whole columns that the compilers vectorize for
+// SSE2, NEON and SIMD128 alike: the transpose in (a store group of four
+// words), the sums, divided as they are made (box_kernels_narrow.h), and the
+// transpose out (a load group), all on 16-bit sums, so only boxes that fit
+// 16 bits come here.
 #pragma once
 
 #include <algorithm>
