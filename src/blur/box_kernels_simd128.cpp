@@ -2,9 +2,11 @@
 // the strip kernel of box_strip.h, giving exactly the words of the generic
 // ones (the same multiply-shift division and multiplier rules, eight lanes
 // per register). The compiler keeps the generic forms' 16-bit high products
-// and shifts scalar here (SIMD128 has no 16-bit high multiply, and the
-// widened 32-bit products are not narrowed back), so these are written out:
-// the high halves of the two widening products, a shift by the box's count.
+// and shifts scalar here (SIMD128 has no 16-bit high multiply, the widened
+// 32-bit products are not narrowed back, and a shift by a count held in a
+// variable goes one lane at a time), so these are written out: the high
+// halves of the two widening products, and the box's shift as one more
+// such multiply.
 #include "blur/box_kernels.h"
 
 #if KVFX_SIMD128
