@@ -2,8 +2,9 @@
 # The web build's own test entry: builds the WebAssembly module (portable and
 # SIMD128) and the page into build-web/, the native driver the tests compare
 # against into build-web/native/, installs playwright-core from the lockfile,
-# then runs the Node tests of the module and the browser tests in Debian's
-# headless Chromium. Needs cmake, g++, emscripten, nodejs, npm, chromium
+# then runs the library's vector-level tests on the SIMD128 build under Node,
+# the Node tests of the module and the browser tests in Debian's headless
+# Chromium. Needs cmake, g++, emscripten, nodejs, npm, chromium
 # (Debian packages); nothing here downloads a browser or a toolchain.
 #   KV_FX_WEB_BUILD=DIR     build folder (default build-web)
 #   KV_FX_WEB_BROWSER=0     skips the browser tests
@@ -20,6 +21,13 @@ cmake --build "$build" -j2
 cmake -S web/native -B "$build/native" -Wno-dev >/dev/null
 cmake --build "$build/native" -j2
 echo "== web: module, page and native driver built: ${SECONDS}s"
+
+SECONDS=0
+# The level tests on the SIMD128 build (the one frame of more than 2^31
+# words does not fit a 32-bit module).
+node "$build/simd128/kelvo_fx_level_tests.js" --gtest_brief=1 \
+  --gtest_filter=-GaussianBlur.RunCountBeyond32Bits
+echo "== web: SIMD128 level tests: ${SECONDS}s"
 
 SECONDS=0
 tests=(web/tests/golden.test.mjs web/tests/module.test.mjs)

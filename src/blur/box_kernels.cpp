@@ -1,5 +1,6 @@
 #include "blur/box_kernels.h"
 #include "blur/box_kernels_narrow.h"
+#include "blur/box_strip.h"
 
 #include <algorithm>
 #include <cstring>
@@ -124,9 +125,31 @@ BoxScale box_scale_for(int32_t r) {
   for (int64_t q = 1; s.lossy && q < 256; ++q)
     if (box_sum_to_byte(q * d, s.k) != static_cast<uint32_t>(q) && narrow::narrow_mantissa(int16_t(q)) != 128)
       s.loss_mantissa = std::min<uint16_t>(s.loss_mantissa, uint16_t(narrow::narrow_mantissa(int16_t(q))));
-  for (int64_t q = 0; s.lossy && q < 256; ++q) {
-    const bool loses = box_sum_to_byte(q * d, s.k) != static_cast<uint32_t>(q);
-    if (loses != narrow::narrow_rule_loses(int16_t(q), int16_t(s.loss_mantissa))) s.fits16 = false;
+  // The multiplier rules on lanes of multiples q * d, exactly as the kernels
+  // apply them.
+  auto rule_holds = [&](bool from_sum, uint16_t g) {
+    for (int64_t q = 0; q < 256; ++q) {
+      const uint16_t sum = static_cast<uint16_t>(q * d);
+      const uint16_t b = narrow::mulhi16(from_sum ? sum : static_cast<uint16_t>(q), g);
+      const bool loses = box_sum_to_byte(q * d, s.k) != static_cast<uint32_t>(q);
+      if (narrow::lane_loses(sum, static_cast<uint16_t>(q), b, static_cast<uint16_t>(d)) != loses)
+        return false;
+    }
+    return true;
+  };
+  s.loss_multiplier = 0;
+  s.sum_loss_multiplier = 0;
+  if (s.lossy && s.fits16) {
+    for (int64_t q = 0; q < 256; ++q) {
+      const bool loses = box_sum_to_byte(q * d, s.k) != static_cast<uint32_t>(q);
+      if (loses != narrow::narrow_rule_loses(int16_t(q), int16_t(s.loss_mantissa))) s.fits16 = false;
+    }
+    s.loss_multiplier = static_cast<uint16_t>(((int64_t{1} << 23) + s.loss_mantissa - 1) /
+                                              s.loss_mantissa);
+    if (!rule_holds(false, s.loss_multiplier)) s.fits16 = false;
+    const int64_t near = (int64_t{1} << 23) / (int64_t{s.loss_mantissa} * d);
+    for (int64_t g = std::max<int64_t>(1, near - 2); g <= near + 8 && !s.sum_loss_multiplier; ++g)
+      if (rule_holds(true, static_cast<uint16_t>(g))) s.sum_loss_multiplier = static_cast<uint16_t>(g);
   }
   s.exact_in_float = s.fits16 && !s.lossy;
   // Unsigned division by a constant for 16-bit dividends (exact for every
@@ -146,7 +169,9 @@ BoxScale box_scale_for(int32_t r) {
   s.short_division = false;
   s.short_magic = 0;
   s.short_shift = 0;
-  for (int32_t extra = 0; s.fits16 && !s.short_division && extra <= 16; ++extra) {
+  // (Shifts stay below 16, as the kernels assume: a shift of 16 would only
+  // ever give 0.)
+  for (int32_t extra = 0; s.fits16 && !s.short_division && extra <= 15; ++extra) {
     const int64_t two_k = int64_t{1} << (16 + extra);
     const int64_t m = (two_k + d - 1) / d;
     if (m > 65535) continue;
@@ -160,7 +185,17 @@ BoxScale box_scale_for(int32_t r) {
 }
 
 const BoxKernels kBoxKernelsPortableAny = kPortable;
-const BoxKernelSet kPortableSet = {&kPortable, &kPortableNarrow, false};
+// A build with no vector unit at all (WebAssembly without SIMD128) gains
+// nothing from turning strips on their side, and pays for the transposes;
+// one lane at a time, the double product is also cheaper than the 16-bit
+// division's correction at the lossy widths.
+#if defined(__wasm__) && !KVFX_SIMD128
+constexpr bool kScalarOnly = true;
+#else
+constexpr bool kScalarOnly = false;
+#endif
+const BoxKernelSet kPortableSet = {&kPortable, &kPortableNarrow, !kScalarOnly,
+                                   kScalarOnly ? nullptr : AtEachLevel<strip::blur_strip>::portable};
 
 const KernelTable<BoxKernelSet>& box_kernel_table() {
   static const KernelTable<BoxKernelSet> table = {
@@ -175,7 +210,11 @@ const KernelTable<BoxKernelSet>& box_kernel_table() {
 #else
       nullptr,
 #endif
+#if KVFX_SIMD128
+      &kBoxKernelsSimd128};
+#else
       nullptr};
+#endif
   return table;
 }
 
@@ -183,6 +222,14 @@ const BoxKernels& box_kernels(const BoxScale& scale) {
   const BoxKernelSet& set = pick(box_kernel_table());
   const bool narrow = scale.fits16 && set.narrow && (set.narrow_when_lossy || !scale.lossy);
   return narrow ? *set.narrow : *set.any;
+}
+
+BoxStripKernel box_strip_kernel(const BoxScale& scale) {
+  return scale.fits16 ? pick(box_kernel_table()).strip : nullptr;
+}
+
+int64_t box_strip_scratch_words(int32_t n, int32_t r) {
+  return (int64_t{n} + 2 * int64_t{r} + 1) * kStripRows;
 }
 
 int64_t box_row_scratch_words(int32_t n) {

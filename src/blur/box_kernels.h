@@ -47,6 +47,21 @@ struct BoxScale {
   // mantissa (q shifted left until bit 7 is set) is 128 (a power of two) or
   // at least loss_mantissa. box_scale_for checks the rule against every q.
   uint16_t loss_mantissa;
+  // The same multiples by a multiply, for lanes that cannot each shift by
+  // their own count: q >= 1 loses where b ^ (q - 1) <= b (16-bit unsigned),
+  // b = (q * loss_multiplier) >> 16, loss_multiplier = ceil(2^23 /
+  // loss_mantissa). That is b >= 2^e for the e with 2^e <= q - 1 < 2^(e + 1)
+  // (b is below 2^(e + 1)): q * 128 / loss_mantissa reaches the octave of
+  // q - 1, which is the mantissa rule with powers of two at the top of the
+  // octave below them, q = 1 (b = 0 = q - 1) always and q = 0 never.
+  // Checked against every q too; a width where it would not hold (none up
+  // to 257) keeps to the wide kernels.
+  uint16_t loss_multiplier;
+  // Where the same rule holds with b = (S * sum_loss_multiplier) >> 16 for
+  // every multiple S = q * d, the multiplier (about 2^23 / (loss_mantissa
+  // d)); 0 where none does (2 of the 10 lossy widths up to 257). b then
+  // comes from the sum, not from another product's high half.
+  uint16_t sum_loss_multiplier;
 };
 
 BoxScale box_scale_for(int32_t r);
@@ -69,17 +84,35 @@ struct BoxKernels {
   void (*emit)(const void* sums, uint32_t* out, int32_t n, const BoxScale& scale);
 };
 
+// Rows blurred along the row at once by a strip kernel (box_strip.h).
+constexpr int kStripRows = 8;
+
+// The horizontal half for kStripRows rows at once: rows in + i * in_stride
+// of n words into out + i * out_stride (strides at least n), radius r,
+// windows clamped to the row; scratch holds box_strip_scratch_words(n, r).
+using BoxStripKernel = void (*)(const uint32_t* in, int64_t in_stride, uint32_t* out,
+                                int64_t out_stride, int32_t n, int32_t r,
+                                const BoxScale& scale, uint32_t* scratch);
+
+int64_t box_strip_scratch_words(int32_t n, int32_t r);
+
 // A level's kernels: for any box, and (or nullptr) for boxes whose sums fit
 // 16 bits, lossy widths included or not (their correction may cost more than
-// the narrow lanes save).
+// the narrow lanes save); and (or nullptr) a strip kernel that takes the
+// horizontal half of boxes whose sums fit 16 bits in place of run_span.
 struct BoxKernelSet {
   const BoxKernels* any;
   const BoxKernels* narrow;
   bool narrow_when_lossy;
+  BoxStripKernel strip;
 };
 
 // The kernels the active level runs for this box.
 const BoxKernels& box_kernels(const BoxScale& scale);
+
+// The strip kernel the active level runs for this box's horizontal half, or
+// nullptr where it blurs rows one at a time with run_span.
+BoxStripKernel box_strip_kernel(const BoxScale& scale);
 
 // The portable kernels for any box, which other levels may keep for wide ones.
 extern const BoxKernels kBoxKernelsPortableAny;
@@ -89,6 +122,9 @@ extern const BoxKernelSet kBoxKernelsAvx512;
 #endif
 #if KVFX_NEON
 extern const BoxKernelSet kBoxKernelsNeon;
+#endif
+#if KVFX_SIMD128
+extern const BoxKernelSet kBoxKernelsSimd128;
 #endif
 
 // Words of scratch that box_blur_row needs for rows of up to n words.

@@ -59,30 +59,102 @@ struct NarrowDivision {
   uint16_t magic, divisor;
   int16_t loss_mantissa;
   int shift;
+  uint16_t loss_multiplier, sum_loss_multiplier;
 };
 
 KVFX_INLINE NarrowDivision narrow_division(const BoxScale& sc) {
   return {sc.short_division ? sc.short_magic : sc.magic, sc.divisor,
-          static_cast<int16_t>(sc.loss_mantissa), sc.short_division ? sc.short_shift : sc.shift};
+          static_cast<int16_t>(sc.loss_mantissa), sc.short_division ? sc.short_shift : sc.shift,
+          sc.loss_multiplier, sc.sum_loss_multiplier};
 }
 
-// trunc(S * k) as a byte, for a sum below 2^16.
+// The division's shift, told to the compiler to be below 16 (box_scale_for
+// makes it so), which lets it shift 16-bit lanes rather than widen every
+// lane to 32 bits for a shift it cannot bound. Taken once, before the loops
+// that use it and outside them: a bound tested inside a loop keeps the loop
+// from vectorizing, and one tested later than where the value is read does
+// not reach the loops.
+KVFX_INLINE int narrow_shift(const NarrowDivision& dv) {
+  const int shift = dv.shift;
+#if defined(__GNUC__) || defined(__clang__)
+  if (shift < 0 || shift > 15) __builtin_unreachable();
+#endif
+  return shift;
+}
+
+// floor(a * b / 2^16), the high half of a 16-bit product.
+KVFX_INLINE uint16_t mulhi16(uint16_t a, uint16_t b) {
+  return static_cast<uint16_t>((uint32_t{a} * b) >> 16);
+}
+
+// floor(S / d) for a sum below 2^16.
+template <bool kShort>
+KVFX_INLINE uint16_t quotient_lane(uint16_t s, uint16_t magic, int shift) {
+  const uint16_t t = mulhi16(s, magic);
+  const uint16_t half = static_cast<uint16_t>(static_cast<uint16_t>(s - t) >> 1);  // s >= t
+  return static_cast<uint16_t>((kShort ? t : static_cast<uint16_t>(t + half)) >> shift);
+}
+
+// Whether trunc(S * k) falls one below the quotient q = floor(S / d): S is a
+// multiple of d and q a lossy one, by a multiplier rule of BoxScale (a
+// multiply, an exclusive or and a compare, all in 16-bit lanes), with b the
+// high half of q * loss_multiplier or of S * sum_loss_multiplier.
+KVFX_INLINE bool lane_loses(uint16_t s, uint16_t q, uint16_t b, uint16_t divisor) {
+  const bool multiple = static_cast<uint16_t>(q * divisor) == s;
+  return multiple & (static_cast<uint16_t>(b ^ static_cast<uint16_t>(q - 1)) <= b);
+}
+
+// q, one less where the lane loses.
+KVFX_INLINE uint16_t corrected(uint16_t s, uint16_t q, uint16_t b, uint16_t divisor) {
+  return static_cast<uint16_t>(q + (lane_loses(s, q, b, divisor) ? 0xFFFF : 0));
+}
+
+// trunc(S * k) as a byte, for a sum below 2^16, one lane at a time.
 template <bool kShort, bool kLossy>
 KVFX_INLINE uint8_t divide_lane(uint16_t s, const NarrowDivision& dv) {
-  const uint16_t t = static_cast<uint16_t>((uint32_t{s} * dv.magic) >> 16);
-  const uint16_t half = static_cast<uint16_t>(static_cast<uint16_t>(s - t) >> 1);  // s >= t
-  uint16_t q = static_cast<uint16_t>((kShort ? t : static_cast<uint16_t>(t + half)) >> dv.shift);
-  if (kLossy) {
-    const bool lose = static_cast<uint16_t>(q * dv.divisor) == s &&
-                      narrow_rule_loses(static_cast<int16_t>(q), dv.loss_mantissa);
-    q = static_cast<uint16_t>(q - lose);
-  }
+  uint16_t q = quotient_lane<kShort>(s, dv.magic, dv.shift);
+  if (kLossy) q = corrected(s, q, mulhi16(q, dv.loss_multiplier), dv.divisor);
   return static_cast<uint8_t>(q);
 }
 
+// trunc(S * k) as bytes for n sums below 2^16, as loops that vectorize. A
+// lossy width whose rule can start from the sum corrects in the same loop;
+// one whose rule starts from the quotient does so in a loop of its own, so
+// that no multiply takes the high half of another's (which the compilers
+// would widen to 32 bits).
 template <bool kShort, bool kLossy>
-KVFX_INLINE void divide_narrow(const uint16_t* s, uint8_t* out, int64_t n, const NarrowDivision& dv) {
-  for (int64_t i = 0; i < n; ++i) out[i] = divide_lane<kShort, kLossy>(s[i], dv);
+KVFX_INLINE void divide_sums(const uint16_t* __restrict s, uint8_t* __restrict out, int64_t n,
+                             const NarrowDivision& dv, int shift) {
+  const uint16_t magic = dv.magic, divisor = dv.divisor;
+  if (kLossy && dv.sum_loss_multiplier != 0) {
+    const uint16_t g = dv.sum_loss_multiplier;
+    for (int64_t i = 0; i < n; ++i) {
+      const uint16_t q = quotient_lane<kShort>(s[i], magic, shift);
+      out[i] = static_cast<uint8_t>(corrected(s[i], q, mulhi16(s[i], g), divisor));
+    }
+    return;
+  }
+  for (int64_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(quotient_lane<kShort>(s[i], magic, shift));
+  if (kLossy) {
+    const uint16_t g = dv.loss_multiplier;
+    for (int64_t i = 0; i < n; ++i) {
+      const uint16_t q = out[i];
+      out[i] = static_cast<uint8_t>(corrected(s[i], q, mulhi16(q, g), divisor));
+    }
+  }
+}
+
+// divide_sums in this box's form. (No lambda between the shift and its loops:
+// a captured copy would lose the bound.)
+KVFX_INLINE void divide_sums(const uint16_t* __restrict s, uint8_t* __restrict out, int64_t n,
+                             const NarrowDivision& dv, bool short_form, bool lossy, int shift) {
+  if (short_form) {
+    if (lossy) divide_sums<true, true>(s, out, n, dv, shift);
+    else divide_sums<true, false>(s, out, n, dv, shift);
+  } else {
+    if (lossy) divide_sums<false, true>(s, out, n, dv, shift);
+    else divide_sums<false, false>(s, out, n, dv, shift);
+  }
 }
 
 // Calls body.template operator()<kShort, kLossy>() for this box's form.
@@ -100,36 +172,37 @@ KVFX_INLINE void with_division(const BoxScale& sc, Body body) {
 // One block of a running sum: n lanes (whole words) of differences scanned
 // into sums and divided into bytes. N, the block's size, is fixed, so the
 // compiler lays out each full block's loops without tails.
-template <int N, bool kShort, bool kLossy>
+template <int N>
 KVFX_INLINE void span_block(const uint8_t* a, const uint8_t* d, uint8_t* out, int n,
-                            uint16_t* carry, const NarrowDivision& dv) {
+                            uint16_t* carry, const NarrowDivision& dv, bool short_form,
+                            bool lossy, int shift) {
   uint16_t s[N];
   for (int i = 0; i < n; ++i) s[i] = static_cast<uint16_t>(a[i] - d[i]);
   // The running sum itself: one word after another, its four lanes side by side.
   for (int j = 0; j < n; j += 4)
     for (int i = 0; i < 4; ++i) s[j + i] = carry[i] = static_cast<uint16_t>(carry[i] + s[j + i]);
-  for (int i = 0; i < n; ++i) out[i] = divide_lane<kShort, kLossy>(s[i], dv);
+  divide_sums(s, out, n, dv, short_form, lossy, shift);
 }
 
 KVFX_INLINE void run_span(const uint32_t* add, const uint32_t* sub, int32_t count,
                                  int32_t* w, const BoxScale& scale, uint32_t* b) {
   const NarrowDivision dv = narrow_division(scale);
+  const int shift = narrow_shift(dv);
   uint16_t carry[4];
   for (int i = 0; i < 4; ++i) carry[i] = static_cast<uint16_t>(w[channel_of_byte(i)]);
-  with_division(scale, [&](auto short_form, auto lossy) {
-    constexpr bool kShort = decltype(short_form)::value, kLossy = decltype(lossy)::value;
-    constexpr int kLanes = 4 * kNarrowBlock;
-    const uint8_t* a = bytes_of(add);
-    const uint8_t* d = bytes_of(sub);
-    uint8_t* o = bytes_of(b);
-    const int64_t lanes = 4 * int64_t{count};
-    int64_t i = 0;
-    for (; i + kLanes <= lanes; i += kLanes)
-      span_block<kLanes, kShort, kLossy>(a + i, d + i, o + i, kLanes, carry, dv);
-    if (i < lanes)
-      span_block<kLanes, kShort, kLossy>(a + i, d + i, o + i, static_cast<int>(lanes - i), carry, dv);
-  });
-  for (int i = 0; i < 4; ++i) w[channel_of_byte(i)] = carry[i];
+  constexpr int kLanes = 4 * kNarrowBlock;
+  const uint8_t* a = bytes_of(add);
+  const uint8_t* d = bytes_of(sub);
+  uint8_t* o = bytes_of(b);
+  const int64_t lanes = 4 * int64_t{count};
+  const bool short_form = scale.short_division, lossy = scale.lossy;
+  int64_t i = 0;
+  for (; i + kLanes <= lanes; i += kLanes)
+    span_block<kLanes>(a + i, d + i, o + i, kLanes, carry, dv, short_form, lossy, shift);
+  if (i < lanes)
+    span_block<kLanes>(a + i, d + i, o + i, static_cast<int>(lanes - i), carry, dv, short_form,
+                       lossy, shift);
+  for (int k = 0; k < 4; ++k) w[channel_of_byte(k)] = carry[k];
 }
 
 KVFX_INLINE void accumulate(void* block, const uint32_t* row, int32_t n, int32_t times) {
@@ -139,30 +212,55 @@ KVFX_INLINE void accumulate(void* block, const uint32_t* row, int32_t n, int32_t
   for (int64_t i = 0; i < 4 * int64_t{n}; ++i) sums[i] = static_cast<uint16_t>(sums[i] + t * a[i]);
 }
 
+// The column sums moved on and divided in one loop.
+template <bool kShort, bool kLossy>
+KVFX_INLINE void slide_lanes(uint16_t* __restrict sums, const uint8_t* __restrict a,
+                             const uint8_t* __restrict d, uint8_t* __restrict o, int64_t lanes,
+                             const NarrowDivision& dv, int shift) {
+  const uint16_t magic = dv.magic, divisor = dv.divisor, g = dv.sum_loss_multiplier;
+  for (int64_t i = 0; i < lanes; ++i) {
+    const uint16_t v = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
+    sums[i] = v;
+    uint16_t q = quotient_lane<kShort>(v, magic, shift);
+    if (kLossy) q = corrected(v, q, mulhi16(v, g), divisor);
+    o[i] = static_cast<uint8_t>(q);
+  }
+}
+
+// The lossy boxes whose rule starts from the quotient move a block of sums
+// on, then divide it.
+constexpr int64_t kSlideBlock = 1024;
+
 KVFX_INLINE void slide_and_emit(void* block, const uint32_t* add, const uint32_t* sub,
                                        uint32_t* out, int32_t count, const BoxScale& scale) {
   const NarrowDivision dv = narrow_division(scale);
+  const int shift = narrow_shift(dv);
   uint16_t* sums = static_cast<uint16_t*>(block);
-  with_division(scale, [&](auto short_form, auto lossy) {
-    const int64_t lanes = 4 * int64_t{count};
-    const uint8_t* a = bytes_of(add);
-    const uint8_t* d = bytes_of(sub);
-    uint8_t* o = bytes_of(out);
-    for (int64_t i = 0; i < lanes; ++i) {
-      const uint16_t v = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
-      sums[i] = v;
-      o[i] = divide_lane<decltype(short_form)::value, decltype(lossy)::value>(v, dv);
+  const int64_t lanes = 4 * int64_t{count};
+  const uint8_t* a = bytes_of(add);
+  const uint8_t* d = bytes_of(sub);
+  uint8_t* o = bytes_of(out);
+  if (scale.lossy && dv.sum_loss_multiplier == 0) {
+    for (int64_t i0 = 0; i0 < lanes; i0 += kSlideBlock) {
+      const int64_t n = std::min(kSlideBlock, lanes - i0);
+      uint16_t* s = sums + i0;
+      for (int64_t i = 0; i < n; ++i) s[i] = static_cast<uint16_t>(s[i] + a[i0 + i] - d[i0 + i]);
+      divide_sums(s, o + i0, n, dv, scale.short_division, true, shift);
     }
-  });
+  } else if (scale.short_division) {
+    if (scale.lossy) slide_lanes<true, true>(sums, a, d, o, lanes, dv, shift);
+    else slide_lanes<true, false>(sums, a, d, o, lanes, dv, shift);
+  } else {
+    if (scale.lossy) slide_lanes<false, true>(sums, a, d, o, lanes, dv, shift);
+    else slide_lanes<false, false>(sums, a, d, o, lanes, dv, shift);
+  }
 }
 
 KVFX_INLINE void emit(const void* block, uint32_t* out, int32_t count, const BoxScale& scale) {
   const NarrowDivision dv = narrow_division(scale);
-  const uint16_t* sums = static_cast<const uint16_t*>(block);
-  with_division(scale, [&](auto short_form, auto lossy) {
-    divide_narrow<decltype(short_form)::value, decltype(lossy)::value>(sums, bytes_of(out),
-                                                                       4 * int64_t{count}, dv);
-  });
+  const int shift = narrow_shift(dv);
+  divide_sums(static_cast<const uint16_t*>(block), bytes_of(out), 4 * int64_t{count}, dv,
+              scale.short_division, scale.lossy, shift);
 }
 
 

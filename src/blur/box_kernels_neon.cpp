@@ -171,7 +171,7 @@ const BoxKernels kNeonNarrow = {run_span_neon, accumulate_neon, slide_and_emit_n
 
 // Wide boxes (d > 257) keep the portable kernels, which the compiler
 // vectorizes; only enormous sigmas reach them.
-const BoxKernelSet kBoxKernelsNeon = {&kBoxKernelsPortableAny, &kNeonNarrow, true};
+const BoxKernelSet kBoxKernelsNeon = {&kBoxKernelsPortableAny, &kNeonNarrow, true, nullptr};
 
 }  // namespace kvfx
 

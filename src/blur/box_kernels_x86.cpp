@@ -501,8 +501,8 @@ const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_
 
 }  // namespace
 
-const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, &kAvx2Narrow, true};
-const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow, true};
+const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, &kAvx2Narrow, true, nullptr};
+const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow, true, nullptr};
 
 }  // namespace kvfx
 #endif

@@ -34,14 +34,20 @@ double reciprocal(int32_t r) { return 1.0 / static_cast<double>(2 * static_cast<
 // ---- The streaming form --------------------------------------------------
 //
 // The three passes run as a pipeline over rows. Each pass blurs every row it
-// receives horizontally into a ring of 2r + 2 rows and keeps one running sum
-// per column; as soon as the rows below a row have arrived, that row's
-// vertical sum is final and goes on to the next pass, and the last pass hands
-// it to the sink. Input row y is read before any output row at or below it
-// is handed out, so the blur works in place, and the frame is read and
-// written once instead of six times, with O(width * r) scratch.
+// receives horizontally into a ring of rows and keeps one running sum per
+// column; as soon as the rows below a row have arrived, that row's vertical
+// sum is final and goes on to the next pass, and the last pass hands it to
+// the sink. Input row y is read before any output row at or below it is
+// handed out, so the blur works in place, and the frame is read and written
+// once instead of six times, with O(width * r) scratch.
 // The sums are exactly those of the whole-image form: the clamped-window
 // running sum S(j) = S(j - 1) + h[min(j + r, last)] - h[max(j - 1 - r, 0)].
+//
+// Where the level has a strip kernel for a pass's box, the pass gathers
+// kStripRows rows before blurring them horizontally together (the last
+// strip of a pass may be short), and the vertical sums wait for the strip:
+// the ring then holds the rows of the window plus one strip, in whole
+// strips, so that a strip's rows lie in consecutive slots.
 //
 // A band makes output rows [begin, end) only. Each pass then makes the rows
 // the next one reads, r beyond its output on either side (within the
@@ -53,13 +59,19 @@ struct BoxStage {
   int32_t r = 0;
   BoxScale scale{};
   const BoxKernels* kern = nullptr;
-  int32_t slots = 0;   // rows in the ring
+  BoxStripKernel strip = nullptr;  // nullptr: rows go through one at a time
+  int32_t strip_rows = 1;
+  int32_t slots = 0;   // rows in the ring, a multiple of strip_rows
   uint32_t* ring = nullptr;
   void* sums = nullptr;  // four lanes per column, as the kernels keep them
+  uint32_t* staged = nullptr;  // strip_rows rows waiting for their horizontal half
+  int32_t staged_count = 0;
   uint32_t* out = nullptr;  // the row handed to the next pass
   int32_t first = 0;     // the first row this pass makes
   int32_t end = 0;       // one past the last
-  int32_t received = 0;  // input rows taken, counted from first - r (clamped)
+  int32_t in_begin = 0;  // the first input row it takes (first - r, clamped)
+  int32_t in_end = 0;    // one past the last (end + r, clamped)
+  int32_t received = 0;  // input rows blurred into the ring so far, from in_begin
   int32_t emitted = 0;   // next row to make
 };
 
@@ -73,6 +85,8 @@ int64_t window_count(int64_t i, int64_t j, int64_t r, int64_t n) {
   return (i >= lo && i <= hi) ? 1 : 0;
 }
 
+int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
+
 class StreamingBlur {
  public:
   StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan, int32_t begin, int32_t end)
@@ -82,10 +96,13 @@ class StreamingBlur {
     // Each pass makes what the next reads.
     int64_t lo = begin, hi = end;
     for (int s = count_ - 1; s >= 0; --s) {
-      stages_[s].first = static_cast<int32_t>(lo);
-      stages_[s].end = static_cast<int32_t>(hi);
-      lo = std::max<int64_t>(0, lo - stages_[s].r);
-      hi = std::min<int64_t>(height, hi + stages_[s].r);
+      BoxStage& st = stages_[s];
+      st.first = static_cast<int32_t>(lo);
+      st.end = static_cast<int32_t>(hi);
+      lo = std::max<int64_t>(0, lo - st.r);
+      hi = std::min<int64_t>(height, hi + st.r);
+      st.in_begin = static_cast<int32_t>(lo);
+      st.in_end = static_cast<int32_t>(hi);
     }
     input_begin_ = static_cast<int32_t>(lo);
     input_end_ = static_cast<int32_t>(hi);
@@ -95,20 +112,33 @@ class StreamingBlur {
     // different 4 KiB offsets, whatever the width.
     ring_stride_ = ((w + 15) & ~int64_t{15}) + 16;
     int64_t words = box_row_scratch_words(width);
+    int64_t strip_words = 0;
     for (int s = 0; s < count_; ++s) {
       BoxStage& st = stages_[s];
-      st.slots = static_cast<int32_t>(std::min<int64_t>(height, 2 * int64_t{st.r} + 2));
+      st.scale = box_scale_for(st.r);
+      st.kern = &box_kernels(st.scale);
+      st.strip = box_strip_kernel(st.scale);
+      st.strip_rows = st.strip ? kStripRows : 1;
+      // The rows of the window and those arriving, or all the pass takes.
+      const int64_t live = 2 * int64_t{st.r} + 1 + st.strip_rows;
+      st.slots = static_cast<int32_t>(std::min(round_up(live, st.strip_rows),
+                                               round_up(st.in_end - st.in_begin, st.strip_rows)));
       words += st.slots * ring_stride_ + 4 * w + w + 16;
+      if (st.strip) {
+        words += kStripRows * ring_stride_;
+        strip_words = std::max(strip_words, box_strip_scratch_words(width, st.r));
+      }
     }
+    words += strip_words;
     // One block for everything, made before the first caller pixel is read.
     memory_ = ScratchImage::uninitialised(words);
     uint32_t* m = memory_.data();
     row_scratch_ = m;
     m += box_row_scratch_words(width);
+    strip_scratch_ = m;
+    m += strip_words;
     for (int s = 0; s < count_; ++s) {
       BoxStage& st = stages_[s];
-      st.scale = box_scale_for(st.r);
-      st.kern = &box_kernels(st.scale);
       st.ring = m;
       m += st.slots * ring_stride_;
       st.sums = m;
@@ -116,7 +146,14 @@ class StreamingBlur {
       m += 4 * w;
       st.out = m;
       m += w + 16;
-      st.received = std::max(0, st.first - st.r);
+      if (st.strip) {
+        // A short strip blurs the rows left over from the one before (or
+        // these zeros) with it; their results are never read.
+        st.staged = m;
+        std::fill(m, m + kStripRows * ring_stride_, 0u);
+        m += kStripRows * ring_stride_;
+      }
+      st.received = st.in_begin;
       st.emitted = st.first;
     }
   }
@@ -129,7 +166,9 @@ class StreamingBlur {
       receive(0, rows.input_row(y));
       // Each row a pass completes is the next pass's input (the last pass's
       // goes to the sink). Emitting from the deepest pass that has a row
-      // ready hands every row on at once, so one out row per pass suffices.
+      // ready hands every row on at once, so one out row per pass suffices;
+      // and a pass blurs a strip into its ring only when it has no row
+      // ready, so the strip never overwrites a row still to be read.
       for (;;) {
         int s = count_ - 1;
         while (s >= 0 && !ready(stages_[s])) --s;
@@ -141,17 +180,42 @@ class StreamingBlur {
 
  private:
   uint32_t* ring_row(const BoxStage& st, int64_t i) {
-    return st.ring + (i % st.slots) * ring_stride_;
+    return st.ring + ((i - st.in_begin) % st.slots) * ring_stride_;
   }
 
-  // Row `in` (width words) blurred horizontally into the pass's ring, and
-  // counted into the window of the pass's first row as often as it falls
-  // in it.
+  // Where the pass takes its next input row: its own staging row, written
+  // there by the pass before, or nullptr where a row goes in as it is.
+  uint32_t* staging_row(const BoxStage& st) {
+    return st.strip ? st.staged + st.staged_count * ring_stride_ : nullptr;
+  }
+
+  // Row `in` (width words) taken by the pass: blurred horizontally into the
+  // ring, alone or with its strip, and each blurred row counted into the
+  // window of the pass's first row as often as it falls in it.
   void receive(int s, const uint32_t* in) {
     BoxStage& st = stages_[s];
-    const int32_t i = st.received++;
-    uint32_t* h = ring_row(st, i);
-    box_blur_row(*st.kern, in, h, width_, st.r, st.scale, row_scratch_);
+    if (!st.strip) {
+      const int32_t i = st.received++;
+      uint32_t* h = ring_row(st, i);
+      box_blur_row(*st.kern, in, h, width_, st.r, st.scale, row_scratch_);
+      count_in(st, i, h);
+      return;
+    }
+    uint32_t* slot = staging_row(st);
+    if (in != slot) std::memcpy(slot, in, sizeof(uint32_t) * static_cast<size_t>(width_));
+    ++st.staged_count;
+    if (st.staged_count < kStripRows && st.received + st.staged_count < st.in_end) return;
+    // The strip's rows go to consecutive slots: strips start at in_begin
+    // plus whole strips, and the slots are whole strips.
+    const int32_t i0 = st.received;
+    st.strip(st.staged, ring_stride_, ring_row(st, i0), ring_stride_, width_, st.r, st.scale,
+             strip_scratch_);
+    for (int32_t k = 0; k < st.staged_count; ++k) count_in(st, i0 + k, ring_row(st, i0 + k));
+    st.received += st.staged_count;
+    st.staged_count = 0;
+  }
+
+  void count_in(BoxStage& st, int32_t i, const uint32_t* h) {
     const int64_t times = window_count(i, st.first, st.r, height_);
     if (times > 0) st.kern->accumulate(st.sums, h, width_, static_cast<int32_t>(times));
   }
@@ -167,7 +231,8 @@ class StreamingBlur {
     const int32_t last = height_ - 1;
     const int32_t j = st.emitted++;
     const bool final_pass = s + 1 == count_;
-    uint32_t* dst = final_pass ? rows.output_row(j) : st.out;
+    uint32_t* dst = final_pass ? rows.output_row(j) : staging_row(stages_[s + 1]);
+    if (!dst) dst = st.out;
     if (j == st.first) {
       st.kern->emit(st.sums, dst, width_, st.scale);
     } else {
@@ -176,7 +241,7 @@ class StreamingBlur {
       st.kern->slide_and_emit(st.sums, add, sub, dst, width_, st.scale);
     }
     if (final_pass) rows.row_done(j);
-    else receive(s + 1, st.out);
+    else receive(s + 1, dst);
   }
 
   int32_t width_, height_;
@@ -186,6 +251,7 @@ class StreamingBlur {
   int count_ = 0;
   ScratchImage memory_;
   uint32_t* row_scratch_ = nullptr;
+  uint32_t* strip_scratch_ = nullptr;
 };
 
 // ---- The 64-bit form, for radii beyond the int32 lanes ---------------------

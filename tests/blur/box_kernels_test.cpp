@@ -1,9 +1,11 @@
 // The blur's row kernels at every vector level against the plain formula:
 // every window sum that can occur, converted, for every radius the 16-bit
-// kernels serve, and whole blurs at the radii where the double product loses
+// kernels serve (by the column kernels and by the strip kernels), strips of
+// every length, and whole blurs at the radii where the double product loses
 // a level.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -86,6 +88,92 @@ TEST(BoxKernels, RowsMatchTheClampedWindow) {
         for (int32_t j = 0; j < len; ++j)
           ASSERT_EQ(b[j], kvfx_test::box_blur_sample_reference(a.data(), 1, len, r, j))
               << "r " << r << " n " << len << " j " << j;
+      }
+    }
+  });
+}
+
+// A row blurred along itself by the clamped window, from running sums.
+std::vector<uint32_t> clamped_row(const uint32_t* a, int32_t n, int32_t r) {
+  const double k = 1.0 / (2.0 * r + 1.0);
+  std::vector<uint32_t> b(n);
+  for (int c = 0; c < 4; ++c) {
+    auto at = [&](int64_t i) { return int64_t{kvfx::lane(a[std::clamp<int64_t>(i, 0, n - 1)], c)}; };
+    int64_t s = 0;
+    for (int64_t t = -r; t <= r; ++t) s += at(t);
+    for (int32_t j = 0; j < n; ++j) {
+      b[j] |= kvfx::box_sum_to_byte(s, k) << (8 * c);
+      s += at(j + r + 1) - at(j - r);
+    }
+  }
+  return b;
+}
+
+// A strip of kStripRows rows through the level's strip kernel, rows apart
+// by `stride` words; the words between rows must come through untouched.
+std::vector<uint32_t> run_strip(kvfx::BoxStripKernel strip, const std::vector<uint32_t>& in,
+                                int32_t n, int64_t stride, int32_t r) {
+  const kvfx::BoxScale scale = kvfx::box_scale_for(r);
+  std::vector<uint32_t> out(in.size(), 0xA5A5A5A5u);
+  std::vector<uint32_t> scratch(kvfx::box_strip_scratch_words(n, r));
+  strip(in.data(), stride, out.data(), stride, n, r, scale, scratch.data());
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (static_cast<int64_t>(i % stride) >= n) {
+      EXPECT_EQ(out[i], 0xA5A5A5A5u) << "word " << i;
+    }
+  }
+  return out;
+}
+
+// Every window sum 0 .. 255 (2r + 1) through the strip kernels' division,
+// for every radius they serve: byte lane l = 4i + c (row i, channel c) of
+// word x ramps as min(255, 8l + x / d), so one window after the next grows by
+// one and the lanes between them cover every sum.
+TEST(BoxKernels, StripsDivideEverySumLikeTheDoubleProduct) {
+  kvfx_test::for_each_level([&] {
+    for (int32_t r = 1; r <= 128; ++r) {
+      const kvfx::BoxScale scale = kvfx::box_scale_for(r);
+      const kvfx::BoxStripKernel strip = kvfx::box_strip_kernel(scale);
+      if (!strip) continue;
+      const int32_t d = 2 * r + 1, n = 9 * d + 2 * r;
+      std::vector<uint32_t> in(static_cast<size_t>(kvfx::kStripRows) * n);
+      for (int i = 0; i < kvfx::kStripRows; ++i)
+        for (int32_t x = 0; x < n; ++x) {
+          uint32_t w = 0;
+          for (int c = 0; c < 4; ++c)
+            w |= std::min<uint32_t>(255, 8 * (4 * i + c) + x / d) << (8 * c);
+          in[static_cast<size_t>(i) * n + x] = w;
+        }
+      const std::vector<uint32_t> out = run_strip(strip, in, n, n, r);
+      for (int i = 0; i < kvfx::kStripRows; ++i) {
+        const std::vector<uint32_t> want = clamped_row(&in[static_cast<size_t>(i) * n], n, r);
+        for (int32_t x = 0; x < n; ++x)
+          ASSERT_EQ(out[static_cast<size_t>(i) * n + x], want[x]) << "r " << r << " row " << i << " x " << x;
+      }
+    }
+  });
+}
+
+// Strips of every length around the chunk and vector widths, short and long
+// against the window, at radii of each division form (short, long, lossy by
+// the sum, lossy by the quotient), rows apart by more than their length.
+TEST(BoxKernels, StripsMatchTheClampedWindow) {
+  std::mt19937 rng(31);
+  kvfx_test::for_each_level([&] {
+    for (int32_t r : {1, 2, 7, 8, 24, 50, 93, 101, 126, 128}) {
+      const kvfx::BoxStripKernel strip = kvfx::box_strip_kernel(kvfx::box_scale_for(r));
+      if (!strip) continue;
+      for (int32_t n : {1, 2, 3, 4, 5, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 255, 300}) {
+        const int64_t stride = n + static_cast<int64_t>(rng() % 5);
+        std::vector<uint32_t> in(static_cast<size_t>(kvfx::kStripRows * stride));
+        // Runs of equal words make exact multiples common.
+        for (auto& w : in) w = (rng() % 3 == 0) ? 0xFFFFFFFFu : (rng() % 2 ? rng() : 0x01310A00u);
+        const std::vector<uint32_t> out = run_strip(strip, in, n, stride, r);
+        for (int i = 0; i < kvfx::kStripRows; ++i) {
+          const std::vector<uint32_t> want = clamped_row(&in[i * stride], n, r);
+          for (int32_t x = 0; x < n; ++x)
+            ASSERT_EQ(out[i * stride + x], want[x]) << "r " << r << " n " << n << " row " << i << " x " << x;
+        }
       }
     }
   });

@@ -128,6 +128,72 @@ TEST(GaussianBlur, EveryVectorLevelMatchesBruteForce) {
   });
 }
 
+// Input rows served from a copy, output rows kept; every request checked
+// against the BlurRows rules and the band's reach.
+class RecordedRows final : public kvfx::BlurRows {
+ public:
+  RecordedRows(const Image& in, int32_t first, int32_t last)
+      : in_(in), out_(in.width, in.height), next_in_(first), last_in_(last) {}
+  const uint32_t* input_row(int32_t y) override {
+    EXPECT_EQ(y, next_in_++);
+    EXPECT_LT(y, last_in_);
+    const uint32_t* src = in_.words.data() + static_cast<size_t>(y) * in_.row_pixels;
+    row_.assign(src, src + in_.width);
+    return row_.data();  // valid until the next call only
+  }
+  uint32_t* output_row(int32_t j) override { return &out_.at(0, j); }
+  void row_done(int32_t j) override {
+    EXPECT_LT(j, next_in_);  // every input row up to j was read
+    done_.push_back(j);
+  }
+  const Image& out() const { return out_; }
+  const std::vector<int32_t>& done() const { return done_; }
+
+ private:
+  const Image& in_;
+  Image out_;
+  std::vector<uint32_t> row_;
+  std::vector<int32_t> done_;
+  int32_t next_in_, last_in_;
+};
+
+// A band of output rows is the whole image's rows, bit for bit, reading only
+// rows within blur_reach of it: heights and bands around whole strips of
+// rows, radii of each division form, at every level.
+TEST(GaussianBlur, BandsGiveTheWholeImagesRows) {
+  std::mt19937 rng(41);
+  kvfx_test::for_each_level([&] {
+    for (double sigma : {1.0, 2.5, 6.0, 25.0, 60.0}) {
+      for (int32_t h : {1, 7, 8, 9, 23, 64, 77}) {
+        const int32_t w = 1 + static_cast<int32_t>(rng() % 70);
+        Image img(w, h);
+        kvfx_test::fill_random(img.words, rng());
+        Image whole = img;
+        kvfx::gaussian_blur_in_place(whole.data(), w, h, whole.row_pixels, sigma);
+        const int32_t reach = kvfx::blur_reach(sigma);
+        for (int cut = 0; cut < 4; ++cut) {
+          int32_t begin = static_cast<int32_t>(rng() % h), end = static_cast<int32_t>(rng() % h);
+          if (begin > end) std::swap(begin, end);
+          ++end;
+          kvfx::BlurBand band(w, h, sigma, begin, end);
+          EXPECT_LE(begin - band.input_begin(), reach);
+          EXPECT_LE(band.input_end() - end, reach);
+          RecordedRows rows(img, band.input_begin(), band.input_end());
+          band.run(rows);
+          ASSERT_EQ(rows.done().size(), static_cast<size_t>(end - begin));
+          for (int32_t j = begin; j < end; ++j) {
+            ASSERT_EQ(rows.done()[j - begin], j);
+            for (int32_t x = 0; x < w; ++x)
+              ASSERT_EQ(rows.out().at(x, j), whole.at(x, j))
+                  << w << "x" << h << " sigma " << sigma << " band " << begin << ".." << end
+                  << " at " << x << "," << j;
+          }
+        }
+      }
+    }
+  });
+}
+
 TEST(GaussianBlur, CornerPixelSpreadsInwardAsIfEdgesRepeat) {
   Image img(30, 30);
   img.at(0, 0) = uniform(255);
