@@ -28,12 +28,10 @@ namespace {
 struct CallerRows {
   uint32_t* pixels;
   int64_t row_pixels;
-  const RowCopies* above = nullptr;
-  const RowCopies* below = nullptr;
+  const BandHalo* halo;
   const uint32_t* input(int64_t y) const {
-    if (above && above->holds(y)) return above->row(y);
-    if (below && below->holds(y)) return below->row(y);
-    return pixels + y * row_pixels;
+    const uint32_t* copy = halo->copy_of(y);
+    return copy ? copy : pixels + y * row_pixels;
   }
   uint32_t* output(int64_t y) const { return pixels + y * row_pixels; }
 };
@@ -136,32 +134,26 @@ int32_t bloom(uint32_t* pixels, int32_t width, int32_t height, int32_t stride, d
     const int bands = blur_band_count(runner, b.run_count, bh, bsigma);
     struct Band {
       BlurBand blur;
-      RowCopies above, below;
+      BandHalo halo;
     };
     std::vector<Band> parts;
     parts.reserve(static_cast<size_t>(bands));
     for (int i = 0; i < bands; ++i) {
       const Span rows = span_of(bh, bands, i);
       BlurBand blur(bw, bh, bsigma, static_cast<int32_t>(rows.begin), static_cast<int32_t>(rows.end));
-      RowCopies above, below;
-      if (bands > 1) {
-        above = RowCopies(scale * int64_t{blur.input_begin()}, scale * rows.begin, width);
-        below = RowCopies(scale * rows.end, scale * int64_t{blur.input_end()}, width);
-      }
-      parts.push_back(Band{std::move(blur), std::move(above), std::move(below)});
+      BandHalo halo(scale * int64_t{blur.input_begin()}, scale * rows.begin, scale * rows.end,
+                    scale * int64_t{blur.input_end()}, width);
+      parts.push_back(Band{std::move(blur), std::move(halo)});
     }
     auto row_at = [&](int64_t y) { return pixels + y * b.row_pixels; };
-    if (bands > 1)
-      runner.run(bands, [&](int i) {
-        parts[i].above.fill(row_at);
-        parts[i].below.fill(row_at);
-      });
+    runner.run(bands, [&](int i) { parts[i].halo.fill(row_at); });
     // The glows' own scratch rows, also made before any band runs.
     std::vector<FullSizeGlow> full;
     std::vector<HalfSizeGlow> halves;
-    (half ? halves.reserve(static_cast<size_t>(bands)) : full.reserve(static_cast<size_t>(bands)));
+    if (half) halves.reserve(static_cast<size_t>(bands));
+    else full.reserve(static_cast<size_t>(bands));
     for (int i = 0; i < bands; ++i) {
-      const CallerRows caller{pixels, b.row_pixels, &parts[i].above, &parts[i].below};
+      const CallerRows caller{pixels, b.row_pixels, &parts[i].halo};
       if (half) halves.emplace_back(caller, width, height, bright, screen);
       else full.emplace_back(caller, width, bright, screen);
     }

@@ -408,22 +408,20 @@ class InPlaceShadow final : public BlurRows {
  public:
   InPlaceShadow(const ShadowCall& call, uint32_t* pixels, int32_t begin, int32_t end,
                 int32_t input_begin, int32_t input_end)
-      : call_(call), pixels_(pixels), begin_(begin), end_(end), input_end_(input_end),
+      : call_(call), pixels_(pixels), begin_(begin), input_end_(input_end),
         next_input_(input_begin), next_composite_(begin),
         kept_rows_(call.dy > 0 ? std::min<int64_t>(end - begin, call.dy) : 0),
         rows_(ScratchImage::uninitialised((3 + kept_rows_) * int64_t{call.width})) {
     // The source rows the band's shadow rows are cast from, less its own.
     const int64_t lo = std::clamp<int64_t>(int64_t{input_begin} - call.dy, 0, call.height);
     const int64_t hi = std::clamp<int64_t>(int64_t{input_end} - call.dy, lo, call.height);
-    above_ = RowCopies(lo, std::min<int64_t>(hi, begin), call.width);
-    below_ = RowCopies(std::max<int64_t>(lo, end), hi, call.width);
+    foreign_ = BandHalo(lo, std::min<int64_t>(hi, begin), std::max<int64_t>(lo, end), hi,
+                        call.width);
   }
 
   // Copies the rows other bands write; before any band runs.
   void copy_foreign_rows() {
-    auto row_at = [&](int64_t y) { return pixels_ + y * call_.row_pixels; };
-    above_.fill(row_at);
-    below_.fill(row_at);
+    foreign_.fill([&](int64_t y) { return pixels_ + y * call_.row_pixels; });
   }
 
   const uint32_t* input_row(int32_t y) override {
@@ -450,18 +448,17 @@ class InPlaceShadow final : public BlurRows {
     return rows_.data() + (3 + (y - begin_) % kept_rows_) * call_.width;
   }
   const uint32_t* source_row(int64_t sy) {
-    if (above_.holds(sy)) return above_.row(sy);
-    if (below_.holds(sy)) return below_.row(sy);
+    if (const uint32_t* copy = foreign_.copy_of(sy)) return copy;
     return sy < next_composite_ ? kept(sy) : pixels_ + sy * call_.row_pixels;
   }
 
   const ShadowCall& call_;
   uint32_t* pixels_;
-  int32_t begin_, end_, input_end_;
+  int32_t begin_, input_end_;
   int64_t next_input_, next_composite_;
   int64_t kept_rows_;
   ScratchImage rows_;  // shadow row, blurred row, source row, kept rows
-  RowCopies above_, below_;
+  BandHalo foreign_;
 };
 
 bool runs_overlap(const uint32_t* a, const uint32_t* b, int64_t count) {
@@ -530,7 +527,7 @@ int32_t drop_shadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t h
                          static_cast<int32_t>(rows.end), blurs[i].input_begin(),
                          blurs[i].input_end());
     }
-    if (bands > 1) runner.run(bands, [&](int i) { sinks[i].copy_foreign_rows(); });
+    runner.run(bands, [&](int i) { sinks[i].copy_foreign_rows(); });
     runner.run(bands, [&](int i) { blurs[i].run(sinks[i]); });
   });
 }

@@ -426,13 +426,11 @@ namespace {
 // write, which come from copies made before any band ran.
 class InPlaceRows final : public BlurRows {
  public:
-  InPlaceRows(uint32_t* pixels, int64_t row_pixels, const RowCopies* above = nullptr,
-              const RowCopies* below = nullptr)
-      : pixels_(pixels), row_pixels_(row_pixels), above_(above), below_(below) {}
+  InPlaceRows(uint32_t* pixels, int64_t row_pixels, const BandHalo* halo = nullptr)
+      : pixels_(pixels), row_pixels_(row_pixels), halo_(halo) {}
   const uint32_t* input_row(int32_t y) override {
-    if (above_ && above_->holds(y)) return above_->row(y);
-    if (below_ && below_->holds(y)) return below_->row(y);
-    return pixels_ + y * row_pixels_;
+    const uint32_t* copy = halo_ ? halo_->copy_of(y) : nullptr;
+    return copy ? copy : pixels_ + y * row_pixels_;
   }
   uint32_t* output_row(int32_t j) override { return pixels_ + j * row_pixels_; }
   void row_done(int32_t) override {}
@@ -440,8 +438,7 @@ class InPlaceRows final : public BlurRows {
  private:
   uint32_t* pixels_;
   int64_t row_pixels_;
-  const RowCopies* above_;
-  const RowCopies* below_;
+  const BandHalo* halo_;
 };
 
 }  // namespace
@@ -458,7 +455,7 @@ void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
   // (its halo), taken before any band writes.
   struct Band {
     BlurBand blur;
-    RowCopies above, below;
+    BandHalo halo;
   };
   std::vector<Band> parts;
   parts.reserve(static_cast<size_t>(bands));
@@ -466,17 +463,13 @@ void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
     const Span rows = span_of(height, bands, i);
     BlurBand blur(width, height, sigma, static_cast<int32_t>(rows.begin),
                   static_cast<int32_t>(rows.end));
-    RowCopies above(blur.input_begin(), rows.begin, width);
-    RowCopies below(rows.end, blur.input_end(), width);
-    parts.push_back(Band{std::move(blur), std::move(above), std::move(below)});
+    BandHalo halo(blur.input_begin(), rows.begin, rows.end, blur.input_end(), width);
+    parts.push_back(Band{std::move(blur), std::move(halo)});
   }
   auto row_at = [&](int64_t y) { return pixels + y * row_pixels; };
+  runner.run(bands, [&](int i) { parts[i].halo.fill(row_at); });
   runner.run(bands, [&](int i) {
-    parts[i].above.fill(row_at);
-    parts[i].below.fill(row_at);
-  });
-  runner.run(bands, [&](int i) {
-    InPlaceRows rows(pixels, row_pixels, &parts[i].above, &parts[i].below);
+    InPlaceRows rows(pixels, row_pixels, &parts[i].halo);
     parts[i].blur.run(rows);
   });
 }

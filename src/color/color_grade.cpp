@@ -255,9 +255,6 @@ const KernelTable<GradeKernels>& grade_kernels() {
 }
 
 }  // namespace
-}  // namespace kvfx
-
-namespace kvfx {
 
 // Split: the run cut into equal spans of words, all graded by one table.
 int32_t color_grade(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,

@@ -432,10 +432,6 @@ void grain_run(uint32_t* words, int64_t count, uint32_t state, double amplitude)
 
 }  // namespace
 
-}  // namespace kvfx
-
-namespace kvfx {
-
 // Split: the run cut into equal spans of words; each span's generator starts
 // at the state the one-word loop would have reached there, by the step
 // matrix of the span's offset.

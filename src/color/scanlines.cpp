@@ -1,8 +1,6 @@
 // Scanlines: rows 0, spacing, 2 * spacing, ... scaled by one factor. The
 // scaled value depends only on the channel, so darkened rows go through a
 // 256-entry table. Rows only: padding untouched, negative strides work.
-#include <cstdlib>
-
 #include "color/color_effects.h"
 #include "core/boundary.h"
 #include "core/channel_table.h"
@@ -25,9 +23,6 @@ uint32_t scanline_word(uint32_t w, double f) {
   return map_rgb(w, [&](uint32_t c) { return scanline_channel(c, f); });
 }
 
-}  // namespace kvfx
-
-namespace kvfx {
 
 // Split: the darkened rows cut into equal spans, by their place among them.
 int32_t scanlines(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,
@@ -40,10 +35,9 @@ int32_t scanlines(uint32_t* pixels, int32_t width, int32_t height, int32_t strid
     // Rows y = n * spacing for n < dark; stepping in 64 bits cannot overflow
     // for a spacing near INT32_MAX.
     const int64_t dark = (int64_t{height} - 1) / spacing + 1;
-    // Rows that share words (a stride below 4 * width) are darkened again
-    // and again, in order: they stay one piece.
-    const bool shared = std::abs(b.row_pixels) < width;
-    const int pieces = shared ? 1 : pieces_for(runner, dark * width, dark);
+    // Rows that share words are darkened again and again, in order: they
+    // stay one piece.
+    const int pieces = rows_apart(width, b.row_pixels) ? pieces_for(runner, dark * width, dark) : 1;
     runner.run(pieces, [&](int i) {
       const Span rows = span_of(dark, pieces, i);
       for (int64_t n = rows.begin; n < rows.end; ++n) {

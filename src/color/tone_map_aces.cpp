@@ -22,9 +22,6 @@ uint32_t tone_map_word(uint32_t w, double exposure) {
   return map_rgb(w, [&](uint32_t c) { return tone_map_channel(c, exposure); });
 }
 
-}  // namespace kvfx
-
-namespace kvfx {
 
 // Split: the run cut into equal spans of words.
 int32_t tone_map_aces(uint32_t* pixels, int32_t width, int32_t height, int32_t stride,

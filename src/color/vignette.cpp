@@ -415,9 +415,6 @@ void vignette_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_
 }
 
 }  // namespace
-}  // namespace kvfx
-
-namespace kvfx {
 
 // Split: the row pairs cut into equal spans, each weighed by absolute row
 // with a weight row of its own.
@@ -428,7 +425,7 @@ int32_t vignette(uint32_t* pixels, int32_t width, int32_t height, int32_t stride
     const VignetteParams p = vignette_params(width, height, strength, radius, softness, color);
     const VignetteKernels& k = pick(kVignetteKernels);
     const OuterTables outer(p);
-    const bool in_order = std::abs(b.row_pixels) < width;
+    const bool in_order = !rows_apart(width, b.row_pixels);
     const int64_t pairs = in_order ? 1 : height / 2 + 1;
     const int pieces = pieces_for(runner, int64_t{width} * height, pairs);
     std::vector<WeightRow> weights;

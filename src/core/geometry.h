@@ -21,6 +21,13 @@ inline bool rows_fit(int32_t width, int32_t stride) {
   return row_pixels_of(stride) >= width;
 }
 
+// Rows that share no word, top-down or bottom-up: |row_pixels| >= width.
+// Where they share words a row walk must visit them in order, each row
+// reading what the rows before it left.
+inline bool rows_apart(int32_t width, int64_t row_pixels) {
+  return row_pixels >= width || -row_pixels >= width;
+}
+
 // Whole-run walk: pixels[0 .. count - 1] in increasing address order, row
 // padding included. `map` takes a word and returns its replacement.
 template <class Map>

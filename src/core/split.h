@@ -86,20 +86,18 @@ inline Span span_of(int64_t count, int pieces, int i) {
   return {count * i / pieces, count * (i + 1) / pieces};
 }
 
-// Copies of some of the caller's rows as they were before any piece wrote:
-// the rows one band reads but its neighbours write. Made (allocated) on the
-// calling thread, filled in a phase before the bands run.
+// Copies of caller rows [begin, end) as they were before any piece wrote.
 class RowCopies {
  public:
   RowCopies() = default;
-  // Room for rows [begin, end) of `width` words each.
   RowCopies(int64_t begin, int64_t end, int32_t width)
       : begin_(begin), end_(std::max(begin, end)), width_(width),
-        words_(ScratchImage::uninitialised((end_ - begin_) * width)) {}
+        words_(end_ > begin_ ? ScratchImage::uninitialised((end_ - begin_) * width)
+                             : ScratchImage()) {}
 
   bool holds(int64_t y) const { return y >= begin_ && y < end_; }
   const uint32_t* row(int64_t y) const { return words_.data() + (y - begin_) * width_; }
-  // Copies rows [begin, end) of the image whose row y starts at row_at(y).
+  // Copies the rows of the image whose row y starts at row_at(y).
   template <class RowAt>
   void fill(RowAt row_at) {
     for (int64_t y = begin_; y < end_; ++y)
@@ -111,6 +109,33 @@ class RowCopies {
   int64_t begin_ = 0, end_ = 0;
   int32_t width_ = 0;
   ScratchImage words_;
+};
+
+// The rows a band of rows [begin, end) reads beyond itself, [lo, begin)
+// above and [end, hi) below, which its neighbours rewrite: copied as they
+// were before any band wrote. Made (allocated) on the calling thread,
+// filled in a phase of its own before the bands run. An empty halo (the
+// default, or a band that is the whole image) holds nothing.
+class BandHalo {
+ public:
+  BandHalo() = default;
+  BandHalo(int64_t lo, int64_t begin, int64_t end, int64_t hi, int32_t width)
+      : above_(lo, begin, width), below_(end, hi, width) {}
+
+  template <class RowAt>
+  void fill(RowAt row_at) {
+    above_.fill(row_at);
+    below_.fill(row_at);
+  }
+  // Row y's copy, or nullptr where the band reads row y where it stands.
+  const uint32_t* copy_of(int64_t y) const {
+    if (above_.holds(y)) return above_.row(y);
+    if (below_.holds(y)) return below_.row(y);
+    return nullptr;
+  }
+
+ private:
+  RowCopies above_, below_;
 };
 
 }  // namespace kvfx

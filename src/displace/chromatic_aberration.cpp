@@ -65,7 +65,7 @@ void chromatic_row(uint32_t* row, const uint32_t* red, const uint32_t* blue,
 // rewrites, reads the copies made before any band ran.
 void chromatic_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row_pixels,
                     const ChromaticShift& shift, uint32_t* ring, int64_t ring_rows,
-                    int64_t begin, int64_t end, const RowCopies& above, const RowCopies& below) {
+                    int64_t begin, int64_t end, const BandHalo& halo) {
   auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * row_pixels); };
   for (int64_t y = begin; y < end; ++y) {
     uint32_t* row = row_at(y);
@@ -73,8 +73,7 @@ void chromatic_rows(uint32_t* pixels, int32_t width, int32_t height, int64_t row
     std::memcpy(saved, row, static_cast<size_t>(width) * 4);
     auto source = [&](int64_t dy) -> const uint32_t* {
       const int64_t sy = clamp_coordinate(y + dy, height);
-      if (sy < begin) return above.row(sy);
-      if (sy >= end) return below.holds(sy) ? below.row(sy) : row_at(sy);
+      if (const uint32_t* copy = halo.copy_of(sy)) return copy;
       return sy > y ? row_at(sy) : ring + (sy % ring_rows) * width;
     };
     chromatic_row(row, source(shift.ry), source(shift.by), width, shift.rx, shift.bx);
@@ -88,9 +87,6 @@ int64_t reach_of(const ChromaticShift& shift, int32_t height) {
 }
 
 }  // namespace
-}  // namespace kvfx
-
-namespace kvfx {
 
 // Split: row bands, each reading the rows within the vertical reach beyond
 // it from copies taken before any band ran (its neighbours rewrite them).
@@ -110,29 +106,22 @@ int32_t chromatic_aberration(uint32_t* pixels, int32_t width, int32_t height, in
                                   height / std::max<int64_t>(1, std::min(reach, runner.piece_words())));
     struct Band {
       ScratchImage ring;
-      RowCopies above, below;
+      BandHalo halo;
     };
     std::vector<Band> bands;
     bands.reserve(static_cast<size_t>(pieces));
     for (int i = 0; i < pieces; ++i) {
       const Span rows = span_of(height, pieces, i);
-      Band band{ScratchImage::uninitialised(ring_rows * width), {}, {}};
-      if (pieces > 1) {
-        band.above = RowCopies(std::max<int64_t>(0, rows.begin - reach), rows.begin, width);
-        band.below = RowCopies(rows.end, std::min<int64_t>(height, rows.end + reach), width);
-      }
-      bands.push_back(std::move(band));
+      bands.push_back(Band{ScratchImage::uninitialised(ring_rows * width),
+                           BandHalo(std::max<int64_t>(0, rows.begin - reach), rows.begin, rows.end,
+                                    std::min<int64_t>(height, rows.end + reach), width)});
     }
     auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * b.row_pixels); };
-    if (pieces > 1)
-      runner.run(pieces, [&](int i) {
-        bands[i].above.fill(row_at);
-        bands[i].below.fill(row_at);
-      });
+    runner.run(pieces, [&](int i) { bands[i].halo.fill(row_at); });
     runner.run(pieces, [&](int i) {
       const Span rows = span_of(height, pieces, i);
       chromatic_rows(pixels, width, height, b.row_pixels, shift, bands[i].ring.data(), ring_rows,
-                     rows.begin, rows.end, bands[i].above, bands[i].below);
+                     rows.begin, rows.end, bands[i].halo);
     });
   });
 }

@@ -74,9 +74,6 @@ void shift_row(uint32_t* row, int32_t width, int32_t shift) {
 }
 
 }  // namespace
-}  // namespace kvfx
-
-namespace kvfx {
 
 // Split: each row is rewritten from its own words alone, so once every
 // row's shift is known the rows are cut into equal spans.

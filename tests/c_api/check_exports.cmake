@@ -2,12 +2,8 @@
 # functions its header declares with API (KV_FX_API or KV_FX_PARALLEL_API),
 # plus the version node the linker adds.
 # cmake -DLIB= -DHEADER= -DAPI= -P check_exports.cmake
-file(STRINGS ${HEADER} api_lines REGEX "^${API} [a-z0-9_]+ \\**kv_fx_[a-z0-9_]+\\(")
-set(expected "")
-foreach(line IN LISTS api_lines)
-  string(REGEX MATCH "kv_fx_[a-z0-9_]+" name "${line}")
-  list(APPEND expected ${name})
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/header_exports.cmake)
+kv_fx_header_exports(${HEADER} ${API} expected)
 list(SORT expected)
 execute_process(COMMAND nm -D --defined-only ${LIB}
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc)
