@@ -13,7 +13,8 @@ namespace {
 using kvfx_catalogue::Held;
 
 int32_t run_on_words(const kvfx_catalogue::Effect& effect, const double* args, uint32_t* words,
-                     int32_t width, int32_t height, int32_t stride, FrameAlpha alpha) {
+                     int32_t width, int32_t height, int32_t stride, FrameAlpha alpha,
+                     int32_t threads) {
   const size_t n = static_cast<size_t>(height) * static_cast<size_t>(stride / 4);
   if (alpha == FrameAlpha::kPadding)
     for (size_t i = 0; i < n; ++i) words[i] |= 0xFF000000u;
@@ -22,7 +23,9 @@ int32_t run_on_words(const kvfx_catalogue::Effect& effect, const double* args, u
   const Held wanted = kvfx_catalogue::wanted_by(effect);
   const bool convert = alpha == FrameAlpha::kStraight && wanted != Held::kStraight;
   if (convert) kvfx_catalogue::convert_words(words, n, Held::kStraight, wanted);
-  const int32_t rc = effect.call(words, width, height, stride, args, nullptr);
+  const int32_t rc =
+      threads == 1 ? effect.call(words, width, height, stride, args, nullptr)
+                   : effect.parallel_call(words, width, height, stride, args, nullptr, threads);
   if (convert) kvfx_catalogue::convert_words(words, n, wanted, Held::kStraight);
   return rc;
 }
@@ -36,7 +39,7 @@ bool is_word_run(const FrameView& f) {
 }
 
 int32_t run_effect(const kvfx_catalogue::Effect& effect, const double* args, const FrameView& f,
-                   FrameAlpha alpha) {
+                   FrameAlpha alpha, int32_t threads) {
   if (f.width <= 0 || f.height <= 0 || f.stride < 4 * static_cast<int64_t>(f.width))
     return FX_ERR_INVALID_ARGUMENT;
   const size_t row_bytes = 4 * static_cast<size_t>(f.width);
@@ -46,7 +49,7 @@ int32_t run_effect(const kvfx_catalogue::Effect& effect, const double* args, con
 
   if (is_word_run(f))
     return run_on_words(effect, args, reinterpret_cast<uint32_t*>(f.data), f.width, f.height,
-                        f.stride, alpha);
+                        f.stride, alpha, threads);
 
   // The same stride (rounded up to words), so the grain of a frame whose
   // last row lacks its padding matches that of a full one.
@@ -62,7 +65,7 @@ int32_t run_effect(const kvfx_catalogue::Effect& effect, const double* args, con
   for (int32_t y = 0; y < f.height; ++y)
     std::memcpy(bytes + y * copy_stride, f.data + y * stride, row_bytes);
   const int32_t rc = run_on_words(effect, args, copy.data(), f.width, f.height,
-                                  static_cast<int32_t>(copy_stride), alpha);
+                                  static_cast<int32_t>(copy_stride), alpha, threads);
   if (rc == FX_OK)
     for (int32_t y = 0; y < f.height; ++y)
       std::memcpy(f.data + y * stride, bytes + y * copy_stride, row_bytes);

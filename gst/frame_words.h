@@ -35,7 +35,9 @@ bool is_word_run(const FrameView& frame);
 
 // Runs `effect` with `args` (catalogue call order) on the frame and returns the
 // library's result; FX_ERR_OUT_OF_MEMORY also when a copy cannot be made.
+// threads 1 calls the core library on this thread; any other count (0: as
+// many as the process may run on) the parallel library, with the same bits.
 int32_t run_effect(const kvfx_catalogue::Effect& effect, const double* args,
-                   const FrameView& frame, FrameAlpha alpha);
+                   const FrameView& frame, FrameAlpha alpha, int32_t threads);
 
 }  // namespace kvfx_gst

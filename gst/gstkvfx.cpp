@@ -43,6 +43,7 @@ struct KvfxFilter {
   // thread takes a copy per frame.
   double args[kMaxParams];
   gboolean animate;
+  guint n_threads;  // 0: as many as the process may run on
   // Frames seen since start, for streams without timestamps or frame rate.
   guint64 counted;
 };
@@ -67,9 +68,10 @@ KvfxFilterClass* class_of(gpointer instance) {
 }
 
 // Property ids: parameter i is i + 1 under its name and kMaxParams + 1 + i
-// under its other name; animate comes after both.
+// under its other name; animate and n-threads come after both.
 constexpr guint kAliasIds = kMaxParams + 1;
 constexpr guint kAnimateId = 2 * kMaxParams + 1;
+constexpr guint kThreadsId = kAnimateId + 1;
 
 // The parameter a property id stands for, or -1.
 int param_of(const KvfxFilterClass* k, guint id) {
@@ -96,6 +98,8 @@ void set_property(GObject* object, guint id, const GValue* value, GParamSpec* ps
     }
   } else if (k->seed >= 0 && id == kAnimateId) {
     self->animate = g_value_get_boolean(value);
+  } else if (id == kThreadsId) {
+    self->n_threads = g_value_get_uint(value);
   } else {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   }
@@ -121,6 +125,8 @@ void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     }
   } else if (k->seed >= 0 && id == kAnimateId) {
     g_value_set_boolean(value, self->animate);
+  } else if (id == kThreadsId) {
+    g_value_set_uint(value, self->n_threads);
   } else {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   }
@@ -166,6 +172,9 @@ GstFlowReturn transform_frame_ip(GstVideoFilter* filter, GstVideoFrame* frame) {
   GST_OBJECT_LOCK(self);
   std::copy(self->args, self->args + effect.params.size(), args);
   const bool animate = self->animate;
+  // The property's range keeps it within the library's int32; 0 is the
+  // library's own "as many as this process may run on".
+  const auto threads = static_cast<int32_t>(self->n_threads);
   GST_OBJECT_UNLOCK(self);
   if (k->seed >= 0 && animate) {
     // Wraps like the int32 seed it is: every frame number gives a seed.
@@ -181,7 +190,7 @@ GstFlowReturn transform_frame_ip(GstVideoFilter* filter, GstVideoFrame* frame) {
                                  GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0), end};
   const auto alpha = GST_VIDEO_INFO_HAS_ALPHA(&frame->info) ? kvfx_gst::FrameAlpha::kStraight
                                                             : kvfx_gst::FrameAlpha::kPadding;
-  const int32_t rc = kvfx_gst::run_effect(effect, args, view, alpha);
+  const int32_t rc = kvfx_gst::run_effect(effect, args, view, alpha, threads);
   if (rc != FX_OK) {
     GST_ELEMENT_ERROR(self, LIBRARY, FAILED,
                       ("kvfx%s: %s returned %s (%d)", effect.name, effect.function,
@@ -205,6 +214,7 @@ void filter_init(GTypeInstance* instance, gpointer g_class) {
   if (effect)
     for (size_t i = 0; i < effect->params.size(); ++i) self->args[i] = effect->params[i].fallback;
   self->animate = TRUE;
+  self->n_threads = 1;
   self->counted = 0;
 }
 
@@ -294,6 +304,15 @@ void effect_class_init(gpointer g_class, gpointer class_data) {
                              static_cast<GParamFlags>(G_PARAM_READWRITE |
                                                       G_PARAM_STATIC_STRINGS |
                                                       GST_PARAM_MUTABLE_PLAYING)));
+  // GStreamer's convention for a filter that can split a frame: one thread
+  // unless asked, 0 for one per CPU.
+  g_object_class_install_property(
+      object_class, kThreadsId,
+      g_param_spec_uint("n-threads", "n-threads",
+                        "threads per frame (0: as many as the process may run on)", 0,
+                        G_MAXINT32, 1,
+                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                 GST_PARAM_MUTABLE_PLAYING)));
 
   GstElementClass* element_class = GST_ELEMENT_CLASS(g_class);
   const std::string longname = std::string("kvfx ") + effect.name;

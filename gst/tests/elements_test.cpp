@@ -303,7 +303,7 @@ int mismatch_at(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 
 // ---------------------------------------------------------------------------
 // Every element, both formats, every layout: three frames with the properties
-// changed between them while the pipeline plays.
+// changed between them while the pipeline plays, n-threads among them.
 
 const Layout kLayouts[] = {
     {"packed", 0, 0, false},
@@ -326,6 +326,9 @@ void PrintTo(const FrameCase& c, std::ostream* os) {
 
 class ElementFrames : public testing::TestWithParam<FrameCase> {};
 
+// One thread, two, and one per CPU: each frame must be the core's.
+constexpr guint kThreadCounts[] = {1, 2, 0};
+
 TEST_P(ElementFrames, MatchTheLibraryOnTheSameWords) {
   ensure_gst();
   const FrameCase& c = GetParam();
@@ -340,6 +343,7 @@ TEST_P(ElementFrames, MatchTheLibraryOnTheSameWords) {
     SCOPED_TRACE("frame " + std::to_string(frame));
     std::vector<double> args = args_for(e, frame);
     set_args(p.fx(), e, args);
+    g_object_set(p.fx(), "n-threads", kThreadCounts[frame], nullptr);
     const std::vector<uint8_t> in = noise(g.size, 7u + frame);
     p.push(in, g, pts_of(frame, kFps));
     const std::vector<uint8_t> out = p.pull();
@@ -363,6 +367,40 @@ INSTANTIATE_TEST_SUITE_P(AllEffects, ElementFrames, testing::ValuesIn(frame_case
                          [](const testing::TestParamInfo<FrameCase>& info) {
                            return info.param.effect + (info.param.alpha ? "_BGRA_" : "_BGRx_") +
                                   info.param.layout.name;
+                         });
+
+// Frames large enough for the library to cut into pieces, at more than one
+// thread: the same bytes as the core's one call.
+class LargeFrames : public testing::TestWithParam<std::string> {};
+
+TEST_P(LargeFrames, AreTheCoresAtEveryThreadCount) {
+  ensure_gst();
+  const Effect& e = effect_named(GetParam());
+  constexpr int kWidth = 1280, kHeight = 720, kFps = 30;
+  const Geometry g = geometry(kLayouts[1], kWidth, kHeight);
+  for (bool alpha : {false, true}) {
+    Pipeline p(std::string("kvfx") + e.name, alpha ? kAlphaFormat : kOpaqueFormat, kWidth,
+               kHeight, kFps);
+    ASSERT_TRUE(p.ok());
+    // Both frames with the same seed, so both must equal one call.
+    if (kvfx_catalogue::find_param(e, "seed") >= 0) g_object_set(p.fx(), "animate", FALSE, nullptr);
+    const std::vector<double> args = args_for(e, 1);
+    set_args(p.fx(), e, args);
+    const std::vector<uint8_t> in = noise(g.size, 31);
+    const std::vector<uint8_t> expected = expected_frame(e, args, alpha, g, in);
+    int frame = 0;
+    for (guint threads : {2u, 0u}) {
+      SCOPED_TRACE((alpha ? "BGRA, n-threads " : "BGRx, n-threads ") + std::to_string(threads));
+      g_object_set(p.fx(), "n-threads", threads, nullptr);
+      p.push(in, g, pts_of(frame++, kFps));
+      EXPECT_EQ(mismatch_at(p.pull(), expected), -1) << "first differing byte (-2: size)";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllEffects, LargeFrames, testing::ValuesIn(effect_names()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           return info.param;
                          });
 
 // ---------------------------------------------------------------------------
@@ -465,6 +503,13 @@ TEST(ElementProperties, StartAtTheCatalogueDefaultsAndRefuseValuesOutsideItsRang
         EXPECT_EQ(get_arg(fx, ps), p.max) << "a value above the range was taken";
       }
     }
+    GParamSpec* threads = g_object_class_find_property(G_OBJECT_GET_CLASS(fx), "n-threads");
+    ASSERT_NE(threads, nullptr);
+    EXPECT_TRUE(threads->flags & GST_PARAM_MUTABLE_PLAYING);
+    EXPECT_EQ(get_arg(fx, threads), 1);
+    EXPECT_TRUE(set_arg(fx, threads, 0));
+    EXPECT_TRUE(set_arg(fx, threads, INT32_MAX));
+    EXPECT_FALSE(set_arg(fx, threads, INT32_MAX + 1.0)) << "beyond the library's int32";
     const bool seeded = kvfx_catalogue::find_param(e, "seed") >= 0;
     EXPECT_EQ(g_object_class_find_property(G_OBJECT_GET_CLASS(fx), "animate") != nullptr, seeded);
     gst_object_unref(fx);
