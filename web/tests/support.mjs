@@ -11,13 +11,24 @@ export const BUILD_DIR = resolve(process.env.KV_FX_WEB_BUILD ?? join(ROOT_DIR, '
 export const SITE_DIR = join(BUILD_DIR, 'site');
 export const NATIVE_DRIVER = process.env.KV_FX_NATIVE_DRIVER ?? join(BUILD_DIR, 'native', 'kvfx_web_driver');
 
-// The builds in the site: the SIMD128 one is left out with
-// -DKV_FX_WEB_SIMD128_VARIANT=OFF.
-export const BUILDS = [false, ...(existsSync(join(SITE_DIR, 'kelvo_fx_core_simd128.wasm')) ? [true] : [])];
+// The builds in the site, each as load() is asked for it: the threaded one
+// at one thread, two, and as many as load() picks by itself. The sub-builds
+// are left out with -DKV_FX_WEB_SIMD128_VARIANT=OFF or
+// -DKV_FX_WEB_THREADS_VARIANT=OFF.
+const has = (stem) => existsSync(join(SITE_DIR, `${stem}.wasm`));
+export const BUILDS = [
+  ['portable build', { simd: false }],
+  ...(has('kelvo_fx_core_simd128') ? [['SIMD128 build', { simd: true }]] : []),
+  ...(has('kelvo_fx_core_threads') ? [
+    ['threaded build, 1 thread', { build: 'threads', threads: 1 }],
+    ['threaded build, 2 threads', { build: 'threads', threads: 2 }],
+    ['threaded build, default threads', { build: 'threads' }],
+  ] : []),
+];
 
-export async function loadModule(simd) {
+export async function loadModule(options) {
   const { load } = await import(pathToFileURL(join(SITE_DIR, 'kelvo_fx.mjs')).href);
-  return load({ simd });
+  return load(typeof options === 'boolean' ? { simd: options } : options);
 }
 
 // 64-bit FNV-1a over each word's bytes from the low one up, as
