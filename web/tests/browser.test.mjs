@@ -6,13 +6,14 @@ import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
 import { inflateSync } from 'node:zlib';
 
 import { chromium } from 'playwright-core';
 
 import { encodePng } from '../png.mjs';
 import { serve } from '../serve.mjs';
-import { BUILD_DIR, NATIVE_DRIVER, SITE_DIR, fnv1aWords, goldenCases, goldenImage } from './support.mjs';
+import { BUILD_DIR, NATIVE_DRIVER, SITE_DIR, fnv1aWords, goldenCases, goldenImage, installedPackage } from './support.mjs';
 
 const CHROMIUM = process.env.KV_FX_CHROMIUM ?? '/usr/bin/chromium';
 const FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -478,5 +479,25 @@ test('cross-origin isolated, the threaded build gives the native bytes and the g
     assert.deepEqual(problems, []);
   } finally {
     await close();
+  }
+});
+
+// The page as the npm package serves it, from where npm installed it, with
+// the package's own server: the same page, the same bytes.
+test('the page served from the installed npm package works as the site does', async () => {
+  const { dir } = installedPackage();
+  const { serve: servePackage } = await import(pathToFileURL(join(dir, 'serve.mjs')).href);
+  const packaged = await servePackage(dir);
+  const at = `http://127.0.0.1:${packaged.address().port}/`;
+  const fromSite = await openPage();
+  const fromPackage = await openPage('', at);
+  try {
+    assert.match(await fromPackage.page.locator('#build-info').innerText(), /threaded build/);
+    assert.deepEqual(await bytesOf(fromPackage.page, 'result'), await bytesOf(fromSite.page, 'result'));
+    assert.deepEqual(fromPackage.problems, []);
+  } finally {
+    await fromPackage.close();
+    await fromSite.close();
+    packaged.close();
   }
 });
