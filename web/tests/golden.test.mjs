@@ -54,18 +54,22 @@ for (const [label, options] of BUILDS) {
 
 // The golden image is one piece for the parallel split, so the threads
 // above never share a call; here each effect gets an image of a few pieces,
-// with padded rows (and bottom-up), and the threaded build at every thread
-// count must give the single-thread SIMD128 build's words. A module loaded fresh for it also grows its memory
+// with padded rows (and bottom-up), and the threaded build on more than one
+// thread must give the single-thread SIMD128 build's words. A module loaded fresh for it also grows its memory
 // during the first calls, from the pool's threads too, which the loader's
 // views of that memory must follow.
 const threaded = BUILDS.filter(([label]) => label.startsWith('threaded'));
 const bottomUp = new Set(golden.cases.filter((c) => c.bottomUp).map((c) => c.fn));
 describe('the builds agree on images cut into pieces', { skip: threaded.length === 0 }, async () => {
-  // More than two pieces' worth of the split's 2^18 words.
-  const width = 901;
-  const height = 620;
+  // Just over one piece's worth of the split's 2^18 words: two pieces, the
+  // second short.
+  const width = 640;
+  const height = 430;
   const row = width + 5;
-  const [reference, ...others] = await Promise.all([['SIMD128 build', { simd: true }], ...threaded]
+  // One thread runs the pieces one after the other, which the golden cases
+  // above already do: here only the counts that share a call.
+  const sharing = threaded.filter(([, options]) => options.threads !== 1);
+  const [reference, ...others] = await Promise.all([['SIMD128 build', { simd: true }], ...sharing]
     .map(([label, options]) => loadModule(options).then((fx) => [label, fx])));
   const fx = reference[1];
   for (const e of fx.effects) {
@@ -91,5 +95,26 @@ describe('the builds agree on images cut into pieces', { skip: threaded.length =
         }
       });
     }
+  }
+});
+
+// Images that outgrow the module's first memory (16 MiB), one size after
+// the other: each grows it, and the larger size's buffers lie beyond where
+// the memory ended before, which views made earlier do not reach (a view of
+// shared memory keeps its length; one of unshared memory is emptied). Every
+// build must still give the same words.
+describe('images that grow the module memory', async () => {
+  const modules = await Promise.all(BUILDS.map(([label, options]) => loadModule(options).then((fx) => [label, fx])));
+  for (const [width, height] of [[1900, 1500], [2200, 2000]]) {
+    test(`${width} x ${height}`, () => {
+      const source = goldenImage(0x600d + width, width * height);
+      const results = modules.map(([label, fx]) => {
+        const words = source.slice();
+        assert.equal(fx.runWords('blur', words, { width, height, params: { sigma: 3 } }), 0, label);
+        return [label, Buffer.from(words.buffer)];
+      });
+      assert.ok(!results[0][1].equals(Buffer.from(source.buffer)), 'the blur changed nothing');
+      for (const [label, bytes] of results) assert.ok(bytes.equals(results[0][1]), label);
+    });
   }
 });
