@@ -94,8 +94,9 @@ async function cpuCount() {
   return globalThis.navigator?.hardwareConcurrency ?? 1;
 }
 
-// Node has no Worker: the pool's threads run in worker_threads, set up as a
-// browser sets up a worker for the pthreads' script.
+// Node has no Worker: the pool's threads run in worker_threads, given what a
+// browser gives the pthreads' script in a worker (the module knows a worker
+// by its importScripts, which nothing here calls).
 const NODE_PTHREAD = `
 const { parentPort, workerData } = require('node:worker_threads');
 const { readFileSync } = require('node:fs');
@@ -125,8 +126,7 @@ async function nodeWorkerClass(started) {
 
 // build: 'auto' (the first of BUILD_NAMES the engine runs, threads only if
 // more than one is wanted), or one of BUILD_NAMES. simd: false asks for the
-// portable build, true for the single-thread SIMD128 one (as before there
-// were threads). threads: how many the threaded build may use, the calling
+// portable build, true for the single-thread SIMD128 one. threads: how many the threaded build may use, the calling
 // thread among them (default: the CPUs, at most 8); its pool is made at load
 // and no call uses more. base: where the module's files are (default:
 // beside this file).
