@@ -428,7 +428,7 @@ for (const [build, query, isolated] of PAGES) {
   });
 }
 
-// Isolated, the page's threads are real: an opened image of several pieces
+// Isolated, the page's threads are real: an opened image of two pieces
 // of the parallel split goes through the threaded build in the page's
 // worker, its pool beside it, and comes back as the native library's bytes;
 // and the threaded module, imported into the page itself, gives every
