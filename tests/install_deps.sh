@@ -24,7 +24,7 @@ for group in "${@:-base}"; do
       ;;
     cross) want qemu-user googletest ninja-build crossbuild-essential-arm64 crossbuild-essential-s390x ;;
     windows) want mingw-w64 g++-mingw-w64-x86-64-posix wine64 googletest ;;
-    web) want emscripten chromium ;;
+    web) want emscripten chromium node-typescript ;;
     *) echo "install_deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

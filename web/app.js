@@ -99,10 +99,12 @@ function fitStage() {
 
 worker.onmessage = ({ data: msg }) => {
   switch (msg.type) {
-    case 'ready':
-      $('build-info').textContent =
-        `library ${msg.version} in WebAssembly, ${msg.simd ? 'SIMD128 build' : 'portable build'}, in a worker`;
+    case 'ready': {
+      const name = { threads: 'threaded build', simd128: 'SIMD128 build', portable: 'portable build' }[msg.build];
+      $('build-info').textContent = `library ${msg.version} in WebAssembly, ${name}, ` +
+        `${msg.threads} thread${msg.threads === 1 ? '' : 's'}, in a worker`;
       break;
+    }
     case 'fatal':
       state.error = msg.message;
       showMessage(msg.message);

@@ -1,5 +1,6 @@
-// Each effect's time on a 1920 x 1080 image in headless Chromium, portable
-// and SIMD128 builds, against the native portable level on this machine:
+// Each effect's time on a 1920 x 1080 image in headless Chromium, portable,
+// SIMD128 and threaded builds (at 1 and 2 threads), against the native
+// portable level on this machine:
 //   node web/bench.mjs [REPS]        (after web/run_tests.sh has built)
 // Every side gets the same bytes (the demo scene enlarged by pixel
 // repetition) fed as the catalogue says, and times the effect call alone,
@@ -61,17 +62,26 @@ function rendererCpuMs() {
   return ns / 1e6;
 }
 
+// The threaded build's CPU time is spread over its pool's threads, which
+// the renderer's main thread does not count: for it, the wall times.
+const BUILDS = [
+  ['portable', { simd: false }],
+  ['simd128', { simd: true }],
+  ['threads1', { build: 'threads', threads: 1 }],
+  ['threads2', { build: 'threads', threads: 2 }],
+];
 const server = await serve(SITE_DIR);
 const browser = await chromium.launch({ executablePath: process.env.KV_FX_CHROMIUM ?? '/usr/bin/chromium', args: FLAGS });
 const web = {};
 try {
-  for (const simd of [false, true]) {
+  for (const [build, options] of BUILDS) {
     const page = await browser.newPage();
-    // Any document of the site's origin will do to import the module from.
+    // Any document of the site's origin will do to import the module from;
+    // served cross-origin isolated, it may share memory with the pool.
     await page.goto(`http://127.0.0.1:${server.address().port}/catalogue.json`);
-    await page.evaluate(async ({ simd, width, height }) => {
+    await page.evaluate(async ({ options, width, height }) => {
       const { load } = await import('./kelvo_fx.mjs');
-      const fx = await load({ simd });
+      const fx = await load(options);
       const scene = fx.demoScene();
       const image = new Uint8ClampedArray(width * height * 4);
       for (let y = 0; y < height; y++) {
@@ -84,7 +94,7 @@ try {
       const img = { width, height, data: image };
       window.batch = (name, reps) => fx.timeCalls(name, img, reps).sort((a, b) => a - b);
       window.effectNames = fx.effects.map((e) => [e.name, e.input]);
-    }, { simd, width: WIDTH, height: HEIGHT });
+    }, { options, width: WIDTH, height: HEIGHT });
     const result = {};
     for (const [name] of await page.evaluate(() => window.effectNames)) {
       const warm = await page.evaluate((e) => window.batch(e, 3), name); // lets the engine optimise
@@ -96,7 +106,7 @@ try {
       const c2 = rendererCpuMs();
       result[name] = { wall: ms[Math.floor(ms.length / 2)], wall_min: ms[0], cpu: (c1 - c0 - (c2 - c1)) / reps, reps };
     }
-    web[simd ? 'simd128' : 'portable'] = result;
+    web[build] = result;
     await page.close();
   }
 } finally {
@@ -118,6 +128,12 @@ console.log('effect      native portable ratio  simd128 ratio     |  native port
 for (const r of rows) {
   const n = r.native.wall_min;
   console.log(`${r.name.padEnd(10)}${fmt(n)}  ${fmt(r.portable.wall_min)} ${ratio(r.portable.wall_min, n)}  ${fmt(r.simd128.wall_min)} ${ratio(r.simd128.wall_min, n)}     | ${fmt(r.native.cpu)}  ${fmt(r.portable.cpu)}  ${fmt(r.simd128.cpu)}`);
+}
+console.log('\nthreaded build, median wall time per call, ms; speed-up = SIMD128 / threaded');
+console.log('effect     simd128  threads=1 speed-up  threads=2 speed-up');
+for (const r of rows) {
+  const [s1, t1, t2] = [web.simd128, web.threads1, web.threads2].map((b) => b[r.name].wall);
+  console.log(`${r.name.padEnd(10)}${fmt(s1)}    ${fmt(t1)}  ${ratio(s1, t1)}    ${fmt(t2)}  ${ratio(s1, t2)}`);
 }
 console.log(`load average: ${loadavg().map((v) => v.toFixed(1)).join(' ')} (2 cores)`);
 writeFileSync(join(BUILD_DIR, 'bench.json'), JSON.stringify({ width: WIDTH, height: HEIGHT, reps: REPS, native, web }, null, 2));

@@ -1,7 +1,7 @@
 // The effects library compiled to WebAssembly, for pages, workers and Node.
 //
 //   import { load } from './kelvo_fx.mjs';
-//   const fx = await load();                   // SIMD128 build where the engine has it
+//   const fx = await load();                   // the fastest build the engine runs
 //   fx.applyChain(imageData, [{ effect: 'blur', params: { sigma: 3 } }, 'vignette']);
 //   fx.runWords('blur', words, { width, height, stride, params: { sigma: 3 } });
 //
@@ -71,35 +71,129 @@ async function compileWasm(url) {
   return WebAssembly.compileStreaming(response);
 }
 
-// simd: 'auto' (SIMD128 where the engine validates it), true or false.
-// base: where the module's files are (default: beside this file).
-export async function load({ simd = 'auto', base = new URL('.', import.meta.url) } = {}) {
-  const useSimd = simd === 'auto' ? simd128Supported() : Boolean(simd);
-  const stem = useSimd ? 'kelvo_fx_core_simd128' : 'kelvo_fx_core';
-  const [{ default: createCore }, compiled] = await Promise.all([
-    import(new URL(`${stem}.mjs`, base).href),
-    compileWasm(new URL(`${stem}.wasm`, base)),
-  ]);
-  // The loader's own fetch would take a file path for a URL under Node, so
-  // it is handed the compiled module; a failure there would otherwise leave
-  // the loader waiting for ever.
-  let failed;
-  const failure = new Promise((_, reject) => { failed = reject; });
-  const core = await Promise.race([failure, createCore({
-    instantiateWasm(imports, receive) {
-      WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance), failed);
-      return {};
-    },
-  })]);
-  return new KelvoFx(core, useSimd);
+// The three builds, fastest first: SIMD128 with threads (shared memory, so
+// only where SharedArrayBuffer works: Node, or a cross-origin isolated
+// page), SIMD128 on the calling thread, and portable.
+export const BUILD_NAMES = ['threads', 'simd128', 'portable'];
+const STEMS = { portable: 'kelvo_fx_core', simd128: 'kelvo_fx_core_simd128', threads: 'kelvo_fx_core_threads' };
+// More threads than this rarely pay for their pool on an image a page
+// shows; a caller who knows better asks for them.
+const DEFAULT_MOST_THREADS = 8;
+const MOST_THREADS = 64;
+
+export function threadsSupported() {
+  if (typeof SharedArrayBuffer !== 'function') return false;
+  return IN_NODE || globalThis.crossOriginIsolated === true;
 }
 
-function cString(core, ptr) {
+async function cpuCount() {
+  if (IN_NODE) {
+    const os = await import('node:os');
+    return os.availableParallelism?.() ?? os.cpus().length;
+  }
+  return globalThis.navigator?.hardwareConcurrency ?? 1;
+}
+
+// Node has no Worker: the pool's threads run in worker_threads, given what a
+// browser gives the pthreads' script in a worker (the module knows a worker
+// by its importScripts, which nothing here calls).
+const NODE_PTHREAD = `
+const { parentPort, workerData } = require('node:worker_threads');
+const { readFileSync } = require('node:fs');
+globalThis.self = globalThis;
+globalThis.location = { href: workerData.url };
+globalThis.postMessage = (message, transfer) => parentPort.postMessage(message, transfer);
+globalThis.importScripts = () => { throw new Error('no importScripts in this worker'); };
+parentPort.on('message', (data) => globalThis.onmessage({ data }));
+(0, eval)(readFileSync(workerData.path, 'utf8'));
+`;
+
+async function nodeWorkerClass(started) {
+  const { Worker } = await import('node:worker_threads');
+  const { fileURLToPath } = await import('node:url');
+  return class {
+    #worker;
+    constructor(url) {
+      this.#worker = new Worker(NODE_PTHREAD, { eval: true, workerData: { url: String(url), path: fileURLToPath(url) } });
+      this.#worker.on('message', (data) => this.onmessage?.({ data }));
+      this.#worker.on('error', (e) => this.onerror?.(e));
+      started.push(this.#worker);
+    }
+    postMessage(message, transfer) { this.#worker.postMessage(message, transfer); }
+    terminate() { this.#worker.terminate(); }
+  };
+}
+
+// build: 'auto' (the first of BUILD_NAMES the engine runs, threads only if
+// more than one is wanted), or one of BUILD_NAMES. simd: false asks for the
+// portable build, true for the single-thread SIMD128 one. threads: how many the threaded build may use, the calling
+// thread among them (default: the CPUs, at most 8); its pool is made at load
+// and no call uses more. base: where the module's files are (default:
+// beside this file).
+export async function load({ build = 'auto', simd = 'auto', threads, base = new URL('.', import.meta.url) } = {}) {
+  if (threads !== undefined && (!Number.isInteger(threads) || threads < 1 || threads > MOST_THREADS)) {
+    throw new FxError(`load: threads must be a whole number from 1 to ${MOST_THREADS}, not ${threads}`);
+  }
+  if (build === 'auto' && simd !== 'auto') build = simd ? 'simd128' : 'portable';
+  if (build !== 'auto' && !BUILD_NAMES.includes(build)) {
+    throw new FxError(`load: unknown build '${build}' (one of ${BUILD_NAMES.join(', ')})`);
+  }
+  const wanted = threads ?? Math.max(1, Math.min(DEFAULT_MOST_THREADS, await cpuCount()));
+  if (build === 'auto') {
+    if (!simd128Supported()) build = 'portable';
+    else build = wanted > 1 && threadsSupported() ? 'threads' : 'simd128';
+  }
+  if (build === 'threads' && !threadsSupported()) {
+    throw new FxError('load: the threaded build needs SharedArrayBuffer (a cross-origin isolated page, or Node)');
+  }
+  const lanes = build === 'threads' ? wanted : 1;
+  const stem = STEMS[build];
+  const coreUrl = new URL(`${stem}.mjs`, base);
+  const [{ default: createCore }, compiled] = await Promise.all([
+    import(coreUrl.href),
+    compileWasm(new URL(`${stem}.wasm`, base)),
+  ]);
+  const settings = {
+    // The module is handed over compiled (and, for the pool, the pthreads'
+    // script is told where the module's script is), so the loader's own
+    // fetch, which would take a file path for a URL under Node, never runs.
+    instantiateWasm(imports, receive) {
+      WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled), failed);
+      return {};
+    },
+    mainScriptUrlOrBlob: coreUrl.href,
+    // Read by the threaded module: its pool (one thread at least, or it
+    // would wait for a pool that never loads) and its CPUs (threads.js).
+    kvfxPool: Math.max(1, lanes - 1),
+    kvfxThreads: lanes,
+  };
+  // A failure in instantiateWasm would otherwise leave the loader waiting
+  // for ever.
+  let failed;
+  const failure = new Promise((_, reject) => { failed = reject; });
+  // The pool is made while createCore runs, before its first await; Node's
+  // Worker stands in for that long only.
+  const nodeThreads = [];
+  const shim = build === 'threads' && IN_NODE && typeof globalThis.Worker === 'undefined';
+  if (shim) globalThis.Worker = await nodeWorkerClass(nodeThreads);
+  let pending;
+  try {
+    pending = createCore(settings);
+  } finally {
+    if (shim) delete globalThis.Worker;
+  }
+  const core = await Promise.race([failure, pending]);
+  // Idle pool threads must not keep a Node process alive.
+  for (const w of nodeThreads) w.unref();
+  return new KelvoFx(core, build, lanes);
+}
+
+function cString(heap, ptr) {
   if (!ptr) return null;
-  const heap = core.HEAPU8;
   let end = ptr;
   while (heap[end]) end++;
-  return new TextDecoder().decode(heap.subarray(ptr, end));
+  // A copy: TextDecoder takes no view of shared memory.
+  return new TextDecoder().decode(heap.slice(ptr, end));
 }
 
 function isColour(kind) {
@@ -127,12 +221,17 @@ class KelvoFx {
   #slots = [null, null];
   #index = new Map();
 
-  constructor(core, simd) {
+  #views = null;
+
+  constructor(core, build, threads) {
     this.#core = core;
-    this.simd = simd;
+    // 'threads', 'simd128' or 'portable', and the threads a call may use.
+    this.build = build;
+    this.threads = threads;
+    this.simd = build !== 'portable';
     this.catalogue = catalogue;
     this.effects = catalogue.effects;
-    this.version = cString(core, core._kvw_version());
+    this.version = cString(this.#heap.u8, core._kvw_version());
     // Buffers made for an image size and reused while the size stays (a count
     // a page or a test can read).
     this.allocations = 0;
@@ -141,7 +240,7 @@ class KelvoFx {
       throw new Error(`catalogue.json lists ${this.effects.length} effects, the module ${count}`);
     }
     this.effects.forEach((e, i) => {
-      const inModule = cString(core, core._kvw_effect_name(i));
+      const inModule = cString(this.#heap.u8, core._kvw_effect_name(i));
       if (inModule !== e.name) {
         throw new Error(`catalogue.json and the module disagree at effect ${i}: ${e.name} / ${inModule}`);
       }
@@ -151,6 +250,18 @@ class KelvoFx {
     const most = Math.max(...this.effects.map((e) => e.params.length));
     this.#argsPtr = core._malloc(8 * most);
     if (!this.#argsPtr) throw new Error('kelvo_fx: no memory for the argument block');
+  }
+
+  // Views of the module's memory as it is now. Memory that a pool thread
+  // grew (a scratch image) is not seen by this thread's old views, which
+  // still end where the memory used to: so every use asks here, and views
+  // are made again whenever the memory is longer than they are.
+  get #heap() {
+    const buffer = this.#core.wasmMemory?.buffer ?? this.#core.HEAPU8.buffer;
+    if (!this.#views || this.#views.u8.byteLength !== buffer.byteLength) {
+      this.#views = { u8: new Uint8Array(buffer), u32: new Uint32Array(buffer), f64: new Float64Array(buffer) };
+    }
+    return this.#views;
   }
 
   // The catalogue entry of a short name or C function name.
@@ -235,9 +346,10 @@ class KelvoFx {
     return ptr;
   }
 
-  #call(index, ptr, width, height, stride, args, source = 0) {
-    this.#core.HEAPF64.set(args, this.#argsPtr / 8);
-    return this.#core._kvw_call(index, ptr, width, height, stride, this.#argsPtr, source);
+  #call(index, ptr, width, height, stride, args, source = 0, threads = this.threads) {
+    this.#heap.f64.set(args, this.#argsPtr / 8);
+    if (this.build !== 'threads') return this.#core._kvw_call(index, ptr, width, height, stride, this.#argsPtr, source);
+    return this.#core._kvw_call_parallel(index, ptr, width, height, stride, this.#argsPtr, source, threads);
   }
 
   // The C call on a Uint32Array of 0xAARRGGBB words (premultiplied, unless
@@ -248,9 +360,14 @@ class KelvoFx {
   // it the shadow is drawn in place. Parameters are checked as applyChain
   // checks them (FxError before the call); with `check: false` any value is
   // passed, converted as the catalogue's invoker converts it, so any C call
-  // can be made.
-  runWords(name, words, { width, height, stride = width * 4, params = {}, dst = null, check = true } = {}) {
+  // can be made. `threads` (1 to this.threads, default all) sets how many
+  // the threaded build's call uses; the results are the same bits.
+  runWords(name, words, { width, height, stride = width * 4, params = {}, dst = null, check = true,
+    threads = this.threads } = {}) {
     if (!(words instanceof Uint32Array)) throw new TypeError('runWords: words must be a Uint32Array');
+    if (!Number.isInteger(threads) || threads < 1 || threads > this.threads) {
+      throw new RangeError(`runWords: threads must be from 1 to ${this.threads} (the module's), not ${threads}`);
+    }
     const e = this.effect(name);
     const rowPixels = Math.trunc(stride / 4);
     // The whole run, or each row's first `width` words, whichever reaches
@@ -267,17 +384,15 @@ class KelvoFx {
     const args = this.arguments(e.name, params, { check });
     const bytes = words.length * 4;
     const src = this.#buffer(0, bytes);
-    this.#core.HEAPU32.set(words, src / 4);
     let out = src;
-    if (dst) {
-      out = this.#buffer(1, bytes);
-      this.#core.HEAPU32.set(dst, out / 4);
-    }
+    if (dst) out = this.#buffer(1, bytes);
+    this.#heap.u32.set(words, src / 4);
+    if (dst) this.#heap.u32.set(dst, out / 4);
     const first = rowPixels < 0 ? (height - 1) * -rowPixels * 4 : 0;
     const rc = this.#call(this.#index.get(e.name), out + first, width, height, stride, args,
-      dst ? src + first : 0);
+      dst ? src + first : 0, threads);
     if (rc === FX_OK) {
-      const heap = this.#core.HEAPU32;
+      const heap = this.#heap.u32;
       (dst ?? words).set(heap.subarray(out / 4, out / 4 + words.length));
     }
     return rc;
@@ -309,7 +424,7 @@ class KelvoFx {
     const n = width * height;
     const ptr = this.#buffer(0, n * 4);
     const core = this.#core;
-    core.HEAPU8.set(data, ptr);
+    this.#heap.u8.set(data, ptr);
     core._kvw_rgba_to_words(ptr, n);
     let held = 0; // 0 straight, 1 premultiplied
     const timings = [];
@@ -327,7 +442,7 @@ class KelvoFx {
     }
     if (held !== 0) core._kvw_convert(ptr, n, held, 0);
     core._kvw_words_to_rgba(ptr, n);
-    data.set(core.HEAPU8.subarray(ptr, ptr + n * 4));
+    data.set(this.#heap.u8.subarray(ptr, ptr + n * 4));
     return { timings, totalMs: performance.now() - start };
   }
 
@@ -343,12 +458,12 @@ class KelvoFx {
     const work = this.#buffer(0, n * 4);
     const saved = this.#buffer(1, n * 4);
     const core = this.#core;
-    core.HEAPU8.set(data, saved);
+    this.#heap.u8.set(data, saved);
     core._kvw_rgba_to_words(saved, n);
     if (e && e.input === 'premultiplied') core._kvw_convert(saved, n, 0, 1);
     const ms = [];
     for (let r = 0; r < reps; r++) {
-      core.HEAPU32.copyWithin(work / 4, saved / 4, saved / 4 + n);
+      this.#heap.u32.copyWithin(work / 4, saved / 4, saved / 4 + n);
       if (!e) continue;
       const t0 = performance.now();
       const rc = this.#call(this.#index.get(e.name), work, width, height, width * 4, args);
@@ -370,10 +485,10 @@ class KelvoFx {
     const height = core._kvw_demo_height();
     const n = width * height;
     const ptr = this.#buffer(0, n * 4);
-    core.HEAPU8.copyWithin(ptr, core._kvw_demo_words(), core._kvw_demo_words() + n * 4);
+    this.#heap.u8.copyWithin(ptr, core._kvw_demo_words(), core._kvw_demo_words() + n * 4);
     core._kvw_convert(ptr, n, 1, 0);
     core._kvw_words_to_rgba(ptr, n);
-    const data = new Uint8ClampedArray(core.HEAPU8.slice(ptr, ptr + n * 4).buffer);
+    const data = new Uint8ClampedArray(this.#heap.u8.slice(ptr, ptr + n * 4).buffer);
     return typeof ImageData === 'function' ? new ImageData(data, width, height) : { width, height, data };
   }
 }

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# The web build's own test entry: builds the WebAssembly module (portable and
-# SIMD128) and the page into build-web/, the native driver the tests compare
-# against into build-web/native/, installs playwright-core from the lockfile,
-# then runs the library's vector-level tests on the SIMD128 build under Node,
-# the Node tests of the module and the browser tests in Debian's headless
-# Chromium. Needs cmake, g++, emscripten, nodejs, npm, chromium
-# (Debian packages); nothing here downloads a browser or a toolchain.
+# The web build's own test entry: builds the WebAssembly module (portable,
+# SIMD128 and threaded), the page and the npm package into build-web/, the
+# native driver the tests compare against into build-web/native/, installs
+# playwright-core from the lockfile, then runs the library's vector-level
+# tests on the SIMD128 build under Node, the Node tests of the module and of
+# the npm package (packed and installed offline into an empty project; its
+# declarations compiled by tsc where node-typescript is installed) and the
+# browser tests in Debian's headless Chromium. Needs cmake, g++, emscripten,
+# nodejs, npm, chromium (Debian packages); nothing here downloads a browser
+# or a toolchain.
 #   KV_FX_WEB_BUILD=DIR     build folder (default build-web)
 #   KV_FX_WEB_BROWSER=0     skips the browser tests
 set -euo pipefail
@@ -30,7 +33,7 @@ node "$build/simd128/kelvo_fx_level_tests.js" --gtest_brief=1 \
 echo "== web: SIMD128 level tests: ${SECONDS}s"
 
 SECONDS=0
-tests=(web/tests/golden.test.mjs web/tests/module.test.mjs)
+tests=(web/tests/golden.test.mjs web/tests/module.test.mjs web/tests/package.test.mjs)
 if [ "${KV_FX_WEB_BROWSER:-1}" != 0 ]; then
   (cd web && npm ci --no-audit --no-fund --loglevel=error)
   tests+=(web/tests/browser.test.mjs)

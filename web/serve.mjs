@@ -1,7 +1,13 @@
 // A tiny static server for the built page, on this machine only:
-//   node web/serve.mjs [SITE_DIR] [PORT]      (defaults: build-web/site, 8080)
-// then open http://127.0.0.1:8080/. The tests start it on a free port.
+//   node web/serve.mjs [--no-isolation] [SITE_DIR] [PORT]
+// (defaults: build-web/site, or the folder this file is in when that holds
+// the page, as in the npm package; port 8080), then open
+// http://127.0.0.1:8080/. The tests start it on a free port.
+// The page is served cross-origin isolated (COOP and COEP), which gives it
+// SharedArrayBuffer and so the threaded build; --no-isolation serves it
+// without, as many hosts do, and the page falls back to one thread.
 import { createServer } from 'node:http';
+import { existsSync } from 'node:fs';
 import { readFile } from 'node:fs/promises';
 import { extname, join, normalize, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -16,7 +22,7 @@ const TYPES = {
   '.png': 'image/png',
 };
 
-export function serve(dir, port = 0) {
+export function serve(dir, port = 0, { isolated = true } = {}) {
   const root = resolve(dir);
   const server = createServer(async (req, res) => {
     const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
@@ -30,10 +36,12 @@ export function serve(dir, port = 0) {
       res.writeHead(200, {
         'Content-Type': TYPES[extname(file)] ?? 'application/octet-stream',
         'Cache-Control': 'no-store',
-        // Cross-origin isolation gives performance.now() its fine resolution,
-        // which the per-effect times need for the fast effects.
-        'Cross-Origin-Opener-Policy': 'same-origin',
-        'Cross-Origin-Embedder-Policy': 'require-corp',
+        // Cross-origin isolation: shared memory for the threads, and
+        // performance.now() at its fine resolution for the per-effect times.
+        ...(isolated ? {
+          'Cross-Origin-Opener-Policy': 'same-origin',
+          'Cross-Origin-Embedder-Policy': 'require-corp',
+        } : {}),
       });
       res.end(body);
     } catch {
@@ -44,8 +52,12 @@ export function serve(dir, port = 0) {
 }
 
 if (process.argv[1] && resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {
+  const args = process.argv.slice(2);
+  const isolated = !args.includes('--no-isolation');
+  const [dirArg, portArg] = args.filter((a) => a !== '--no-isolation');
   const here = fileURLToPath(new URL('.', import.meta.url));
-  const dir = process.argv[2] ?? join(here, '..', 'build-web', 'site');
-  const server = await serve(dir, Number(process.argv[3] ?? 8080));
-  console.log(`serving ${resolve(dir)} at http://127.0.0.1:${server.address().port}/`);
+  const dir = dirArg ?? (existsSync(join(here, 'index.html')) ? here : join(here, '..', 'build-web', 'site'));
+  const server = await serve(dir, Number(portArg ?? 8080), { isolated });
+  console.log(`serving ${resolve(dir)} at http://127.0.0.1:${server.address().port}/` +
+    (isolated ? ' (cross-origin isolated)' : ' (not isolated: one thread)'));
 }

@@ -3,17 +3,21 @@
 // answers each 'run' with the chain applied to a fresh copy of it.
 import { FxError, load } from './kelvo_fx.mjs';
 
-// ?simd=0 or ?simd=1 on the page forces a build (for measuring both).
-const choice = new URL(self.location.href).searchParams.get('simd');
+// On the page's address, for measuring one build against another: ?simd=0
+// forces the portable build, ?simd=1 the single-thread SIMD128 one, and
+// ?threads=N the threaded build's thread count (1 asks for no threads).
+const query = new URL(self.location.href).searchParams;
+const choice = query.get('simd');
 const simd = choice === '1' ? true : choice === '0' ? false : 'auto';
+const threads = query.has('threads') ? Number(query.get('threads')) : undefined;
 
 let fx = null;
 let source = null;
 
-const ready = load({ simd }).then(
+const ready = load({ simd, threads }).then(
   (m) => {
     fx = m;
-    postMessage({ type: 'ready', simd: fx.simd, version: fx.version });
+    postMessage({ type: 'ready', build: fx.build, threads: fx.threads, version: fx.version });
   },
   (err) => postMessage({ type: 'fatal', message: `the effects module did not load: ${err.message ?? err}` }),
 );

@@ -1,5 +1,5 @@
-// What the WebAssembly module exports to kelvo_fx.mjs besides the ten
-// kv_fx_ functions: the catalogue's generic invoker (so the page converts
+// What the WebAssembly module exports to kelvo_fx.mjs besides the kv_fx_
+// functions of both headers: the catalogue's generic invokers (so the page converts
 // arguments exactly as kvfx does), the straight-alpha conversions of
 // catalogue/straight_alpha.cpp, the byte order of canvas pixels, and kvfx's
 // demo scene (tools/kvfx/demo.cpp).
@@ -36,6 +36,17 @@ EMSCRIPTEN_KEEPALIVE int32_t kvw_call(int32_t index, uint32_t* pixels, int32_t w
                                       const uint32_t* source) {
   if (index < 0 || index >= kvw_effect_count()) return FX_ERR_INVALID_ARGUMENT;
   return effects()[static_cast<size_t>(index)].call(pixels, width, height, stride, args, source);
+}
+
+// The same through the effect's parallel export. In the threaded build the
+// threads come from the module's pool; elsewhere the call stays on the
+// calling thread.
+EMSCRIPTEN_KEEPALIVE int32_t kvw_call_parallel(int32_t index, uint32_t* pixels, int32_t width,
+                                               int32_t height, int32_t stride, const double* args,
+                                               const uint32_t* source, int32_t threads) {
+  if (index < 0 || index >= kvw_effect_count()) return FX_ERR_INVALID_ARGUMENT;
+  return effects()[static_cast<size_t>(index)].parallel_call(pixels, width, height, stride, args,
+                                                             source, threads);
 }
 
 // held, wanted: 0 straight, 1 premultiplied.

@@ -6,13 +6,14 @@ import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
 import { inflateSync } from 'node:zlib';
 
 import { chromium } from 'playwright-core';
 
 import { encodePng } from '../png.mjs';
 import { serve } from '../serve.mjs';
-import { BUILD_DIR, NATIVE_DRIVER, SITE_DIR } from './support.mjs';
+import { BUILD_DIR, NATIVE_DRIVER, SITE_DIR, fnv1aWords, goldenCases, goldenImage, installedPackage } from './support.mjs';
 
 const CHROMIUM = process.env.KV_FX_CHROMIUM ?? '/usr/bin/chromium';
 const FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -20,30 +21,36 @@ const FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-ru
 const tmp = mkdtempSync(join(tmpdir(), 'kvfx-web-'));
 
 let server;
+let plainServer;
 let browser;
 let base;
+// The same site served without cross-origin isolation, as most hosts serve.
+let plainBase;
 
 before(async () => {
   server = await serve(SITE_DIR);
+  plainServer = await serve(SITE_DIR, 0, { isolated: false });
   base = `http://127.0.0.1:${server.address().port}/`;
+  plainBase = `http://127.0.0.1:${plainServer.address().port}/`;
   browser = await chromium.launch({ executablePath: CHROMIUM, args: FLAGS });
 });
 
 after(async () => {
   await browser?.close();
   server?.close();
+  plainServer?.close();
 });
 
 // A page with its console watched; resolves once the demo scene has gone
 // through the starting chain.
-async function openPage(query = '') {
+async function openPage(query = '', at = base) {
   const context = await browser.newContext({ viewport: { width: 1280, height: 820 }, acceptDownloads: true });
   const page = await context.newPage();
   const problems = [];
   page.on('console', (m) => { if (m.type() === 'error') problems.push(`console: ${m.text()}`); });
   page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
   page.on('requestfailed', (r) => problems.push(`request failed: ${r.url()}`));
-  await page.goto(base + query);
+  await page.goto(at + query);
   await page.waitForFunction(() => document.body.dataset.state === 'idle' && window.playground.renders > 0,
     null, { timeout: 30000 });
   return { page, problems, close: () => context.close() };
@@ -181,7 +188,11 @@ describe('playground page', () => {
     assert.deepEqual(await bytesOf(page, 'source'), new Uint8Array(readFileSync(demo)));
     assert.equal(await page.locator('#chain .step').count(), 2);
     assert.match(await page.locator('#chain .step .time').first().innerText(), /ms$/);
-    assert.match(await page.locator('#build-info').innerText(), /SIMD128 build/);
+    // Isolated, so the threaded build, with as many threads as the
+    // browser has CPUs (up to 8).
+    const cpus = await page.evaluate(() => Math.min(8, navigator.hardwareConcurrency));
+    assert.ok(cpus > 1, 'this test needs a browser that reports more than one CPU');
+    assert.match(await page.locator('#build-info').innerText(), new RegExp(`threaded build, ${cpus} threads`));
     assert.deepEqual(problems, []);
   });
 
@@ -368,12 +379,20 @@ test('the page opens on the demo scene before the module has loaded', async () =
 });
 
 // The same three-effect chain, straight and premultiplied steps mixed, on
-// each build: the page's bytes must be the native library's.
-for (const [build, query] of [['SIMD128', ''], ['portable', '?simd=0']]) {
-  test(`a chain of three effects on the ${build} build gives the native library's bytes`, async () => {
-    const { page, problems, close } = await openPage(query);
+// each build: the page's bytes must be the native library's. Not isolated,
+// the page has no shared memory and falls back to one thread.
+const PAGES = [
+  ['threaded build, 2 threads', '?threads=2', true],
+  ['SIMD128 build, 1 thread', '?simd=1', true],
+  ['portable build, 1 thread', '?simd=0', true],
+  ['SIMD128 build, 1 thread', '', false],
+];
+for (const [build, query, isolated] of PAGES) {
+  test(`a chain of three effects on the ${build}${isolated ? '' : ', not isolated,'} gives the native library's bytes`, async () => {
+    const { page, problems, close } = await openPage(query, isolated ? base : plainBase);
     try {
-      assert.match(await page.locator('#build-info').innerText(), new RegExp(`${build} build`));
+      assert.match(await page.locator('#build-info').innerText(), new RegExp(build));
+      assert.equal(await page.evaluate(() => window.crossOriginIsolated), isolated);
       const catalogue = JSON.parse(readFileSync(join(SITE_DIR, 'catalogue.json'), 'utf8'));
       await clearChain(page);
       for (const name of ['shadow', 'grade', 'chromatic']) await addEffect(page, name);
@@ -408,3 +427,81 @@ for (const [build, query] of [['SIMD128', ''], ['portable', '?simd=0']]) {
     }
   });
 }
+
+// Isolated, the page's threads are real: an opened image of two pieces
+// of the parallel split goes through the threaded build in the page's
+// worker, its pool beside it, and comes back as the native library's bytes;
+// and the threaded module, imported into the page itself, gives every
+// golden checksum of the native suite.
+test('cross-origin isolated, the threaded build gives the native bytes and the golden checksums', async () => {
+  const { page, problems, close } = await openPage();
+  try {
+    assert.match(await page.locator('#build-info').innerText(), /threaded build/);
+    // Two pieces of the split's 2^18 words.
+    const width = 700;
+    const height = 400;
+    const data = new Uint8Array(width * height * 4).map((_, i) => (i % 4 === 3 ? 255 : (i * 73 + (i >> 12)) & 255));
+    await page.setInputFiles('#file', { name: 'large.png', mimeType: 'image/png',
+      buffer: Buffer.from(await encodePng({ width, height, data })) });
+    await page.waitForFunction((w) => playground.source.width === w, width, { timeout: 20000 });
+    await settle(page);
+    const catalogue = JSON.parse(readFileSync(join(SITE_DIR, 'catalogue.json'), 'utf8'));
+    await clearChain(page);
+    for (const name of ['shadow', 'blur', 'chromatic']) await addEffect(page, name);
+    const chain = await page.evaluate(() => playground.chain);
+    assert.deepEqual(await bytesOf(page, 'result'), nativeChain({ width, height, data }, chain, catalogue));
+
+    const golden = goldenCases();
+    const count = golden.height * (golden.width + golden.padding);
+    const b64 = (words) => Buffer.from(words.buffer).toString('base64');
+    const results = await page.evaluate(async ({ golden, img, other }) => {
+      const { load } = await import('./kelvo_fx.mjs');
+      const fx = await load({ build: 'threads', threads: 2 });
+      const words = (text) => new Uint32Array(Uint8Array.from(atob(text), (c) => c.charCodeAt(0)).buffer);
+      const text = (w) => btoa(String.fromCharCode(...new Uint8Array(w.buffer)));
+      return golden.cases.map((c) => {
+        const a = words(img);
+        const b = words(other);
+        const rc = fx.runWords(c.fn, a, { width: golden.width, height: golden.height,
+          stride: c.strideSign * (golden.width + golden.padding) * 4, params: c.params,
+          dst: c.into === 'other' ? b : null, check: false });
+        return { rc, build: fx.build, img: text(a), other: text(b) };
+      });
+    }, { golden: { ...golden, cases: golden.cases.map((c) => ({ ...c, expected: null })) },
+      img: b64(goldenImage(golden.seeds.img, count)), other: b64(goldenImage(golden.seeds.other, count)) });
+    golden.cases.forEach((c, i) => {
+      const r = results[i];
+      assert.equal(r.rc, 0, c.name);
+      assert.equal(r.build, 'threads');
+      const words = (t) => new Uint32Array(new Uint8Array(Buffer.from(t, 'base64')).buffer);
+      const h = fnv1aWords(words(r.img)) ^ ((31n * fnv1aWords(words(r.other))) & ((1n << 64n) - 1n));
+      assert.equal(h, c.expected, c.name);
+    });
+    assert.deepEqual(problems, []);
+  } finally {
+    await close();
+  }
+});
+
+// The page as the npm package serves it, from where npm installed it, with
+// the package's own server: the page opens on its starting chain with the
+// native library's bytes.
+test('the page served from the installed npm package works as the site does', async () => {
+  const { dir } = installedPackage();
+  const { serve: servePackage } = await import(pathToFileURL(join(dir, 'serve.mjs')).href);
+  const packaged = await servePackage(dir);
+  const at = `http://127.0.0.1:${packaged.address().port}/`;
+  const { page, problems, close } = await openPage('', at);
+  try {
+    assert.match(await page.locator('#build-info').innerText(), /threaded build/);
+    const catalogue = JSON.parse(readFileSync(join(dir, 'catalogue.json'), 'utf8'));
+    const source = await page.evaluate(() => ({ width: playground.source.width, height: playground.source.height }));
+    source.data = await bytesOf(page, 'source');
+    const chain = await page.evaluate(() => playground.chain);
+    assert.deepEqual(await bytesOf(page, 'result'), nativeChain(source, chain, catalogue));
+    assert.deepEqual(problems, []);
+  } finally {
+    await close();
+    packaged.close();
+  }
+});

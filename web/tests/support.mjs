@@ -1,6 +1,8 @@
 // What the Node and browser tests share: where the build is, the golden
 // cases read from the native suite, and the checksum those cases use.
-import { existsSync, readFileSync } from 'node:fs';
+import { execFileSync } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
@@ -9,15 +11,46 @@ export const ROOT_DIR = resolve(WEB_DIR, '..');
 // run_tests.sh passes its build folders; by hand, the defaults below.
 export const BUILD_DIR = resolve(process.env.KV_FX_WEB_BUILD ?? join(ROOT_DIR, 'build-web'));
 export const SITE_DIR = join(BUILD_DIR, 'site');
+export const NPM_DIR = join(BUILD_DIR, 'npm');
 export const NATIVE_DRIVER = process.env.KV_FX_NATIVE_DRIVER ?? join(BUILD_DIR, 'native', 'kvfx_web_driver');
 
-// The builds in the site: the SIMD128 one is left out with
-// -DKV_FX_WEB_SIMD128_VARIANT=OFF.
-export const BUILDS = [false, ...(existsSync(join(SITE_DIR, 'kelvo_fx_core_simd128.wasm')) ? [true] : [])];
+// The builds in the site, each as load() is asked for it: the threaded one
+// at one thread, two, and as many as load() picks by itself. The sub-builds
+// are left out with -DKV_FX_WEB_SIMD128_VARIANT=OFF or
+// -DKV_FX_WEB_THREADS_VARIANT=OFF.
+const has = (stem) => existsSync(join(SITE_DIR, `${stem}.wasm`));
+export const BUILDS = [
+  ['portable build', { simd: false }],
+  ...(has('kelvo_fx_core_simd128') ? [['SIMD128 build', { simd: true }]] : []),
+  ...(has('kelvo_fx_core_threads') ? [
+    ['threaded build, 1 thread', { build: 'threads', threads: 1 }],
+    ['threaded build, 2 threads', { build: 'threads', threads: 2 }],
+    ['threaded build, default threads', { build: 'threads' }],
+  ] : []),
+];
 
-export async function loadModule(simd) {
+export async function loadModule(options) {
   const { load } = await import(pathToFileURL(join(SITE_DIR, 'kelvo_fx.mjs')).href);
-  return load({ simd });
+  return load(typeof options === 'boolean' ? { simd: options } : options);
+}
+
+// The npm package as a user gets it: packed, then installed offline into an
+// empty project (once per test process, removed at its end). Returns the
+// project's folder, the package's version, and where it was installed.
+let installed = null;
+export function installedPackage() {
+  if (installed) return installed;
+  const project = mkdtempSync(join(tmpdir(), 'kvfx-npm-'));
+  process.on('exit', () => rmSync(project, { recursive: true, force: true }));
+  const { version } = JSON.parse(readFileSync(join(NPM_DIR, 'package.json'), 'utf8'));
+  const quiet = { cwd: project, stdio: ['ignore', 'pipe', 'inherit'] };
+  execFileSync('npm', ['pack', NPM_DIR, '--pack-destination', project, '--loglevel=error'], quiet);
+  const tarball = `kelvo-fx-${version}.tgz`;
+  if (!existsSync(join(project, tarball))) throw new Error(`npm pack did not write ${tarball}`);
+  writeFileSync(join(project, 'package.json'), JSON.stringify({ name: 'kvfx-consumer', private: true, type: 'module' }));
+  execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund', '--loglevel=error', `./${tarball}`], quiet);
+  installed = { project, version, dir: join(project, 'node_modules', 'kelvo-fx') };
+  return installed;
 }
 
 // 64-bit FNV-1a over each word's bytes from the low one up, as
