@@ -64,18 +64,20 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "gzip failed on ${KV_FX_DEB_OUT}/changelog.Debian")
 endif()
 
-# What every package's component holds besides its own files. The packages
-# are built for /usr, and the Debian components refuse any other prefix (the
-# Python package's is the one any install uses).
+# The packages are built for /usr, and the Debian components refuse any other
+# prefix before anything is installed (the Python package's component is the
+# one any install uses).
+foreach(component ${KV_FX_DEB_RUNTIME} ${KV_FX_DEB_DEV} ${KV_FX_DEB_KVFX} ${KV_FX_DEB_GST})
+  install(CODE "
+    if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      message(FATAL_ERROR \"${component} is the ${KV_FX_DEB_PACKAGE_${component}} package's layout, \"
+                          \"for prefix /usr (cpack -G DEB), not \${CMAKE_INSTALL_PREFIX}\")
+    endif()" COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+
+# What every package holds besides its own files.
 function(kv_fx_deb_component component)
-  set(package ${KV_FX_DEB_PACKAGE_${component}})
-  if(NOT component STREQUAL KV_FX_DEB_PYTHON)
-    install(CODE "
-      if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
-        message(FATAL_ERROR \"${component} is the ${package} package's layout, for prefix /usr \"
-                            \"(cpack -G DEB), not \${CMAKE_INSTALL_PREFIX}\")
-      endif()" COMPONENT ${component} EXCLUDE_FROM_ALL)
-  endif()
   install(FILES ${KV_FX_DEB_OUT}/copyright ${KV_FX_DEB_OUT}/changelog.Debian.gz
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KV_FX_DEB_PACKAGE_${component}}
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
 endfunction()

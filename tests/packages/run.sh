@@ -31,6 +31,7 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 # Another process may be installing packages at the same time.
 apt_opts=(-o DPkg::Lock::Timeout=120)
 
