@@ -20,7 +20,10 @@ else()
   list(GET chosen 1 searched)
 endif()
 file(INSTALL ${KV_FX_PY_FILES} DESTINATION "${where}/kelvo_fx")
-file(INSTALL ${KV_FX_PY_LIBRARY} DESTINATION "${where}/kelvo_fx" USE_SOURCE_PERMISSIONS)
+# Under /usr the package loads the system's library by name.
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  file(INSTALL ${KV_FX_PY_LIBRARY} DESTINATION "${where}/kelvo_fx" USE_SOURCE_PERMISSIONS)
+endif()
 if(searched STREQUAL "not searched")
   message(STATUS "kelvo_fx: ${KV_FX_PY_INTERPRETER} does not look in ${where} by itself: "
                  "use the package with PYTHONPATH=${where}")

@@ -4,7 +4,7 @@
 # and returns 1, and the stages that need it say so and skip). Used by
 # tests/run.sh and by .ci/run. The cross stages (arm64, s390x, Windows) and
 # the web stage install their own toolchains through the same function.
-#   bash tests/install_deps.sh [base|cross|windows|web ...]   (default: base)
+#   bash tests/install_deps.sh [base|packages|cross|windows|web ...]   (default: base)
 set -euo pipefail
 
 missing=()
@@ -22,6 +22,8 @@ for group in "${@:-base}"; do
       want libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
            gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       ;;
+    # cpack -G DEB's dpkg-shlibdeps and file, and the packages' checker.
+    packages) want dpkg-dev file lintian ;;
     cross) want qemu-user googletest ninja-build crossbuild-essential-arm64 crossbuild-essential-s390x ;;
     windows) want mingw-w64 g++-mingw-w64-x86-64-posix wine64 googletest ;;
     web) want emscripten chromium node-typescript ;;

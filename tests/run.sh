@@ -3,18 +3,22 @@
 #   1. the release build in build/ and its ctest suite (GoogleTest, the C
 #      caller, the exports, kvfx's command line, the Cairo example, the
 #      install-and-consume test, the Python package, the GStreamer plugin);
-#   2. the suite under AddressSanitizer and UndefinedBehaviorSanitizer, and
+#   2. the Debian packages of that build (cpack -G DEB), checked by lintian,
+#      installed with apt-get, used with the build tree on no path, purged
+#      (as root only);
+#   3. the suite under AddressSanitizer and UndefinedBehaviorSanitizer, and
 #      the thread test under ThreadSanitizer;
-#   3. the library's fuzzer and kvfx's fuzzer, each its corpus replayed and
+#   4. the library's fuzzer and kvfx's fuzzer, each its corpus replayed and
 #      then a bounded time of fuzzing;
-#   4. the suite cross-built for arm64 and big-endian s390x, run under qemu;
-#   5. the Windows DLL and the suite under wine, Release and Debug;
-#   6. the WebAssembly build: its Node tests and the page in headless Chromium.
+#   5. the suite cross-built for arm64 and big-endian s390x, run under qemu;
+#   6. the Windows DLL and the suite under wine, Release and Debug, and the
+#      Windows zip;
+#   7. the WebAssembly build: its Node tests and the page in headless Chromium.
 # Run as root it first installs what a stage needs from Debian's packages
 # (tests/install_deps.sh); a stage whose tools cannot be had says so and is
-# skipped. KV_FX_SANITIZERS=0, KV_FX_FUZZ_SECONDS=0, KV_FX_CROSS=0,
-# KV_FX_WINDOWS=0 and KV_FX_WEB=0 skip stages; `ctest --test-dir build`
-# runs just the first.
+# skipped. KV_FX_PACKAGES=0, KV_FX_SANITIZERS=0, KV_FX_FUZZ_SECONDS=0,
+# KV_FX_CROSS=0, KV_FX_WINDOWS=0 and KV_FX_WEB=0 skip stages;
+# `ctest --test-dir build` runs just the first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -40,7 +44,23 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 done_stage "release build and tests" $(( SECONDS - t ))
 
-# 2. Sanitizers: any stray read or write, leak or undefined operation stops
+# 2. The Debian packages, made from build/; the stage purges them however it
+# ends.
+if [ "${KV_FX_PACKAGES:-1}" != 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    skipped "Debian packages" "installing them needs root"
+  elif bash tests/install_deps.sh packages; then
+    t=$SECONDS
+    bash tests/packages/run.sh build
+    done_stage "Debian packages" $(( SECONDS - t ))
+  else
+    skipped "Debian packages" "lintian or dpkg-dev is missing"
+  fi
+else
+  skipped "Debian packages" "KV_FX_PACKAGES=0"
+fi
+
+# 3. Sanitizers: any stray read or write, leak or undefined operation stops
 # the run; concurrent calls on distinct buffers share no unsynchronised state.
 if [ "${KV_FX_SANITIZERS:-1}" != 0 ]; then
   t=$SECONDS
@@ -72,7 +92,7 @@ else
   skipped "sanitizers" "KV_FX_SANITIZERS=0"
 fi
 
-# 3. The fuzzers: seconds each, builds included.
+# 4. The fuzzers: seconds each, builds included.
 fuzz_seconds=${KV_FX_FUZZ_SECONDS:-90}
 if [ "$fuzz_seconds" != 0 ]; then
   t=$SECONDS
@@ -85,7 +105,7 @@ else
   skipped "fuzzers" "KV_FX_FUZZ_SECONDS=0"
 fi
 
-# 4. The same bits on other CPUs: the suite, golden checksums included, for
+# 5. The same bits on other CPUs: the suite, golden checksums included, for
 # arm64 (its NEON level too) and big-endian s390x under qemu.
 if [ "${KV_FX_CROSS:-1}" != 0 ]; then
   if bash tests/install_deps.sh cross; then
@@ -101,7 +121,7 @@ else
   skipped "arm64 and s390x" "KV_FX_CROSS=0"
 fi
 
-# 5. The Windows x86-64 DLL, its suite under wine.
+# 6. The Windows x86-64 DLL, its suite under wine, and the zip.
 if [ "${KV_FX_WINDOWS:-1}" != 0 ]; then
   if bash tests/install_deps.sh windows; then
     t=$SECONDS
@@ -114,7 +134,7 @@ else
   skipped "Windows" "KV_FX_WINDOWS=0"
 fi
 
-# 6. WebAssembly: the module against the native golden checksums, the page
+# 7. WebAssembly: the module against the native golden checksums, the page
 # in headless Chromium.
 if [ "${KV_FX_WEB:-1}" != 0 ]; then
   if bash tests/install_deps.sh web && command -v npm >/dev/null; then

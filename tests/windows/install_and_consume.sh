@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The Windows install as its users meet it: installs a Windows build into a
-# scratch prefix, checks the layout, then builds a C program against it three
-# ways and runs each (under the build's emulator, e.g. wine, when it has one):
+# scratch prefix (or, with KV_FX_CPACK, writes the build's zip with
+# cpack -G ZIP and unpacks it: its one folder is the prefix), checks the
+# layout, then builds a C program against it three ways and runs each (under
+# the build's emulator, e.g. wine, when it has one):
 #   1. CMake, find_package(kelvo_fx) with the build's toolchain: the imported
 #      target's IMPORTED_IMPLIB and IMPORTED_LOCATION;
 #   2. pkg-config and the MinGW compiler: -lkelvo_fx finds libkelvo_fx.dll.a;
 #   3. the MSVC target (clang) linked by lld-link against kelvo_fx.lib alone,
 #      when both are installed.
 # usage: KV_FX_CC=compiler [KV_FX_TOOLCHAIN=file] [KV_FX_EMULATOR=program]
-#        install_and_consume.sh BUILD_DIR SOURCE_DIR
+#        [KV_FX_CPACK=cpack] install_and_consume.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
@@ -22,7 +24,22 @@ cc=${KV_FX_CC:?KV_FX_CC: the C compiler of the build}
 toolchain=${KV_FX_TOOLCHAIN:-}
 read -r -a emulator <<<"${KV_FX_EMULATOR//;/ }"
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+if [ -n "${KV_FX_CPACK:-}" ]; then
+  rm -f "$build"/kelvo_fx-*.zip
+  (cd "$build" && "$KV_FX_CPACK" -G ZIP) >"$tmp/cpack.log" 2>&1 ||
+    { cat "$tmp/cpack.log"; fail "cpack -G ZIP failed"; }
+  version=$(awk '/^#define KV_FX_VERSION_(MAJOR|MINOR|PATCH) / { printf "%s%s", dot, $3; dot = "." }' \
+            "$src/include/kelvo_fx.h")
+  zip=$build/kelvo_fx-$version-windows-x86_64.zip
+  [ -f "$zip" ] || fail "cpack -G ZIP wrote no $(basename "$zip")"
+  mkdir "$tmp/unpacked"
+  (cd "$tmp/unpacked" && cmake -E tar xf "$zip")
+  [ "$(ls "$tmp/unpacked")" = "$(basename "$zip" .zip)" ] ||
+    fail "the zip does not hold just the folder $(basename "$zip" .zip): $(ls "$tmp/unpacked")"
+  prefix=$tmp/unpacked/$(basename "$zip" .zip)
+else
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
 
 for lib in kelvo_fx kelvo_fx_parallel; do
   for f in bin/$lib.dll lib/lib$lib.dll.a lib/$lib.lib lib/$lib.def include/$lib.h \
