@@ -134,23 +134,24 @@ def test_library_refusals_are_value_errors_naming_the_rule(effect):
         effect.raise_for(rc)
 
 
-HOOKED_LIBRARY = os.environ.get("KELVO_FX_HOOKED_LIBRARY")
+HOOKED_LIBRARY = os.environ.get("KELVO_FX_HOOKED_PARALLEL_LIBRARY")
 
 
-@pytest.mark.skipif(not HOOKED_LIBRARY, reason="needs the test build of the library "
-                    "(KELVO_FX_HOOKED_LIBRARY), which can fail an allocation on demand")
+@pytest.mark.skipif(not HOOKED_LIBRARY, reason="needs the test build of the parallel library "
+                    "(KELVO_FX_HOOKED_PARALLEL_LIBRARY), which can fail an allocation on demand")
 def test_scratch_memory_failure_is_memory_error_with_pixels_unchanged(tmp_path):
     # Run apart, on a copy of the package that holds the test build of the
-    # library, whose exported hook makes the next scratch allocation fail.
+    # library its effects call, whose exported hook makes the next scratch
+    # allocation fail.
     package = tmp_path / "kelvo_fx"
     shutil.copytree(os.path.dirname(kelvo_fx.__file__), package)
-    shutil.copy(HOOKED_LIBRARY, package / os.path.basename(kelvo_fx._library.load_library()[1]))
+    shutil.copy(HOOKED_LIBRARY, package / os.path.basename(kelvo_fx.parallel_library_path))
     script = textwrap.dedent("""
         import ctypes, zlib
         import numpy as np
         import kelvo_fx
         from kelvo_fx import _library
-        hook = _library.load_library()[0].kv_fx_test_fail_allocation_after
+        hook = _library.load_library(_library.PARALLEL)[0].kv_fx_test_fail_allocation_after
         a = np.full((256, 256), 0xFF404040, np.uint32)
         a[50:150, 50:150] = 0xFFF0F0F0
         crc = zlib.crc32(a)
