@@ -404,6 +404,8 @@ def make_function(effect):
 
 def load():
     """(core path, parallel path, catalogue version, effects)."""
+    # The core first: were the parallel library ever to need libkelvo_fx by
+    # its SONAME, the loader would take this copy, already loaded, and no other.
     core, core_path = _library.load_library(_library.CORE)
     parallel, parallel_path = _library.load_library(_library.PARALLEL)
     catalogue = _library.load_catalogue()
