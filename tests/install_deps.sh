@@ -17,7 +17,7 @@ for group in "${@:-base}"; do
       want cmake g++ binutils pkg-config python3 libgtest-dev libpng-dev libjpeg-dev \
            libcairo2-dev clang libclang-rt-14-dev time
       # kvfx's tests and the Python package.
-      want python3-pil python3-numpy python3-pytest python3-dask python3-distributed
+      want python3-pil python3-numpy python3-pytest python3-dask python3-distributed python3-pip python3-setuptools python3-wheel python3-venv
       # The GStreamer plugin and its test pipelines.
       want libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
            gstreamer1.0-plugins-base gstreamer1.0-plugins-good

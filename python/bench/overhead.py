@@ -1,5 +1,6 @@
 """What the binding adds to each call: a kelvo_fx function against the same
-C function called straight through ctypes with a ready pointer.
+C function (libkelvo_fx_parallel's, on one thread) called straight through
+ctypes with a ready pointer.
 
     PYTHONPATH=build/python python3 python/bench/overhead.py
 
@@ -39,9 +40,9 @@ def main():
             effect = kelvo_fx.find_effect(name)
             fn = getattr(kelvo_fx, name)
             args = effect.arguments((), params)
-            ptr, cfunc, stride = pixels.ctypes.data, effect.cfunc, 4 * w
-            d, b = quickest([lambda: cfunc(ptr, w, h, stride, *args),
-                             lambda: fn(pixels, **params)], per_batch, batches)
+            ptr, pfunc, stride = pixels.ctypes.data, effect.pfunc, 4 * w
+            d, b = quickest([lambda: pfunc(ptr, w, h, stride, *args, 1),
+                             lambda: fn(pixels, threads=1, **params)], per_batch, batches)
             print("%-10s %-14s %9.2f us %9.2f us %7.2f us %7.3f"
                   % ("%dx%d" % (w, h), name, d * 1e6, b * 1e6, (b - d) * 1e6, b / d))
 

@@ -39,6 +39,30 @@ COLOUR_RULE = ("an int is the C word itself (so 0x000000 is transparent black); 
                "is fine (README, Colours)")
 
 
+# What threads= means, said once for every function that takes it.
+THREADS_RULE = ("threads: 0 (the default) runs on as many threads as the process may use, "
+                "1 on the calling thread only, N on at most N; the result is the same for "
+                "every count")
+
+
+def check_threads(owner, threads):
+    """threads as the library's int32 count, or TypeError / ValueError; a
+    bool is no count, and an integer type other than int must say it is one
+    (operator.index)."""
+    if type(threads) is not int:
+        if isinstance(threads, (bool, np.bool_)):
+            raise TypeError("%s: threads must be an integer in [0, %d], not bool" % (owner, _INT32_MAX))
+        try:
+            threads = operator.index(threads)
+        except TypeError:
+            raise TypeError("%s: threads must be an integer in [0, %d], not %s"
+                            % (owner, _INT32_MAX, type(threads).__name__)) from None
+    if not 0 <= threads <= _INT32_MAX:
+        raise ValueError("%s: threads must be an integer in [0, %d] (0: as many as the process "
+                         "may use), not %d" % (owner, _INT32_MAX, threads))
+    return threads
+
+
 def parse_colour(text):
     """The C word of colour text ('RRGGBB' opaque, 'AARRGGBB'), or None."""
     digits = text[1:] if text.startswith("#") else text[2:] if text[:2] in ("0x", "0X") else text
@@ -63,11 +87,14 @@ class Param:
 
 
 class Effect:
-    """One catalogue entry, bound to its C function."""
+    """One catalogue entry, bound to its C function (cfunc, libkelvo_fx's,
+    on the calling thread) and its parallel twin (pfunc, libkelvo_fx_parallel's,
+    which the package calls: the same arguments, then the thread count)."""
 
-    def __init__(self, entry, cfunc):
+    def __init__(self, entry, cfunc, pfunc):
         self.name = entry["name"]                # kvfx's short name
         self.function = entry["function"]        # the C export
+        self.parallel_function = entry["parallel_function"]
         self.python_name = self.function[len("kv_fx_"):]
         self.summary = entry["summary"]
         self.input = entry["input"]              # straight_colour or premultiplied
@@ -76,6 +103,7 @@ class Effect:
         self.entry = entry["entry"]
         self.params = tuple(Param(p) for p in entry["params"])
         self.cfunc = cfunc
+        self.pfunc = pfunc
         self._index = {}
         for i, p in enumerate(self.params):
             self._index[p.name] = i
@@ -265,14 +293,14 @@ def _fresh_copy(arr):
     return copy, (copy if copy.dtype == _WORD else copy.view(_WORD)[..., 0])
 
 
-def run_in_place(effect, pixels, values):
+def run_in_place(effect, pixels, values, threads):
     h, w, words = _geometry(pixels, "pixels", True)
     stride = _stride_for(words, h, w, effect)
     if stride is not None:
-        effect.raise_for(effect.cfunc(_address(words), w, h, stride, *values))
+        effect.raise_for(effect.pfunc(_address(words), w, h, stride, *values, threads))
         return
     copy, cwords = _fresh_copy(pixels)
-    effect.raise_for(effect.cfunc(_address(cwords), w, h, 4 * w, *values))
+    effect.raise_for(effect.pfunc(_address(cwords), w, h, 4 * w, *values, threads))
     pixels[...] = copy
 
 
@@ -281,7 +309,7 @@ def _contiguous_words(words, h, w):
             and (h == 1 or words.strides[0] == 4 * w) and (w == 1 or words.strides[1] == 4))
 
 
-def run_two_buffers(effect, src, dst, values):
+def run_two_buffers(effect, src, dst, values, threads):
     """The drop shadow: src composited over its shadow into dst (a new array
     when dst is None). Both are handed over as one tight run, which is what
     the library reads and writes."""
@@ -304,7 +332,7 @@ def run_two_buffers(effect, src, dst, values):
     if not s_direct:
         src, swords = _fresh_copy(src)
     out, owords = (dst, dwords) if d_direct else _fresh_copy(dst)
-    effect.raise_for(effect.cfunc(_address(swords), _address(owords), w, h, 4 * w, *values))
+    effect.raise_for(effect.pfunc(_address(swords), _address(owords), w, h, 4 * w, *values, threads))
     if out is not dst:
         dst[...] = out
     return dst
@@ -324,7 +352,8 @@ def _doc(effect, first):
               "shape (H, W, 4) holding each word's bytes in this machine's order. Views",
               "(slices, padded rows, flips) are processed where they stand; nothing",
               "outside the view is read or written.", "",
-              "Calls %s. Parameters (catalogue default, accepted range, unit):" % effect.function]
+              "Calls %s (%s's words, on threads)." % (effect.parallel_function, effect.function),
+              "Parameters (catalogue default, accepted range, unit):"]
     for p in effect.params:
         if p.kind == "real":
             rng = "[%.10g, %.10g]" % (p.min, p.max)
@@ -338,6 +367,7 @@ def _doc(effect, first):
         lines.append("    %s=%s  %s; %s%s" % (p.name, default, rng, p.unit, alias))
     if any(p.kind in ("colour", "colour_alpha") for p in effect.params):
         lines += [""] + textwrap.wrap("Colours: " + COLOUR_RULE + ".", 76)
+    lines += [""] + textwrap.wrap(THREADS_RULE + ".", 76)
     lines += ["", "On straight-alpha images (PNG, Pillow) use apply(): it feeds this effect",
               "%s words." % ("straight-colour" if effect.input == "straight_colour" else "premultiplied")]
     return "\n".join(lines)
@@ -349,17 +379,20 @@ def _signature(effect, first):
     if effect.two_buffers:
         params.append(P("dst", P.POSITIONAL_OR_KEYWORD, default=None))
     params += [P(p.name, P.POSITIONAL_OR_KEYWORD, default=p.default) for p in effect.params]
+    params.append(P("threads", P.KEYWORD_ONLY, default=0))
     return inspect.Signature(params)
 
 
 def make_function(effect):
     if effect.two_buffers:
-        def fn(src, dst=None, *args, **kwargs):
-            return run_two_buffers(effect, src, dst, effect.arguments(args, kwargs))
+        def fn(src, dst=None, *args, threads=0, **kwargs):
+            values = effect.arguments(args, kwargs)
+            return run_two_buffers(effect, src, dst, values, check_threads(effect.python_name, threads))
         first = "src"
     else:
-        def fn(pixels, *args, **kwargs):
-            run_in_place(effect, pixels, effect.arguments(args, kwargs))
+        def fn(pixels, *args, threads=0, **kwargs):
+            values = effect.arguments(args, kwargs)
+            run_in_place(effect, pixels, values, check_threads(effect.python_name, threads))
         first = "pixels"
     fn.__name__ = fn.__qualname__ = effect.python_name
     fn.__module__ = "kelvo_fx"
@@ -370,8 +403,13 @@ def make_function(effect):
 
 
 def load():
-    lib, path = _library.load_library()
+    """(core path, parallel path, catalogue version, effects)."""
+    # The core first: were the parallel library ever to need libkelvo_fx by
+    # its SONAME, the loader would take this copy, already loaded, and no other.
+    core, core_path = _library.load_library(_library.CORE)
+    parallel, parallel_path = _library.load_library(_library.PARALLEL)
     catalogue = _library.load_catalogue()
-    effects = tuple(Effect(e, _library.declare(lib, e)) for e in catalogue["effects"])
-    return lib, path, catalogue["version"], effects
+    effects = tuple(Effect(e, _library.declare(core, e), _library.declare(parallel, e, parallel=True))
+                    for e in catalogue["effects"])
+    return core_path, parallel_path, catalogue["version"], effects
 

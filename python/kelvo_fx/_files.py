@@ -5,11 +5,9 @@ are ctypes calls), as do Pillow's codecs for most of their work, so threads
 give real parallelism on distinct files.
 """
 import os
-import struct
 import sys
 import tempfile
 import threading
-import zlib
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
 import numpy as np
@@ -51,26 +49,13 @@ def output_format(path):
     return fmt
 
 
-def _chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-
-def write_png(f, pixels):
-    """Writes (H, W, 3 or 4) uint8 RGB or RGBA as an 8-bit PNG.
-
-    Pillow's PNG encoder holds the GIL throughout; this one spends its time
-    in zlib, which releases it, so threads encode files in parallel. Every
-    row uses the "sub" filter (each byte less the one a pixel to its left).
-    """
-    h, w, ch = pixels.shape
-    rows = pixels.reshape(h, w * ch)
-    filtered = np.empty((h, w * ch + 1), np.uint8)
-    filtered[:, 0] = 1
-    filtered[:, 1:ch + 1] = rows[:, :ch]
-    np.subtract(rows[:, ch:], rows[:, :-ch], out=filtered[:, ch + 1:])
-    header = struct.pack(">IIBBBBB", w, h, 8, 6 if ch == 4 else 2, 0, 0, 0)
-    f.write(b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) +
-            _chunk(b"IDAT", zlib.compress(filtered.tobytes(), 6)) + _chunk(b"IEND", b""))
+def usable_cpus():
+    """The CPUs this process may run on (its affinity where the platform
+    says; the library's own count also honours a cgroup quota)."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 def _same_file(a, b):
@@ -80,16 +65,19 @@ def _same_file(a, b):
         return False
 
 
-def process_file(in_path, out_path, steps, apply_image):
+def process_file(in_path, out_path, steps, apply_image, threads):
     """Reads in_path, runs the resolved steps, writes out_path by way of a
-    temporary file beside it, so a failure never leaves a partial file."""
+    temporary file beside it, so a failure never leaves a partial file.
+    The input's ICC profile goes with the pixels: they are still in its
+    colour space."""
     Image = _pil()
     fmt = output_format(out_path)
     if _same_file(in_path, out_path):
         raise ValueError("%s: the output would overwrite the input" % in_path)
     with Image.open(in_path) as image:
         image.load()
-        result = apply_image(image, steps)
+        icc_profile = image.info.get("icc_profile")
+        result = apply_image(image, steps, threads)
     if fmt == "JPEG" and result.mode not in ("RGB", "L"):
         # No alpha in JPEG: the premultiplied colour, i.e. over black, as kvfx writes it.
         result = Image.fromarray(_straight.over_black(np.asarray(result.convert("RGBA"))), "RGB")
@@ -98,10 +86,7 @@ def process_file(in_path, out_path, steps, apply_image):
                                dir=directory)
     try:
         with os.fdopen(fd, "wb") as f:
-            if fmt == "PNG" and result.mode in ("RGB", "RGBA"):
-                write_png(f, np.asarray(result))
-            else:
-                result.save(f, format=fmt)
+            result.save(f, format=fmt, **({"icc_profile": icc_profile} if icc_profile else {}))
         os.replace(tmp, out_path)
     except BaseException:
         try:
@@ -136,7 +121,7 @@ class _Progress:
             self.stream.flush()
 
 
-def map_files(inputs, out_dir, steps, apply_image, workers, progress):
+def map_files(inputs, out_dir, steps, apply_image, workers, progress, threads):
     inputs = [os.fspath(p) for p in inputs]
     outputs = [os.path.join(out_dir, os.path.basename(p)) for p in inputs]
     seen = {}
@@ -145,16 +130,20 @@ def map_files(inputs, out_dir, steps, apply_image, workers, progress):
             raise ValueError("%s and %s would both be written to %s" % (seen[o], i, o))
         seen[o] = i
         output_format(o)
+    cpus = usable_cpus()
     if workers is None:
-        workers = os.cpu_count() or 1
+        workers = cpus
     if workers < 1:
         raise ValueError("workers must be at least 1, not %r" % (workers,))
+    # Workers that each take every CPU would only take turns on them.
+    if threads == 0:
+        threads = max(1, cpus // workers)
     os.makedirs(out_dir, exist_ok=True)
     bar = _Progress(len(inputs), progress)
     failures = {}
     results = [None] * len(inputs)
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = {pool.submit(process_file, inputs[k], outputs[k], steps, apply_image): k
+        futures = {pool.submit(process_file, inputs[k], outputs[k], steps, apply_image, threads): k
                    for k in range(len(inputs))}
         for future in as_completed(futures):
             k = futures[future]

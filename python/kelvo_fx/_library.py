@@ -1,8 +1,13 @@
-"""Loading the shared library and the effect catalogue that describes it.
+"""Loading the shared libraries and the effect catalogue that describes them.
 
-Both live beside this file once the package is built or installed; the
-library is looked for there first, so an installed package never picks up a
-different build that happens to be on the loader's path.
+The package calls the effects of libkelvo_fx_parallel, which holds its own
+copy of them and needs nothing of libkelvo_fx; libkelvo_fx is loaded too, as
+`Effect.cfunc`, the single-threaded reference. Both live beside this file in
+the build tree, in a wheel and in a `cmake --install` to any prefix but /usr,
+and are looked for there first, so an installed package never picks up a
+different build that happens to be on the loader's path. An install into
+/usr (a system package) carries no copies: the system loader finds them by
+name in the system's library directory.
 """
 import ctypes
 import json
@@ -11,12 +16,19 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-if sys.platform == "win32":
-    _FILE_NAMES = ("kelvo_fx.dll", "libkelvo_fx.dll")
-elif sys.platform == "darwin":
-    _FILE_NAMES = ("libkelvo_fx.0.dylib", "libkelvo_fx.dylib")
-else:
-    _FILE_NAMES = ("libkelvo_fx.so.0",)
+CORE, PARALLEL = "kelvo_fx", "kelvo_fx_parallel"
+# The variable that names a library's file when it is not beside the package.
+OVERRIDES = {CORE: "KELVO_FX_LIBRARY", PARALLEL: "KELVO_FX_PARALLEL_LIBRARY"}
+
+
+def file_names(library):
+    """The file names a library goes by on this platform, its SONAME first."""
+    if sys.platform == "win32":
+        return ("%s.dll" % library, "lib%s.dll" % library)
+    if sys.platform == "darwin":
+        return ("lib%s.0.dylib" % library, "lib%s.dylib" % library)
+    return ("lib%s.so.0" % library,)
+
 
 # What each catalogue kind is in C.
 C_TYPES = {
@@ -27,21 +39,21 @@ C_TYPES = {
 }
 
 
-def _candidates():
-    for name in _FILE_NAMES:
+def _candidates(library):
+    for name in file_names(library):
         yield os.path.join(HERE, name)
-    override = os.environ.get("KELVO_FX_LIBRARY")
+    override = os.environ.get(OVERRIDES[library])
     if override:
         yield override
     # Last, whatever the system loader finds by name.
-    for name in _FILE_NAMES:
+    for name in file_names(library):
         yield name
 
 
-def load_library():
-    """(CDLL, path) of the first library that loads; OSError if none does."""
+def load_library(library=CORE):
+    """(CDLL, path) of the first copy of library that loads; OSError if none does."""
     errors = []
-    for path in _candidates():
+    for path in _candidates(library):
         if os.path.isabs(path) and not os.path.exists(path):
             continue
         try:
@@ -49,8 +61,9 @@ def load_library():
             return ctypes.CDLL(path), path
         except OSError as e:
             errors.append("%s: %s" % (path, e))
-    raise OSError("kelvo_fx: cannot load the shared library (tried %s); set KELVO_FX_LIBRARY "
-                  "to its path" % "; ".join(errors or list(_candidates())))
+    raise OSError("kelvo_fx: cannot load %s (tried %s); set %s to its path"
+                  % (file_names(library)[0], "; ".join(errors or list(_candidates(library))),
+                     OVERRIDES[library]))
 
 
 def load_catalogue():
@@ -58,10 +71,12 @@ def load_catalogue():
         return json.load(f)
 
 
-def declare(lib, entry):
-    """The C function of a catalogue entry, with its argument and result types."""
-    fn = getattr(lib, entry["function"])
+def declare(lib, entry, parallel=False):
+    """The C function of a catalogue entry, with its argument and result
+    types; parallel: its kelvo_fx_parallel twin, which takes a thread count last."""
+    fn = getattr(lib, entry["parallel_function" if parallel else "function"])
     buffers = [ctypes.c_void_p] * (2 if entry["two_buffers"] else 1)
-    fn.argtypes = buffers + [ctypes.c_int32] * 3 + [C_TYPES[p["kind"]] for p in entry["params"]]
+    fn.argtypes = (buffers + [ctypes.c_int32] * 3 + [C_TYPES[p["kind"]] for p in entry["params"]]
+                   + [ctypes.c_int32] * parallel)
     fn.restype = ctypes.c_int32
     return fn

@@ -113,23 +113,24 @@ def resolve_chain(chain, lookup):
     return steps
 
 
-def run_chain(words, steps):
-    """Runs resolved steps over tight straight words; returns the straight
-    result (a new array where the drop shadow wrote one)."""
+def run_chain(words, steps, threads):
+    """Runs resolved steps over tight straight words, each on `threads`
+    threads; returns the straight result (a new array where the drop shadow
+    wrote one)."""
     held = STRAIGHT
     for effect, values in steps:
         convert(words, held, effect.input)
         held = effect.input
         if effect.two_buffers:
-            words = _effects.run_two_buffers(effect, words, None, values)
+            words = _effects.run_two_buffers(effect, words, None, values, threads)
         else:
-            _effects.run_in_place(effect, words, values)
+            _effects.run_in_place(effect, words, values, threads)
     convert(words, held, STRAIGHT)
     return words
 
 
-def apply_rgba(rgba, steps):
-    return words_to_rgba(run_chain(rgba_to_words(rgba), steps))
+def apply_rgba(rgba, steps, threads):
+    return words_to_rgba(run_chain(rgba_to_words(rgba), steps, threads))
 
 
 def over_black(rgba):

@@ -118,6 +118,49 @@ def test_spellings_of_one_call_agree(name, args, kwargs, canonical):
     np.testing.assert_array_equal(got, expected)
 
 
+# threads= is a count the library takes as an int32: a bool, a float or text
+# is no count, and what int32 cannot hold (or a negative, which the library
+# would read as automatic) is refused rather than changed.
+BAD_THREADS = [("x", TypeError), (1.5, TypeError), (True, TypeError), (np.bool_(False), TypeError),
+               (None, TypeError), (-1, ValueError), (2**31, ValueError), (np.int64(-2), ValueError)]
+THREADED_CALLS = {
+    "effect": lambda px, out, threads: kelvo_fx.scanlines(px, threads=threads),
+    "drop_shadow": lambda px, out, threads: kelvo_fx.drop_shadow(px, px, threads=threads),
+    "apply": lambda px, out, threads: kelvo_fx.apply(px.view(np.uint8).reshape(8, 8, 4), ["blur"],
+                                                     threads=threads),
+    "process_file": lambda px, out, threads: kelvo_fx.process_file("in.png", str(out / "o.png"), ["blur"],
+                                                                   threads=threads),
+    "map_files": lambda px, out, threads: kelvo_fx.map_files(["in.png"], str(out), ["blur"],
+                                                             threads=threads),
+}
+
+
+@pytest.mark.parametrize("call", sorted(THREADED_CALLS))
+@pytest.mark.parametrize("threads,error", BAD_THREADS, ids=lambda v: repr(v))
+def test_bad_thread_counts_are_refused_before_any_work(call, threads, error, tmp_path):
+    pixels = premultiplied_words((8, 8), 7)
+    before = pixels.copy()
+    out = tmp_path / "out"
+    with pytest.raises(error, match=r"threads must be an integer in \[0, 2147483647\]"):
+        THREADED_CALLS[call](pixels, out, threads)
+    np.testing.assert_array_equal(pixels, before)
+    assert not out.exists()
+
+
+def test_without_pillow_arrays_work_and_files_say_what_they_need(monkeypatch, tmp_path):
+    for name in [m for m in sys.modules if m == "PIL" or m.startswith("PIL.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "PIL", None)  # import PIL now fails
+    pixels = premultiplied_words((8, 8), 8)
+    kelvo_fx.gaussian_blur(pixels, threads=2)
+    kelvo_fx.apply(pixels.view(np.uint8).reshape(8, 8, 4), ["vignette"])
+    for call in (lambda: kelvo_fx.map_files(["a.png"], str(tmp_path / "out"), ["blur"]),
+                 lambda: kelvo_fx.process_file("a.png", str(tmp_path / "b.png"), ["blur"])):
+        with pytest.raises(ImportError, match="needs Pillow"):
+            call()
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("effect", kelvo_fx.effects, ids=lambda e: e.python_name)
 def test_library_refusals_are_value_errors_naming_the_rule(effect):
     # A NULL buffer: the library answers as its catalogue entry says, and the
@@ -134,23 +177,24 @@ def test_library_refusals_are_value_errors_naming_the_rule(effect):
         effect.raise_for(rc)
 
 
-HOOKED_LIBRARY = os.environ.get("KELVO_FX_HOOKED_LIBRARY")
+HOOKED_LIBRARY = os.environ.get("KELVO_FX_HOOKED_PARALLEL_LIBRARY")
 
 
-@pytest.mark.skipif(not HOOKED_LIBRARY, reason="needs the test build of the library "
-                    "(KELVO_FX_HOOKED_LIBRARY), which can fail an allocation on demand")
+@pytest.mark.skipif(not HOOKED_LIBRARY, reason="needs the test build of the parallel library "
+                    "(KELVO_FX_HOOKED_PARALLEL_LIBRARY), which can fail an allocation on demand")
 def test_scratch_memory_failure_is_memory_error_with_pixels_unchanged(tmp_path):
     # Run apart, on a copy of the package that holds the test build of the
-    # library, whose exported hook makes the next scratch allocation fail.
+    # library its effects call, whose exported hook makes the next scratch
+    # allocation fail.
     package = tmp_path / "kelvo_fx"
     shutil.copytree(os.path.dirname(kelvo_fx.__file__), package)
-    shutil.copy(HOOKED_LIBRARY, package / os.path.basename(kelvo_fx._library.load_library()[1]))
+    shutil.copy(HOOKED_LIBRARY, package / os.path.basename(kelvo_fx.parallel_library_path))
     script = textwrap.dedent("""
         import ctypes, zlib
         import numpy as np
         import kelvo_fx
         from kelvo_fx import _library
-        hook = _library.load_library()[0].kv_fx_test_fail_allocation_after
+        hook = _library.load_library(_library.PARALLEL)[0].kv_fx_test_fail_allocation_after
         a = np.full((256, 256), 0xFF404040, np.uint32)
         a[50:150, 50:150] = 0xFFF0F0F0
         crc = zlib.crc32(a)

@@ -103,6 +103,41 @@ def test_workers_run_files_at_the_same_time(tmp_path, monkeypatch):
     assert all(os.path.exists(p) for p in outputs)
 
 
+# (workers, threads given, the thread count each call must get) on a process
+# that may use 8 CPUs: automatic shares them, so workers x threads stays
+# within 8; a count given is used as given.
+THREAD_SHARES = [(1, 0, 8), (3, 0, 2), (8, 0, 1), (16, 0, 1), (4, 3, 3), (2, 1, 1)]
+
+
+@pytest.mark.parametrize("workers,threads,each", THREAD_SHARES)
+def test_workers_share_the_cpus(inputs, tmp_path, monkeypatch, workers, threads, each):
+    from kelvo_fx import _files
+    monkeypatch.setattr(_files, "usable_cpus", lambda: 8)
+    seen = set()
+    for name, _ in CHAIN:
+        effect = kelvo_fx.find_effect(name)
+        monkeypatch.setattr(effect, "pfunc",
+                            lambda *args, pfunc=effect.pfunc: seen.add(args[-1]) or pfunc(*args))
+    kelvo_fx.map_files(inputs[:3], str(tmp_path / "out"), CHAIN, workers=workers, threads=threads)
+    assert seen == {each}
+
+
+@pytest.mark.parametrize("ext", [".png", ".jpg", ".webp", ".tif"])
+def test_the_input_colour_profile_goes_with_its_pixels(tmp_path, ext):
+    ImageCms = pytest.importorskip("PIL.ImageCms")
+    if Image.registered_extensions().get(ext) not in Image.SAVE:
+        pytest.skip("this Pillow writes no %s" % ext)
+    profile = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()
+    rgb = Image.fromarray(photo_like(24, 32, 1)[..., :3], "RGB")
+    paths = [str(tmp_path / ("with%s" % ext)), str(tmp_path / ("without%s" % ext))]
+    rgb.save(paths[0], icc_profile=profile)
+    rgb.save(paths[1])
+    outputs = kelvo_fx.map_files(paths, str(tmp_path / "out"), CHAIN, workers=2)
+    for path, want in zip(outputs, [profile, None]):
+        with Image.open(path) as image:
+            assert image.info.get("icc_profile") == want, path
+
+
 @pytest.mark.skipif(SANITIZED, reason="worker processes under a preloaded sanitizer are slow")
 def test_dask_example_writes_the_same(inputs, tmp_path):
     pytest.importorskip("dask")

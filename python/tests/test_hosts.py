@@ -1,7 +1,9 @@
 """One catalogue for every host this suite can drive, the package and kvfx:
 each parameter's name and other name are taken by both and shown alike in
-their help, and colour text means one colour in both (README, Colours)."""
+their help, and colour text means one colour in both (README, Colours). The
+package's namespace is the catalogue's functions and its API, nothing else."""
 import subprocess
+import types
 
 import numpy as np
 import pytest
@@ -10,6 +12,17 @@ import kelvo_fx
 from conftest import KVFX, c_call, premultiplied_words, straight_rgba
 
 needs_kvfx = pytest.mark.skipif(not KVFX, reason="kvfx is not built (KELVO_FX_KVFX unset)")
+
+
+def test_the_namespace_holds_the_api_only():
+    names = {n for n in dir(kelvo_fx) if not (n.startswith("__") and n.endswith("__"))}
+    private = {n for n in names if n.startswith("_")}
+    assert all(isinstance(getattr(kelvo_fx, n), types.ModuleType) for n in private), private
+    assert names - private == set(kelvo_fx.__all__)
+    assert {e.python_name for e in kelvo_fx.effects} <= set(kelvo_fx.__all__)
+    everything = {}
+    exec("from kelvo_fx import *", everything)
+    assert set(everything) - {"__builtins__"} == set(kelvo_fx.__all__)
 
 
 def spellings():

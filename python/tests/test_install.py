@@ -1,8 +1,9 @@
-"""cmake --install puts the package, its catalogue and its own copy of the
-library side by side where the interpreter looks for the prefix given: a
+"""cmake --install puts the package, its catalogue and its own copies of the
+libraries side by side where the interpreter looks for the prefix given: a
 user's ~/.local and /usr need no variable; any other prefix is named in a
 PYTHONPATH= line of the install's output. The installed package loads its
-own copy of the library, not the build tree's."""
+own copies, not the build tree's; under /usr, a system install, it carries
+none and loads the system's by name."""
 import os
 import shutil
 import subprocess
@@ -18,6 +19,7 @@ SCRIPT = ("import sys, numpy as np, kelvo_fx\n"
           "a = np.full((8, 8), 0xFF102030, np.uint32)\n"
           "kelvo_fx.gaussian_blur(a)\n"
           "print(kelvo_fx.library_path)\n"
+          "print(kelvo_fx.parallel_library_path)\n"
           "print('PIL' in sys.modules)\n")
 
 
@@ -27,11 +29,16 @@ def install(prefix, **env):
     return out
 
 
-def installed_package(root):
+LIBRARIES = {"libkelvo_fx.so.0", "libkelvo_fx_parallel.so.0"}
+
+
+def installed_package(root, libraries=LIBRARIES):
     found = [r for r, _, files in os.walk(root) if "__init__.py" in files and os.path.basename(r) == "kelvo_fx"]
     assert len(found) == 1, found
     package = found[0]
-    assert {"catalogue.json", "_effects.py"} <= set(os.listdir(package))
+    files = set(os.listdir(package))
+    assert {"catalogue.json", "_effects.py"} <= files
+    assert {n for n in files if n.startswith("lib")} == libraries
     # (The library's debug information may name the build directory.)
     for name in [n for n in os.listdir(package) if n.endswith((".py", ".json"))]:
         with open(os.path.join(package, name), "rb") as f:
@@ -54,9 +61,10 @@ def run_installed(env, cwd):
     out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, cwd=str(cwd),
                          capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
-    path, pil = out.stdout.split()
+    *paths, pil = out.stdout.split()
     assert pil == "False", "importing kelvo_fx must not need Pillow"
-    return path
+    assert len({os.path.dirname(p) for p in paths}) == 1, paths
+    return paths[0]
 
 
 def test_a_users_install_imports_with_no_variable(tmp_path):
@@ -71,7 +79,7 @@ def test_a_users_install_imports_with_no_variable(tmp_path):
 def test_a_usr_install_lands_on_the_interpreters_path(tmp_path):
     stage = tmp_path / "stage"
     install("/usr", DESTDIR=str(stage))
-    package = installed_package(stage)
+    package = installed_package(stage, libraries=set())
     assert os.path.dirname(package)[len(str(stage)):] in sys.path
 
 
