@@ -420,6 +420,7 @@ class InPlaceShadow final : public BlurRows {
   }
 
   // Copies the rows other bands write; before any band runs.
+  int64_t foreign_words() const { return foreign_.words(); }
   void copy_foreign_rows() {
     foreign_.fill([&](int64_t y) { return pixels_ + y * call_.row_pixels; });
   }
@@ -527,7 +528,9 @@ int32_t drop_shadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t h
                          static_cast<int32_t>(rows.end), blurs[i].input_begin(),
                          blurs[i].input_end());
     }
-    runner.run(bands, [&](int i) { sinks[i].copy_foreign_rows(); });
+    int64_t foreign_words = 0;
+    for (const InPlaceShadow& sink : sinks) foreign_words += sink.foreign_words();
+    fill_halos(runner, bands, foreign_words, [&](int i) { sinks[i].copy_foreign_rows(); });
     runner.run(bands, [&](int i) { blurs[i].run(sinks[i]); });
   });
 }

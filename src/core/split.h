@@ -96,6 +96,7 @@ class RowCopies {
                              : ScratchImage()) {}
 
   bool holds(int64_t y) const { return y >= begin_ && y < end_; }
+  int64_t words() const { return (end_ - begin_) * width_; }
   const uint32_t* row(int64_t y) const { return words_.data() + (y - begin_) * width_; }
   // Copies the rows of the image whose row y starts at row_at(y).
   template <class RowAt>
@@ -127,6 +128,7 @@ class BandHalo {
     above_.fill(row_at);
     below_.fill(row_at);
   }
+  int64_t words() const { return above_.words() + below_.words(); }
   // Row y's copy, or nullptr where the band reads row y where it stands.
   const uint32_t* copy_of(int64_t y) const {
     if (above_.holds(y)) return above_.row(y);
@@ -137,5 +139,18 @@ class BandHalo {
  private:
   RowCopies above_, below_;
 };
+
+// The copy phase of `count` bands whose halos hold `words` words in all:
+// fill(i) for every band, in as many pieces as that much copying is worth.
+// A few rows are copied on the calling thread, sparing a thread start (and
+// the join that waits for it) that would cost more than the copy.
+template <class Fill>
+void fill_halos(Runner& runner, int count, int64_t words, const Fill& fill) {
+  const int pieces = pieces_for(runner, words, count);
+  runner.run(pieces, [&](int piece) {
+    const Span bands = span_of(count, pieces, piece);
+    for (int64_t i = bands.begin; i < bands.end; ++i) fill(static_cast<int>(i));
+  });
+}
 
 }  // namespace kvfx
