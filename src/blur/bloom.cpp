@@ -146,9 +146,8 @@ int32_t bloom(uint32_t* pixels, int32_t width, int32_t height, int32_t stride, d
       parts.push_back(Band{std::move(blur), std::move(halo)});
     }
     auto row_at = [&](int64_t y) { return pixels + y * b.row_pixels; };
-    int64_t halo_words = 0;
-    for (const Band& part : parts) halo_words += part.halo.words();
-    fill_halos(runner, bands, halo_words, [&](int i) { parts[i].halo.fill(row_at); });
+    fill_halos(runner, bands, [&](int i) { return parts[i].halo.words(); },
+               [&](int i) { parts[i].halo.fill(row_at); });
     // The glows' own scratch rows, also made before any band runs.
     std::vector<FullSizeGlow> full;
     std::vector<HalfSizeGlow> halves;

@@ -59,41 +59,42 @@ KVFX_INLINE void transpose_in(const uint32_t* __restrict in, int64_t stride, int
 }
 
 // count columns of running sums of every quad, s += add - sub per lane,
-// divided into bytes at once (column j of quad q at bytes[q][j]); a lossy
-// box here is one whose rule starts from the sum (sum_loss_multiplier).
+// each sum handed on as emit(sum, at): column j of quad q, lane l, at
+// (q * kChunk + j) * kQuadLanes + l.
+template <class Emit>
+KVFX_INLINE void column_walk(const uint8_t* const* add, const uint8_t* const* sub,
+                             uint16_t* __restrict carry, int count, const Emit& emit) {
+  uint16_t s[kLanes];
+  for (int l = 0; l < kLanes; ++l) s[l] = carry[l];
+  for (int j = 0; j < count; ++j)
+    for (int q = 0; q < kQuads; ++q)
+      for (int l = 0; l < kQuadLanes; ++l) {
+        uint16_t& v = s[q * kQuadLanes + l];
+        v = static_cast<uint16_t>(v + add[q][j * kQuadLanes + l] - sub[q][j * kQuadLanes + l]);
+        emit(v, (q * kChunk + j) * kQuadLanes + l);
+      }
+  for (int l = 0; l < kLanes; ++l) carry[l] = s[l];
+}
+
+// The walk's sums divided into bytes at once; a lossy box here is one whose
+// rule starts from the sum (sum_loss_multiplier).
 template <bool kShort, bool kLossy>
 KVFX_INLINE void column_bytes(const uint8_t* const* add, const uint8_t* const* sub,
                               uint16_t* __restrict carry, uint8_t* __restrict bytes, int count,
                               const narrow::NarrowDivision& dv, int shift) {
   const uint16_t magic = dv.magic, divisor = dv.divisor, g = dv.sum_loss_multiplier;
-  uint16_t s[kLanes];
-  for (int l = 0; l < kLanes; ++l) s[l] = carry[l];
-  for (int j = 0; j < count; ++j)
-    for (int q = 0; q < kQuads; ++q)
-      for (int l = 0; l < kQuadLanes; ++l) {
-        uint16_t& v = s[q * kQuadLanes + l];
-        v = static_cast<uint16_t>(v + add[q][j * kQuadLanes + l] - sub[q][j * kQuadLanes + l]);
-        uint16_t b = narrow::quotient_lane<kShort>(v, magic, shift);
-        if (kLossy) b = narrow::corrected(v, b, narrow::mulhi16(v, g), divisor);
-        bytes[(q * kChunk + j) * kQuadLanes + l] = static_cast<uint8_t>(b);
-      }
-  for (int l = 0; l < kLanes; ++l) carry[l] = s[l];
+  column_walk(add, sub, carry, count, [=](uint16_t v, int at) {
+    uint16_t b = narrow::quotient_lane<kShort>(v, magic, shift);
+    if (kLossy) b = narrow::corrected(v, b, narrow::mulhi16(v, g), divisor);
+    bytes[at] = static_cast<uint8_t>(b);
+  });
 }
 
-// The same as sums kept for a division of their own, for the lossy boxes
+// The walk's sums kept for a division of their own, for the lossy boxes
 // whose rule starts from the quotient.
 KVFX_INLINE void column_sums(const uint8_t* const* add, const uint8_t* const* sub,
                              uint16_t* __restrict carry, uint16_t* __restrict sums, int count) {
-  uint16_t s[kLanes];
-  for (int l = 0; l < kLanes; ++l) s[l] = carry[l];
-  for (int j = 0; j < count; ++j)
-    for (int q = 0; q < kQuads; ++q)
-      for (int l = 0; l < kQuadLanes; ++l) {
-        uint16_t& v = s[q * kQuadLanes + l];
-        v = static_cast<uint16_t>(v + add[q][j * kQuadLanes + l] - sub[q][j * kQuadLanes + l]);
-        sums[(q * kChunk + j) * kQuadLanes + l] = v;
-      }
-  for (int l = 0; l < kLanes; ++l) carry[l] = s[l];
+  column_walk(add, sub, carry, count, [=](uint16_t v, int at) { sums[at] = v; });
 }
 
 // count columns of a quad back into its rows: word x of row i from column x.

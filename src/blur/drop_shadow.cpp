@@ -528,9 +528,8 @@ int32_t drop_shadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t h
                          static_cast<int32_t>(rows.end), blurs[i].input_begin(),
                          blurs[i].input_end());
     }
-    int64_t foreign_words = 0;
-    for (const InPlaceShadow& sink : sinks) foreign_words += sink.foreign_words();
-    fill_halos(runner, bands, foreign_words, [&](int i) { sinks[i].copy_foreign_rows(); });
+    fill_halos(runner, bands, [&](int i) { return sinks[i].foreign_words(); },
+               [&](int i) { sinks[i].copy_foreign_rows(); });
     runner.run(bands, [&](int i) { blurs[i].run(sinks[i]); });
   });
 }

@@ -467,9 +467,8 @@ void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
     parts.push_back(Band{std::move(blur), std::move(halo)});
   }
   auto row_at = [&](int64_t y) { return pixels + y * row_pixels; };
-  int64_t halo_words = 0;
-  for (const Band& part : parts) halo_words += part.halo.words();
-  fill_halos(runner, bands, halo_words, [&](int i) { parts[i].halo.fill(row_at); });
+  fill_halos(runner, bands, [&](int i) { return parts[i].halo.words(); },
+             [&](int i) { parts[i].halo.fill(row_at); });
   runner.run(bands, [&](int i) {
     InPlaceRows rows(pixels, row_pixels, &parts[i].halo);
     parts[i].blur.run(rows);

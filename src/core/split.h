@@ -140,12 +140,14 @@ class BandHalo {
   RowCopies above_, below_;
 };
 
-// The copy phase of `count` bands whose halos hold `words` words in all:
+// The copy phase of `count` bands, band i's halo holding words_of(i) words:
 // fill(i) for every band, in as many pieces as that much copying is worth.
 // A few rows are copied on the calling thread, sparing a thread start (and
 // the join that waits for it) that would cost more than the copy.
-template <class Fill>
-void fill_halos(Runner& runner, int count, int64_t words, const Fill& fill) {
+template <class WordsOf, class Fill>
+void fill_halos(Runner& runner, int count, const WordsOf& words_of, const Fill& fill) {
+  int64_t words = 0;
+  for (int i = 0; i < count; ++i) words += words_of(i);
   const int pieces = pieces_for(runner, words, count);
   runner.run(pieces, [&](int piece) {
     const Span bands = span_of(count, pieces, piece);

@@ -117,9 +117,8 @@ int32_t chromatic_aberration(uint32_t* pixels, int32_t width, int32_t height, in
                                     std::min<int64_t>(height, rows.end + reach), width)});
     }
     auto row_at = [&](int64_t y) { return pixels + static_cast<ptrdiff_t>(y * b.row_pixels); };
-    int64_t halo_words = 0;
-    for (const Band& band : bands) halo_words += band.halo.words();
-    fill_halos(runner, pieces, halo_words, [&](int i) { bands[i].halo.fill(row_at); });
+    fill_halos(runner, pieces, [&](int i) { return bands[i].halo.words(); },
+               [&](int i) { bands[i].halo.fill(row_at); });
     runner.run(pieces, [&](int i) {
       const Span rows = span_of(height, pieces, i);
       chromatic_rows(pixels, width, height, b.row_pixels, shift, bands[i].ring.data(), ring_rows,
