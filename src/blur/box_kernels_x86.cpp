@@ -5,6 +5,8 @@
 // to give the same integer.
 #include "blur/box_kernels.h"
 
+#include <type_traits>
+
 #include "blur/box_kernels_narrow.h"
 #include "core/kernels.h"
 #include "core/simd.h"
@@ -371,18 +373,16 @@ KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n,
   }
 }
 
-// ---- AVX2, narrow sums (16-bit lanes): four words per step -------------------
+// ---- AVX2, narrow sums (16-bit lanes) ---------------------------------------
 //
-// As the AVX-512 narrow kernels, with the lossy multiples found by the
-// mantissa rule in lanes (AVX2 has no 16-bit table permutation); tails go
-// to the generic narrow kernels compiled for this level.
-
-KVFX_TARGET_AVX2 inline __m256i load4_words_narrow(const uint32_t* w) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
-}
+// The division of sixteen 16-bit sums at once, as the AVX-512 narrow
+// kernels divide, with the lossy multiples found by a rule in lanes (AVX2
+// has no 16-bit table permutation). Both the strip kernel (the horizontal
+// half) and the column kernels (the vertical half) below use it; their
+// tails go to the generic narrow kernels compiled for this level.
 
 struct NarrowDivider2 {
-  __m256i magic, divisor, loss_below, sixteen, sixty_four, one_twenty_eight;
+  __m256i magic, divisor, loss_below, sixteen, sixty_four, one_twenty_eight, sum_loss;
   __m128i shift;
 };
 
@@ -396,20 +396,30 @@ KVFX_TARGET_AVX2 inline NarrowDivider2 make_divider2(const BoxScale& sc) {
   dv.sixteen = _mm256_set1_epi16(16);
   dv.sixty_four = _mm256_set1_epi16(64);
   dv.one_twenty_eight = _mm256_set1_epi16(128);
+  dv.sum_loss = _mm256_set1_epi16(static_cast<int16_t>(sc.sum_loss_multiplier));
   return dv;
 }
 
-// divide_lane on sixteen lanes.
-template <bool kLossy, bool kShort>
+// divide_lane on sixteen lanes; kBySum: a lossy box corrected by the
+// multiplier rule that starts from the sum (as narrow::corrected), which
+// costs half the mantissa rule.
+template <bool kLossy, bool kShort, bool kBySum = false>
 KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& dv) {
   __m256i q;
   if (kShort) {
     q = _mm256_srl_epi16(_mm256_mulhi_epu16(s, dv.magic), dv.shift);
   } else {
     const __m256i t = _mm256_mulhi_epu16(s, dv.magic);
-    q = _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(_mm256_sub_epi16(s, t), 1)), dv.shift);
+    q = _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(_mm256_sub_epi16(s, t), 1)),
+                         dv.shift);
   }
-  if (kLossy) {
+  if (kLossy && kBySum) {
+    const __m256i b = _mm256_mulhi_epu16(s, dv.sum_loss);
+    const __m256i multiple = _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, dv.divisor), s);
+    const __m256i x = _mm256_xor_si256(b, _mm256_sub_epi16(q, _mm256_set1_epi16(1)));
+    const __m256i at_most_b = _mm256_cmpeq_epi16(_mm256_max_epu16(x, b), b);
+    q = _mm256_add_epi16(q, _mm256_and_si256(multiple, at_most_b));
+  } else if (kLossy) {
     // narrow_rule_loses: q's mantissa is 128 or at least loss_mantissa, q
     // not 0, at an exact multiple.
     __m256i m = q;
@@ -419,81 +429,254 @@ KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& 
     const __m256i rule = _mm256_or_si256(_mm256_cmpeq_epi16(m, dv.one_twenty_eight),
                                          _mm256_cmpgt_epi16(m, dv.loss_below));
     const __m256i exact = _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, dv.divisor), s);
-    const __m256i nonzero = _mm256_xor_si256(_mm256_cmpeq_epi16(q, _mm256_setzero_si256()),
-                                             _mm256_set1_epi16(-1));
+    const __m256i nonzero =
+        _mm256_xor_si256(_mm256_cmpeq_epi16(q, _mm256_setzero_si256()), _mm256_set1_epi16(-1));
     q = _mm256_add_epi16(q, _mm256_and_si256(_mm256_and_si256(rule, exact), nonzero));
   }
   return q;
 }
 
-// Sixteen 16-bit lanes (four words) to sixteen bytes.
-KVFX_TARGET_AVX2 inline void store4_words_narrow(uint32_t* out, __m256i q) {
-  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(q, q), 0x08);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-}
-
-template <bool kLossy, bool kShort>
-KVFX_TARGET_AVX2 void run_span_narrow2_t(const uint32_t* add, const uint32_t* sub, int32_t n,
-                                         int32_t* w, const BoxScale& sc, uint32_t* b) {
-  const NarrowDivider2 dv = make_divider2<kShort>(sc);
-  const uint64_t packed = uint64_t(uint16_t(w[0])) | uint64_t(uint16_t(w[1])) << 16 |
-                          uint64_t(uint16_t(w[2])) << 32 | uint64_t(uint16_t(w[3])) << 48;
-  __m256i carry = _mm256_set1_epi64x(static_cast<long long>(packed));
-  const __m256i zero = _mm256_setzero_si256();
-  int32_t j = 0;
-  for (; j + 4 <= n; j += 4) {
-    __m256i d = _mm256_sub_epi16(load4_words_narrow(add + j), load4_words_narrow(sub + j));
-    // The scan over the four words: + the word before, + the two before.
-    d = _mm256_add_epi16(d, _mm256_blend_epi32(_mm256_permute4x64_epi64(d, 0x90), zero, 0x03));
-    d = _mm256_add_epi16(d, _mm256_permute2x128_si256(d, d, 0x08));
-    store4_words_narrow(b + j, divide_narrow2<kLossy, kShort>(_mm256_add_epi16(d, carry), dv));
-    carry = _mm256_add_epi16(carry, _mm256_permute4x64_epi64(d, 0xFF));
-  }
-  const uint64_t total = static_cast<uint64_t>(_mm256_extract_epi64(carry, 0));
-  for (int c = 0; c < 4; ++c) w[c] = static_cast<int32_t>((total >> (16 * c)) & 0xFFFF);
-  if (j < n) AtEachLevel<narrow::run_span>::avx2(add + j, sub + j, n - j, w, sc, b + j);
-}
-
-KVFX_TARGET_AVX2 void run_span_narrow2(const uint32_t* add, const uint32_t* sub, int32_t n,
-                                       int32_t* w, const BoxScale& sc, uint32_t* b) {
-  if (sc.lossy)
-    sc.short_division ? run_span_narrow2_t<true, true>(add, sub, n, w, sc, b)
-                      : run_span_narrow2_t<true, false>(add, sub, n, w, sc, b);
+// Calls body(short, lossy, by_sum) with this box's division form.
+template <class Body>
+inline void with_form2(const BoxScale& sc, Body body) {
+  using T = std::true_type;
+  using F = std::false_type;
+  if (!sc.lossy)
+    sc.short_division ? body(T{}, F{}, F{}) : body(F{}, F{}, F{});
+  else if (sc.sum_loss_multiplier != 0)
+    sc.short_division ? body(T{}, T{}, T{}) : body(F{}, T{}, T{});
   else
-    sc.short_division ? run_span_narrow2_t<false, true>(add, sub, n, w, sc, b)
-                      : run_span_narrow2_t<false, false>(add, sub, n, w, sc, b);
+    sc.short_division ? body(T{}, T{}, F{}) : body(F{}, T{}, F{});
 }
 
-template <bool kLossy, bool kShort>
-KVFX_TARGET_AVX2 void slide_and_emit_narrow2_t(uint16_t* sums, const uint32_t* add,
-                                               const uint32_t* sub, uint32_t* out, int32_t n,
-                                               const BoxScale& sc) {
+// ---- AVX2 column sums in pairs of bytes ----------------------------------------
+//
+// The vertical half's sums for the level's strip kernels: each group of
+// eight words (32 bytes) of a row keeps the sums of its even bytes, then
+// those of its odd bytes, sixteen lanes each, so a row's bytes join the sums
+// by a mask and a shift and the quotients join back into bytes by a shift
+// and an or: no widening or narrowing shuffles. The words after the last
+// whole group keep the generic layout and kernels.
+
+constexpr int32_t kPairGroup = 8;  // words
+
+KVFX_TARGET_AVX2 inline __m256i even_bytes(__m256i v) {
+  return _mm256_and_si256(v, _mm256_set1_epi16(0xFF));
+}
+
+KVFX_TARGET_AVX2 inline __m256i odd_bytes(__m256i v) { return _mm256_srli_epi16(v, 8); }
+
+KVFX_TARGET_AVX2 inline __m256i load_words8(const uint32_t* w) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
+}
+
+KVFX_TARGET_AVX2 inline __m256i* pair_sums(uint16_t* sums, int32_t x) {
+  return reinterpret_cast<__m256i*>(sums + 4 * int64_t{x});
+}
+
+template <bool kLossy, bool kShort, bool kBySum>
+KVFX_TARGET_AVX2 inline __m256i join_quotients(__m256i even, __m256i odd,
+                                               const NarrowDivider2& dv) {
+  return _mm256_or_si256(divide_narrow2<kLossy, kShort, kBySum>(even, dv),
+                         _mm256_slli_epi16(divide_narrow2<kLossy, kShort, kBySum>(odd, dv), 8));
+}
+
+KVFX_TARGET_AVX2 void accumulate_pairs2(void* block, const uint32_t* row, int32_t n,
+                                        int32_t times) {
+  uint16_t* sums = static_cast<uint16_t*>(block);
+  const __m256i t = _mm256_set1_epi16(static_cast<int16_t>(times));
+  int32_t x = 0;
+  for (; x + kPairGroup <= n; x += kPairGroup) {
+    __m256i* sp = pair_sums(sums, x);
+    const __m256i v = load_words8(row + x);
+    _mm256_storeu_si256(
+        sp, _mm256_add_epi16(_mm256_loadu_si256(sp), _mm256_mullo_epi16(even_bytes(v), t)));
+    _mm256_storeu_si256(
+        sp + 1, _mm256_add_epi16(_mm256_loadu_si256(sp + 1), _mm256_mullo_epi16(odd_bytes(v), t)));
+  }
+  if (x < n) AtEachLevel<narrow::accumulate>::avx2(sums + 4 * x, row + x, n - x, times);
+}
+
+template <bool kLossy, bool kShort, bool kBySum>
+KVFX_TARGET_AVX2 void slide_and_emit_pairs2_t(uint16_t* sums, const uint32_t* add,
+                                              const uint32_t* sub, uint32_t* out, int32_t n,
+                                              const BoxScale& sc) {
   const NarrowDivider2 dv = make_divider2<kShort>(sc);
   int32_t x = 0;
-  for (; x + 4 <= n; x += 4) {
-    __m256i* sp = reinterpret_cast<__m256i*>(sums + 4 * x);
-    __m256i s = _mm256_loadu_si256(sp);
-    s = _mm256_sub_epi16(_mm256_add_epi16(s, load4_words_narrow(add + x)), load4_words_narrow(sub + x));
-    _mm256_storeu_si256(sp, s);
-    store4_words_narrow(out + x, divide_narrow2<kLossy, kShort>(s, dv));
+  for (; x + kPairGroup <= n; x += kPairGroup) {
+    __m256i* sp = pair_sums(sums, x);
+    const __m256i a = load_words8(add + x), d = load_words8(sub + x);
+    const __m256i even =
+        _mm256_add_epi16(_mm256_loadu_si256(sp), _mm256_sub_epi16(even_bytes(a), even_bytes(d)));
+    const __m256i odd =
+        _mm256_add_epi16(_mm256_loadu_si256(sp + 1), _mm256_sub_epi16(odd_bytes(a), odd_bytes(d)));
+    _mm256_storeu_si256(sp, even);
+    _mm256_storeu_si256(sp + 1, odd);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                        join_quotients<kLossy, kShort, kBySum>(even, odd, dv));
   }
   if (x < n)
     AtEachLevel<narrow::slide_and_emit>::avx2(sums + 4 * x, add + x, sub + x, out + x, n - x, sc);
 }
 
-KVFX_TARGET_AVX2 void slide_and_emit_narrow2(void* block, const uint32_t* add, const uint32_t* sub,
-                                             uint32_t* out, int32_t n, const BoxScale& sc) {
+KVFX_TARGET_AVX2 void slide_and_emit_pairs2(void* block, const uint32_t* add, const uint32_t* sub,
+                                            uint32_t* out, int32_t n, const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
-  if (sc.lossy)
-    sc.short_division ? slide_and_emit_narrow2_t<true, true>(sums, add, sub, out, n, sc)
-                      : slide_and_emit_narrow2_t<true, false>(sums, add, sub, out, n, sc);
-  else
-    sc.short_division ? slide_and_emit_narrow2_t<false, true>(sums, add, sub, out, n, sc)
-                      : slide_and_emit_narrow2_t<false, false>(sums, add, sub, out, n, sc);
+  with_form2(sc, [&](auto short_form, auto lossy, auto by_sum) {
+    slide_and_emit_pairs2_t<decltype(lossy)::value, decltype(short_form)::value,
+                            decltype(by_sum)::value>(sums, add, sub, out, n, sc);
+  });
 }
 
-const BoxKernels kAvx2Narrow = {run_span_narrow2, AtEachLevel<narrow::accumulate>::avx2,
-                                slide_and_emit_narrow2, AtEachLevel<narrow::emit>::avx2};
+template <bool kLossy, bool kShort, bool kBySum>
+KVFX_TARGET_AVX2 void emit_pairs2_t(const uint16_t* sums, uint32_t* out, int32_t n,
+                                    const BoxScale& sc) {
+  const NarrowDivider2 dv = make_divider2<kShort>(sc);
+  int32_t x = 0;
+  for (; x + kPairGroup <= n; x += kPairGroup) {
+    const __m256i* sp = reinterpret_cast<const __m256i*>(sums + 4 * int64_t{x});
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                        join_quotients<kLossy, kShort, kBySum>(_mm256_loadu_si256(sp),
+                                                               _mm256_loadu_si256(sp + 1), dv));
+  }
+  if (x < n) AtEachLevel<narrow::emit>::avx2(sums + 4 * x, out + x, n - x, sc);
+}
+
+KVFX_TARGET_AVX2 void emit_pairs2(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
+  const uint16_t* sums = static_cast<const uint16_t*>(block);
+  with_form2(sc, [&](auto short_form, auto lossy, auto by_sum) {
+    emit_pairs2_t<decltype(lossy)::value, decltype(short_form)::value, decltype(by_sum)::value>(
+        sums, out, n, sc);
+  });
+}
+
+// ---- AVX2 strip kernel: eight rows on their side ----------------------------
+//
+// The horizontal half of a box for eight rows at once with no scan in the
+// row (see box_strip.h for the idea). Column p of the plane is one 256-bit
+// register: word p of rows 0 .. 3 in its lower half, of rows 4 .. 7 in its
+// upper half. Loading rows i and i + 4 into the two halves of a register
+// makes the turn a four-word transpose inside each half (eight in-lane
+// unpacks for four columns, the same going back), and the running sums move
+// along the columns by lane-wise adds. Each column's bytes are summed as
+// 16-bit pairs, the lower byte masked and the upper one shifted down, so no
+// byte is widened or narrowed by a shuffle.
+
+// Four registers of rows (i and i + 4 in the halves) to four columns, and
+// back: the in-lane four-word transpose is its own inverse.
+KVFX_TARGET_AVX2 inline void transpose_halves(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+  const __m256i ab_lo = _mm256_unpacklo_epi32(a, b), ab_hi = _mm256_unpackhi_epi32(a, b);
+  const __m256i cd_lo = _mm256_unpacklo_epi32(c, d), cd_hi = _mm256_unpackhi_epi32(c, d);
+  a = _mm256_unpacklo_epi64(ab_lo, cd_lo);
+  b = _mm256_unpackhi_epi64(ab_lo, cd_lo);
+  c = _mm256_unpacklo_epi64(ab_hi, cd_hi);
+  d = _mm256_unpackhi_epi64(ab_hi, cd_hi);
+}
+
+// Words x .. x + 3 of rows i and i + 4.
+KVFX_TARGET_AVX2 inline __m256i load_row_halves(const uint32_t* row, int64_t stride) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * stride)), 1);
+}
+
+KVFX_TARGET_AVX2 inline void store_row_halves(uint32_t* row, int64_t stride, __m256i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 4 * stride), _mm256_extracti128_si256(v, 1));
+}
+
+KVFX_TARGET_AVX2 inline __m256i column_at(const uint32_t* t, int64_t p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + kStripRows * p));
+}
+
+// Word x of every row of the strip as a column.
+KVFX_TARGET_AVX2 inline __m256i gather_column(const uint32_t* in, int64_t stride, int64_t x) {
+  alignas(32) uint32_t c[kStripRows];
+  for (int i = 0; i < kStripRows; ++i) c[i] = in[i * stride + x];
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(c));
+}
+
+// The strip on its side, padded as the running sum reads it: column p holds
+// words clamp(p - r - 1, 0, n - 1), p = 0 .. n + 2r.
+KVFX_TARGET_AVX2 void strip_in_avx2(const uint32_t* in, int64_t stride, int32_t n, int32_t r,
+                                    uint32_t* t) {
+  const __m256i first = gather_column(in, stride, 0), last = gather_column(in, stride, n - 1);
+  __m256i* out = reinterpret_cast<__m256i*>(t);
+  for (int64_t p = 0; p <= r; ++p) _mm256_storeu_si256(out++, first);
+  int64_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    __m256i a = load_row_halves(in + x, stride), b = load_row_halves(in + stride + x, stride),
+            c = load_row_halves(in + 2 * stride + x, stride),
+            d = load_row_halves(in + 3 * stride + x, stride);
+    transpose_halves(a, b, c, d);
+    _mm256_storeu_si256(out, a);
+    _mm256_storeu_si256(out + 1, b);
+    _mm256_storeu_si256(out + 2, c);
+    _mm256_storeu_si256(out + 3, d);
+    out += 4;
+  }
+  for (; x < n; ++x) _mm256_storeu_si256(out++, gather_column(in, stride, x));
+  for (int64_t p = 0; p < r; ++p) _mm256_storeu_si256(out++, last);
+}
+
+// The window moved on by column j (adding add's column j, dropping t's) and
+// divided into the strip's bytes of output column j.
+template <bool kLossy, bool kShort, bool kBySum>
+KVFX_TARGET_AVX2 inline __m256i next_column(const uint32_t* add, const uint32_t* t, int64_t j,
+                                            __m256i& lo, __m256i& hi, const NarrowDivider2& dv) {
+  const __m256i low_bytes = _mm256_set1_epi16(0xFF);
+  const __m256i a = column_at(add, j), d = column_at(t, j);
+  lo = _mm256_add_epi16(
+      lo, _mm256_sub_epi16(_mm256_and_si256(a, low_bytes), _mm256_and_si256(d, low_bytes)));
+  hi = _mm256_add_epi16(hi, _mm256_sub_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(d, 8)));
+  return join_quotients<kLossy, kShort, kBySum>(lo, hi, dv);
+}
+
+template <bool kLossy, bool kShort, bool kBySum>
+KVFX_TARGET_AVX2 void strip_columns_avx2(const uint32_t* t, int32_t n, int32_t r, uint32_t* out,
+                                         int64_t stride, const BoxScale& sc) {
+  const NarrowDivider2 dv = make_divider2<kShort>(sc);
+  const __m256i low_bytes = _mm256_set1_epi16(0xFF);
+  // The window of the column before the first: columns 0 .. 2r.
+  __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
+  for (int64_t p = 0; p <= 2 * int64_t{r}; ++p) {
+    const __m256i v = column_at(t, p);
+    lo = _mm256_add_epi16(lo, _mm256_and_si256(v, low_bytes));
+    hi = _mm256_add_epi16(hi, _mm256_srli_epi16(v, 8));
+  }
+  const uint32_t* add = t + kStripRows * (2 * int64_t{r} + 1);
+  int64_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    __m256i a = next_column<kLossy, kShort, kBySum>(add, t, x, lo, hi, dv),
+            b = next_column<kLossy, kShort, kBySum>(add, t, x + 1, lo, hi, dv),
+            c = next_column<kLossy, kShort, kBySum>(add, t, x + 2, lo, hi, dv),
+            d = next_column<kLossy, kShort, kBySum>(add, t, x + 3, lo, hi, dv);
+    transpose_halves(a, b, c, d);
+    store_row_halves(out + x, stride, a);
+    store_row_halves(out + stride + x, stride, b);
+    store_row_halves(out + 2 * stride + x, stride, c);
+    store_row_halves(out + 3 * stride + x, stride, d);
+  }
+  for (; x < n; ++x) {
+    alignas(32) uint32_t c[kStripRows];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(c),
+                       next_column<kLossy, kShort, kBySum>(add, t, x, lo, hi, dv));
+    for (int i = 0; i < kStripRows; ++i) out[i * stride + x] = c[i];
+  }
+}
+
+KVFX_TARGET_AVX2 void strip_avx2(const uint32_t* in, int64_t in_stride, uint32_t* out,
+                                 int64_t out_stride, int32_t n, int32_t r, const BoxScale& sc,
+                                 uint32_t* scratch) {
+  strip_in_avx2(in, in_stride, n, r, scratch);
+  with_form2(sc, [&](auto short_form, auto lossy, auto by_sum) {
+    strip_columns_avx2<decltype(lossy)::value, decltype(short_form)::value,
+                       decltype(by_sum)::value>(scratch, n, r, out, out_stride, sc);
+  });
+}
+
+const BoxKernels kAvx2Pairs = {AtEachLevel<narrow::run_span>::avx2, accumulate_pairs2,
+                               slide_and_emit_pairs2, emit_pairs2};
 
 const BoxKernels kAvx2 = {run_span_avx2, accumulate_avx2, slide_and_emit_avx2, emit_avx2};
 const BoxKernels kAvx512 = {run_span_avx512, accumulate_avx512, slide_and_emit_avx512, emit_avx512};
@@ -501,7 +684,7 @@ const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_
 
 }  // namespace
 
-const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, &kAvx2Narrow, true, nullptr};
+const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, &kAvx2Pairs, true, strip_avx2};
 const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow, true, nullptr};
 
 }  // namespace kvfx
