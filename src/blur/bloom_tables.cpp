@@ -238,6 +238,188 @@ KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, cons
   }
 }
 
+#if KVFX_X86
+// ---- AVX2: the same estimates on eight words ----------------------------------
+//
+// The bright pass and the screen blend as the AVX-512 kernels above compute
+// them, eight lanes at a time: the same float operations in the same order,
+// so the same brackets hold. Where a bracket cannot be used (another
+// rounding mode, an intensity beyond 16) and for the last n % 8 words, the
+// generic rows compiled for this level.
+
+KVFX_TARGET_AVX2 inline __m256i bright_end8(__m256i c, __m256 f, float tint, __m256 shift) {
+  return _mm256_cvttps_epi32(_mm256_add_ps(
+      _mm256_mul_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(c), f), _mm256_set1_ps(tint)), shift));
+}
+
+KVFX_TARGET_AVX2 inline uint32_t bright_from_tables(uint32_t v, uint32_t luma,
+                                                    const uint8_t* const* table) {
+  const uint32_t row = luma << 8;
+  return (v & 0xFF000000u) | uint32_t{table[0][row | red_of(v)]} << 16 |
+         uint32_t{table[1][row | green_of(v)]} << 8 | table[2][row | blue_of(v)];
+}
+
+KVFX_TARGET_AVX2 void bright_row_avx2_estimated(const uint32_t* in, uint32_t* out, int32_t n,
+                                                int32_t thr, const uint8_t* const* table,
+                                                double denom, const double* tint) {
+  const BrightEstimate e = {static_cast<float>(1.0 / denom),
+                            {static_cast<float>(tint[0]), static_cast<float>(tint[1]),
+                             static_cast<float>(tint[2])},
+                            static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
+  const __m256 minus = _mm256_set1_ps(-e.width), plus = _mm256_set1_ps(e.width);
+  const __m256i threshold = _mm256_set1_epi32(thr);
+  for (int32_t x = 0; x < n; x += 8) {
+    prefetch_ahead(in + x);
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
+    const __m256i r = channel8<16>(w), g = channel8<8>(w), b = channel8<0>(w);
+    const __m256i sum = _mm256_add_epi32(
+        _mm256_add_epi32(_mm256_mullo_epi32(r, _mm256_set1_epi32(299)),
+                         _mm256_mullo_epi32(g, _mm256_set1_epi32(587))),
+        _mm256_mullo_epi32(b, _mm256_set1_epi32(114)));
+    const __m256i luma = _mm256_srli_epi32(
+        _mm256_mullo_epi32(_mm256_srli_epi32(sum, 3), _mm256_set1_epi32(33555)), 22);
+    const __m256i pass = _mm256_cmpgt_epi32(luma, threshold);
+    __m256i* to = reinterpret_cast<__m256i*>(out + x);
+    if (_mm256_testz_si256(pass, pass)) {
+      _mm256_storeu_si256(to, _mm256_setzero_si256());
+      continue;
+    }
+    const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(luma, threshold)),
+                                   _mm256_set1_ps(e.inverse_denominator));
+    const __m256i a = _mm256_srli_epi32(w, 24);
+    const __m256i lo = pack_channels8(bright_end8(r, f, e.tint[0], minus),
+                                      bright_end8(g, f, e.tint[1], minus),
+                                      bright_end8(b, f, e.tint[2], minus), a);
+    const __m256i hi = pack_channels8(bright_end8(r, f, e.tint[0], plus),
+                                      bright_end8(g, f, e.tint[1], plus),
+                                      bright_end8(b, f, e.tint[2], plus), a);
+    _mm256_storeu_si256(to, _mm256_and_si256(pass, lo));
+    // Passing words whose ends differ somewhere: the tables.
+    const __m256i differ = _mm256_andnot_si256(_mm256_cmpeq_epi32(lo, hi), pass);
+    uint32_t unsure = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ)));
+    if (unsure == 0) continue;
+    alignas(32) uint32_t lumas[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lumas), luma);
+    for (; unsure != 0; unsure &= unsure - 1) {
+      const int k = __builtin_ctz(unsure);
+      out[x + k] = bright_from_tables(in[x + k], lumas[k], table);
+    }
+  }
+}
+
+KVFX_TARGET_AVX2 void bright_row_avx2(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
+                                      const uint8_t* const* table, double denom,
+                                      const double* tint) {
+  const int32_t whole = bright_estimable(thr) ? n - n % 8 : 0;
+  if (whole > 0) bright_row_avx2_estimated(in, out, whole, thr, table, denom, tint);
+  if (whole < n)
+    AtEachLevel<bright_row>::avx2(in + whole, out + whole, n - whole, thr, table, denom, tint);
+}
+
+// Both ends of one channel's screen bracket (channel at bit kShift).
+template <int kShift>
+KVFX_TARGET_AVX2 inline void screen_ends8(__m256i s, __m256i b, const ScreenEstimate& e,
+                                          __m256i* lo, __m256i* hi) {
+  const __m256 bt = _mm256_min_ps(
+      _mm256_mul_ps(_mm256_cvtepi32_ps(channel8<kShift>(b)), _mm256_set1_ps(e.scale)),
+      _mm256_set1_ps(0.99f));
+  const __m256 rest =
+      _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_set1_epi32(255), channel8<kShift>(s)));
+  const __m256 x = _mm256_sub_ps(_mm256_set1_ps(255.0f),
+                                 _mm256_mul_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), bt), rest));
+  *lo = _mm256_cvttps_epi32(_mm256_sub_ps(x, _mm256_set1_ps(e.width)));
+  *hi = _mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(e.width)));
+}
+
+// Row 0 of the table (a glow byte of 0) gives s or s - 1 for a source byte s
+// (1 - (1 - s / 255) rounds below s / 255 for some s): which of the two, as
+// a bit per s in two 16-byte halves, found from the table itself. Looked up
+// by byte shuffles, as a whole-number result no bracket can settle.
+struct RowZeroBits {
+  __m256i low, high;  // bits of s = 0 .. 127 and 128 .. 255, byte s / 8 % 16
+  bool usable;        // row 0 holds only s and s - 1
+};
+
+KVFX_TARGET_AVX2 inline RowZeroBits row_zero_bits(const uint8_t* table) {
+  alignas(32) uint8_t bits[32] = {};
+  bool usable = true;
+  for (int v = 0; v < 256; ++v) {
+    const int d = v - table[v];
+    usable = usable && (d == 0 || d == 1);
+    if (d == 1) bits[v / 8] = static_cast<uint8_t>(bits[v / 8] | 1u << (v % 8));
+  }
+  const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(bits));
+  const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(bits + 16));
+  return {_mm256_broadcastsi128_si256(lo), _mm256_broadcastsi128_si256(hi), usable};
+}
+
+// Every byte s of v through row 0: s less its bit.
+KVFX_TARGET_AVX2 inline __m256i through_row_zero(__m256i v, const RowZeroBits& z) {
+  const __m256i index = _mm256_and_si256(_mm256_srli_epi16(v, 3), _mm256_set1_epi8(0x1F));
+  // Bit 4 of the index (bytes 16 .. 31 of the bits) moved to each byte's top bit.
+  const __m256i upper = _mm256_slli_epi16(index, 3);
+  const __m256i byte = _mm256_blendv_epi8(_mm256_shuffle_epi8(z.low, index),
+                                          _mm256_shuffle_epi8(z.high, index), upper);
+  const __m256i bit = _mm256_shuffle_epi8(
+      _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16,
+                       32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128),
+      _mm256_and_si256(v, _mm256_set1_epi8(7)));
+  return _mm256_add_epi8(v, _mm256_cmpeq_epi8(_mm256_and_si256(byte, bit), bit));
+}
+
+// Where the glow is 0 in a colour byte, row 0; where the source is 255, 255;
+// elsewhere the bracket where it is sure and the table, byte by byte, where
+// it is not.
+KVFX_TARGET_AVX2 void screen_row_avx2_estimated(uint32_t* row, const uint32_t* glow, int32_t n,
+                                                const uint8_t* table, double intensity,
+                                                const RowZeroBits& zero) {
+  const ScreenEstimate e = screen_estimate(intensity);
+  const __m256i colour = _mm256_set1_epi32(0x00FFFFFF);
+  for (int32_t x = 0; x < n; x += 8) {
+    prefetch_ahead(row + x);
+    __m256i* at = reinterpret_cast<__m256i*>(row + x);
+    const __m256i s = _mm256_loadu_si256(at);
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(glow + x));
+    const __m256i zero_row = _mm256_blendv_epi8(s, through_row_zero(s, zero), colour);
+    if (_mm256_testz_si256(b, colour)) {
+      _mm256_storeu_si256(at, zero_row);
+      continue;
+    }
+    __m256i lr, hr, lg, hg, lb, hb;
+    screen_ends8<16>(s, b, e, &lr, &hr);
+    screen_ends8<8>(s, b, e, &lg, &hg);
+    screen_ends8<0>(s, b, e, &lb, &hb);
+    const __m256i a = _mm256_srli_epi32(s, 24);
+    const __m256i lo = pack_channels8(lr, lg, lb, a), hi = pack_channels8(hr, hg, hb, a);
+    const __m256i full = _mm256_cmpeq_epi8(s, _mm256_set1_epi8(-1));
+    const __m256i glow_zero = _mm256_cmpeq_epi8(b, _mm256_setzero_si256());
+    _mm256_storeu_si256(at, _mm256_blendv_epi8(_mm256_or_si256(lo, full), zero_row, glow_zero));
+    // Colour bytes with a glow whose ends differ where the source is not
+    // 255: the table, one by one.
+    const __m256i settled = _mm256_or_si256(_mm256_cmpeq_epi8(lo, hi), _mm256_or_si256(full, glow_zero));
+    uint32_t unsure = ~static_cast<uint32_t>(_mm256_movemask_epi8(settled)) & 0x77777777u;
+    if (unsure == 0) continue;
+    alignas(32) uint8_t sb[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(sb), s);
+    const uint8_t* glow_bytes = reinterpret_cast<const uint8_t*>(glow + x);
+    uint8_t* out_bytes = reinterpret_cast<uint8_t*>(row + x);
+    for (; unsure != 0; unsure &= unsure - 1) {
+      const int i = __builtin_ctz(unsure);
+      out_bytes[i] = table[glow_bytes[i] << 8 | sb[i]];
+    }
+  }
+}
+
+KVFX_TARGET_AVX2 void screen_row_avx2(uint32_t* row, const uint32_t* glow, int32_t n,
+                                      const uint8_t* table, double intensity) {
+  const RowZeroBits zero = row_zero_bits(table);
+  const int32_t whole = screen_estimable(intensity) && zero.usable ? n - n % 8 : 0;
+  if (whole > 0) screen_row_avx2_estimated(row, glow, whole, table, intensity, zero);
+  if (whole < n)
+    AtEachLevel<screen_row>::avx2(row + whole, glow + whole, n - whole, table, intensity);
+}
+#endif
+
 KVFX_INLINE void downsample_row(const uint32_t* b0, const uint32_t* b1, uint32_t* h, int32_t hw) {
   for (int32_t x = 0; x < hw; ++x)
     h[x] = bloom_downsample_word(b0[2 * x], b0[2 * x + 1], b1[2 * x], b1[2 * x + 1]);
@@ -269,7 +451,11 @@ using Screen = AtEachLevel<screen_row>;
 using Down = AtEachLevel<downsample_row>;
 using Up = AtEachLevel<enlarge_row>;
 const BloomKernels kPortable = {Bright::portable, Screen::portable, Down::portable, Up::portable};
+#if KVFX_X86
+const BloomKernels kAvx2 = {bright_row_avx2, screen_row_avx2, Down::avx2, Up::avx2};
+#else
 const BloomKernels kAvx2 = {Bright::avx2, Screen::avx2, Down::avx2, Up::avx2};
+#endif
 #if KVFX_X86
 const BloomKernels kAvx512 = {bright_row_avx512, screen_row_avx512, Down::avx512, Up::avx512};
 const BloomKernels kAvx512Vbmi = {bright_row_avx512, screen_row_vbmi, Down::avx512, Up::avx512};
