@@ -1,8 +1,9 @@
 // Table lookups for red, green and blue of a run of words. With AVX-512 VBMI
 // the 256-byte table sits in four registers and two two-table byte
 // permutations plus a select on the index's top bit look up 64 bytes at once;
-// with NEON four four-register lookups do 16 bytes; elsewhere an unrolled
-// scalar loop keeps several independent lookups in flight. All give exactly
+// with AVX2 sixteen 16-entry shuffles do 32 bytes; with NEON four
+// four-register lookups do 16 bytes; elsewhere an unrolled scalar loop keeps
+// several independent lookups in flight. All give exactly
 // apply_channel_table_word for every word.
 #include "core/channel_table.h"
 
@@ -69,6 +70,35 @@ KVFX_TARGET_AVX512_VBMI void apply_three_vbmi(uint32_t* words, int64_t count,
   }
 }
 
+
+// With AVX2, sixteen in-lane byte shuffles, each by the byte's lower nibble,
+// look the byte up in every sixteen-entry part of the table, and a tree of
+// fifteen selects on the upper nibble's bits (brought to each byte's top bit
+// by shifts) keeps the part the byte indexes.
+KVFX_TARGET_AVX2 void apply_avx2(uint32_t* words, int64_t count, const ChannelTable& t) {
+  __m256i part[16];
+  for (int j = 0; j < 16; ++j)
+    part[j] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data() + 16 * j)));
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+  int64_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    __m256i* at = reinterpret_cast<__m256i*>(words + k);
+    const __m256i v = _mm256_loadu_si256(at);
+    const __m256i low = _mm256_and_si256(v, nibble);
+    __m256i c[16];
+    for (int j = 0; j < 16; ++j) c[j] = _mm256_shuffle_epi8(part[j], low);
+    __m256i bit = v;  // bit 7, then 6, 5 and 4 of each byte at its top
+    for (int half = 8; half >= 1; half /= 2) {
+      for (int j = 0; j < half; ++j) c[j] = _mm256_blendv_epi8(c[j], c[j + half], bit);
+      bit = _mm256_slli_epi16(bit, 1);
+    }
+    _mm256_storeu_si256(at, _mm256_blendv_epi8(c[0], v, alpha));
+  }
+  apply_scalar(words + k, count - k, t);
+}
+
 #endif
 
 #if KVFX_NEON_TABLE
@@ -106,16 +136,17 @@ const TableKernels kNeon = {apply_neon, apply_three_scalar};
 #endif
 #if KVFX_X86
 const TableKernels kVbmi = {apply_vbmi, apply_three_vbmi};
+const TableKernels kAvx2 = {apply_avx2, apply_three_scalar};
 #endif
 
 // The byte permutations need VBMI on top of the AVX-512 level.
 const KernelTable<TableKernels>& table_kernels() {
   static const KernelTable<TableKernels> table = {
-      &kScalar, nullptr,
+      &kScalar,
 #if KVFX_X86
-      cpu_has_avx512_vbmi() ? &kVbmi : nullptr,
+      &kAvx2, cpu_has_avx512_vbmi() ? &kVbmi : nullptr,
 #else
-      nullptr,
+      nullptr, nullptr,
 #endif
 #if KVFX_NEON_TABLE
       &kNeon,
