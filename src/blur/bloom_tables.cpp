@@ -298,11 +298,12 @@ KVFX_TARGET_AVX2 void bright_row_avx2_estimated(const uint32_t* in, uint32_t* ou
     const __m256i differ = _mm256_andnot_si256(_mm256_cmpeq_epi32(lo, hi), pass);
     uint32_t unsure = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ)));
     if (unsure == 0) continue;
-    alignas(32) uint32_t lumas[8];
+    alignas(32) uint32_t words[8], lumas[8];  // in may be out
+    _mm256_store_si256(reinterpret_cast<__m256i*>(words), w);
     _mm256_store_si256(reinterpret_cast<__m256i*>(lumas), luma);
     for (; unsure != 0; unsure &= unsure - 1) {
       const int k = __builtin_ctz(unsure);
-      out[x + k] = bright_from_tables(in[x + k], lumas[k], table);
+      out[x + k] = bright_from_tables(words[k], lumas[k], table);
     }
   }
 }
