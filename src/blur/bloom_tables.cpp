@@ -11,6 +11,13 @@
 namespace kvfx {
 namespace {
 
+// A bright word from the (luma, channel) tables.
+KVFX_INLINE uint32_t bright_from_tables(uint32_t v, uint32_t luma, const uint8_t* const* table) {
+  const uint32_t row = luma << 8;
+  return (v & 0xFF000000u) | uint32_t{table[0][row | red_of(v)]} << 16 |
+         uint32_t{table[1][row | green_of(v)]} << 8 | table[2][row | blue_of(v)];
+}
+
 #if KVFX_X86
 // One byte per lane from a byte table at 32-bit indices; only the lanes in
 // `m` are read. The tables carry three bytes of slack after their end, since
@@ -34,6 +41,12 @@ struct BrightEstimate {
 
 bool bright_estimable(int32_t thr) { return rounding_to_nearest() && thr > -(1 << 23); }
 
+BrightEstimate bright_estimate(double denom, const double* tint) {
+  return {static_cast<float>(1.0 / denom),
+          {static_cast<float>(tint[0]), static_cast<float>(tint[1]), static_cast<float>(tint[2])},
+          static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
+}
+
 KVFX_TARGET_AVX512 inline __m512i bright_end16(__m512i c, __m512 f, float tint, __m512 shift) {
   return _mm512_cvttps_epi32(_mm512_add_ps(
       _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(c), f), _mm512_set1_ps(tint)), shift));
@@ -43,10 +56,7 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
                                           int32_t thr, const uint8_t* const* table,
                                           double denom, const double* tint) {
   const bool estimable = bright_estimable(thr);
-  const BrightEstimate e = {static_cast<float>(1.0 / denom),
-                            {static_cast<float>(tint[0]), static_cast<float>(tint[1]),
-                             static_cast<float>(tint[2])},
-                            static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
+  const BrightEstimate e = bright_estimate(denom, tint);
   const __m512 minus = _mm512_set1_ps(-e.width), plus = _mm512_set1_ps(e.width);
   for (int32_t x = 0; x < n; x += 16) {
     // The caller's rows are met here first, a row or two at a time between
@@ -95,9 +105,7 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
     _mm512_store_si512(lumas, luma);
     for (uint32_t d = differ; d != 0; d &= d - 1) {
       const int k = __builtin_ctz(d);
-      const uint32_t v = words[k], row = lumas[k] << 8;
-      out[x + k] = (v & 0xFF000000u) | uint32_t{table[0][row | red_of(v)]} << 16 |
-                   uint32_t{table[1][row | green_of(v)]} << 8 | table[2][row | blue_of(v)];
+      out[x + k] = bright_from_tables(words[k], lumas[k], table);
     }
   }
 }
@@ -223,8 +231,7 @@ KVFX_INLINE void bright_row(const uint32_t* in, uint32_t* out, int32_t n, int32_
   for (int32_t x = 0; x < n; ++x) {
     const uint32_t w = in[x], r = red_of(w), g = green_of(w), b = blue_of(w);
     const uint32_t luma = bloom_luma(r, g, b);
-    const uint32_t word = (w & 0xFF000000u) | uint32_t{table[0][luma << 8 | r]} << 16 |
-                          uint32_t{table[1][luma << 8 | g]} << 8 | table[2][luma << 8 | b];
+    const uint32_t word = bright_from_tables(w, luma, table);
     out[x] = bloom_passes(luma, thr) ? word : 0;
   }
 }
@@ -252,20 +259,10 @@ KVFX_TARGET_AVX2 inline __m256i bright_end8(__m256i c, __m256 f, float tint, __m
       _mm256_mul_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(c), f), _mm256_set1_ps(tint)), shift));
 }
 
-KVFX_TARGET_AVX2 inline uint32_t bright_from_tables(uint32_t v, uint32_t luma,
-                                                    const uint8_t* const* table) {
-  const uint32_t row = luma << 8;
-  return (v & 0xFF000000u) | uint32_t{table[0][row | red_of(v)]} << 16 |
-         uint32_t{table[1][row | green_of(v)]} << 8 | table[2][row | blue_of(v)];
-}
-
 KVFX_TARGET_AVX2 void bright_row_avx2_estimated(const uint32_t* in, uint32_t* out, int32_t n,
                                                 int32_t thr, const uint8_t* const* table,
                                                 double denom, const double* tint) {
-  const BrightEstimate e = {static_cast<float>(1.0 / denom),
-                            {static_cast<float>(tint[0]), static_cast<float>(tint[1]),
-                             static_cast<float>(tint[2])},
-                            static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
+  const BrightEstimate e = bright_estimate(denom, tint);
   const __m256 minus = _mm256_set1_ps(-e.width), plus = _mm256_set1_ps(e.width);
   const __m256i threshold = _mm256_set1_epi32(thr);
   for (int32_t x = 0; x < n; x += 8) {

@@ -157,6 +157,29 @@ KVFX_INLINE void divide_sums(const uint16_t* __restrict s, uint8_t* __restrict o
   }
 }
 
+// Which multiplier rule finds a box's lossy multiples: none (not lossy), the
+// rule that starts from the sum, or the one that starts from the quotient.
+enum class Loss { kNone, kFromSum, kFromQuotient };
+
+KVFX_INLINE Loss loss_of(const BoxScale& sc) {
+  return !sc.lossy ? Loss::kNone : sc.sum_loss_multiplier ? Loss::kFromSum : Loss::kFromQuotient;
+}
+
+// The multiplier its rule takes the high half with.
+KVFX_INLINE uint16_t loss_rule_multiplier(const BoxScale& sc) {
+  return loss_of(sc) == Loss::kFromSum ? sc.sum_loss_multiplier : sc.loss_multiplier;
+}
+
+// Calls body(loss) with loss_of(sc) as a std::integral_constant.
+template <class Body>
+KVFX_INLINE void with_loss(const BoxScale& sc, Body body) {
+  switch (loss_of(sc)) {
+    case Loss::kNone: body(std::integral_constant<Loss, Loss::kNone>{}); break;
+    case Loss::kFromSum: body(std::integral_constant<Loss, Loss::kFromSum>{}); break;
+    case Loss::kFromQuotient: body(std::integral_constant<Loss, Loss::kFromQuotient>{}); break;
+  }
+}
+
 // Calls body.template operator()<kShort, kLossy>() for this box's form.
 template <class Body>
 KVFX_INLINE void with_division(const BoxScale& sc, Body body) {

@@ -31,7 +31,7 @@ struct Division {
 
 Division division(const BoxScale& sc) {
   const narrow::NarrowDivision dv = narrow::narrow_division(sc);
-  const uint16_t g = sc.lossy ? (dv.sum_loss_multiplier ? dv.sum_loss_multiplier : dv.loss_multiplier) : 0;
+  const uint16_t g = sc.lossy ? narrow::loss_rule_multiplier(sc) : 0;
   const uint16_t power = dv.shift > 0 ? static_cast<uint16_t>(1u << (16 - dv.shift)) : 0;
   return {wasm_u16x8_splat(dv.magic), wasm_u16x8_splat(dv.divisor), wasm_u16x8_splat(g),
           wasm_u16x8_splat(1), wasm_u16x8_splat(power)};
@@ -46,7 +46,7 @@ inline v128_t mulhi(v128_t a, v128_t b) {
 
 // The forms of a box's division: short or long multiply-shift, and where
 // lossy, the rule from the sum or from the quotient.
-enum class Loss { kNone, kFromSum, kFromQuotient };
+using narrow::Loss;
 
 // kShort: the short multiply-shift; kShift: a shift after it (every long one
 // has one).
@@ -72,16 +72,8 @@ constexpr bool is_shifted(int form) { return form != kShortForm; }
 // Calls body(form, loss) with the box's division form as template arguments.
 template <class Body>
 void with_form(const BoxScale& sc, Body body) {
-  const Loss loss = !sc.lossy ? Loss::kNone
-                              : (sc.sum_loss_multiplier ? Loss::kFromSum : Loss::kFromQuotient);
   auto pick = [&](auto short_form) {
-    switch (loss) {
-      case Loss::kNone: body(short_form, std::integral_constant<Loss, Loss::kNone>{}); break;
-      case Loss::kFromSum: body(short_form, std::integral_constant<Loss, Loss::kFromSum>{}); break;
-      case Loss::kFromQuotient:
-        body(short_form, std::integral_constant<Loss, Loss::kFromQuotient>{});
-        break;
-    }
+    narrow::with_loss(sc, [&](auto loss) { body(short_form, loss); });
   };
   if (!sc.short_division) pick(std::integral_constant<int, kLongForm>{});
   else if (sc.short_shift != 0) pick(std::integral_constant<int, kShortShifted>{});

@@ -16,6 +16,8 @@
 namespace kvfx {
 namespace {
 
+using narrow::Loss;
+
 constexpr float kFloorBias = 1.0f / 512.0f;
 
 inline uint32_t word_from_sums(const int32_t* s, double k) {
@@ -376,13 +378,14 @@ KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n,
 // ---- AVX2, narrow sums (16-bit lanes) ---------------------------------------
 //
 // The division of sixteen 16-bit sums at once, as the AVX-512 narrow
-// kernels divide, with the lossy multiples found by a rule in lanes (AVX2
-// has no 16-bit table permutation). Both the strip kernel (the horizontal
-// half) and the column kernels (the vertical half) below use it; their
-// tails go to the generic narrow kernels compiled for this level.
+// kernels divide, with the lossy multiples found by the generic kernels'
+// multiplier rules in lanes (AVX2 has no 16-bit table permutation). Both the
+// strip kernel (the horizontal half) and the column kernels (the vertical
+// half) below use it; their tails go to the generic narrow kernels compiled
+// for this level.
 
 struct NarrowDivider2 {
-  __m256i magic, divisor, loss_below, sixteen, sixty_four, one_twenty_eight, sum_loss;
+  __m256i magic, divisor, multiplier;
   __m128i shift;
 };
 
@@ -392,18 +395,14 @@ KVFX_TARGET_AVX2 inline NarrowDivider2 make_divider2(const BoxScale& sc) {
   dv.magic = _mm256_set1_epi16(static_cast<int16_t>(kShort ? sc.short_magic : sc.magic));
   dv.shift = _mm_cvtsi32_si128(kShort ? sc.short_shift : sc.shift);
   dv.divisor = _mm256_set1_epi16(static_cast<int16_t>(sc.divisor));
-  dv.loss_below = _mm256_set1_epi16(static_cast<int16_t>(sc.loss_mantissa - 1));
-  dv.sixteen = _mm256_set1_epi16(16);
-  dv.sixty_four = _mm256_set1_epi16(64);
-  dv.one_twenty_eight = _mm256_set1_epi16(128);
-  dv.sum_loss = _mm256_set1_epi16(static_cast<int16_t>(sc.sum_loss_multiplier));
+  dv.multiplier = _mm256_set1_epi16(static_cast<int16_t>(narrow::loss_rule_multiplier(sc)));
   return dv;
 }
 
-// divide_lane on sixteen lanes; kBySum: a lossy box corrected by the
-// multiplier rule that starts from the sum (as narrow::corrected), which
-// costs half the mantissa rule.
-template <bool kLossy, bool kShort, bool kBySum = false>
+// divide_lane on sixteen lanes: the multiply-shift, then, at a lossy width,
+// narrow::corrected with the high half of the sum's or the quotient's
+// product.
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& dv) {
   __m256i q;
   if (kShort) {
@@ -413,40 +412,22 @@ KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& 
     q = _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(_mm256_sub_epi16(s, t), 1)),
                          dv.shift);
   }
-  if (kLossy && kBySum) {
-    const __m256i b = _mm256_mulhi_epu16(s, dv.sum_loss);
+  if (kLoss != Loss::kNone) {
+    const __m256i b = _mm256_mulhi_epu16(kLoss == Loss::kFromSum ? s : q, dv.multiplier);
     const __m256i multiple = _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, dv.divisor), s);
     const __m256i x = _mm256_xor_si256(b, _mm256_sub_epi16(q, _mm256_set1_epi16(1)));
     const __m256i at_most_b = _mm256_cmpeq_epi16(_mm256_max_epu16(x, b), b);
-    q = _mm256_add_epi16(q, _mm256_and_si256(multiple, at_most_b));
-  } else if (kLossy) {
-    // narrow_rule_loses: q's mantissa is 128 or at least loss_mantissa, q
-    // not 0, at an exact multiple.
-    __m256i m = q;
-    m = _mm256_blendv_epi8(m, _mm256_slli_epi16(m, 4), _mm256_cmpgt_epi16(dv.sixteen, m));
-    m = _mm256_blendv_epi8(m, _mm256_slli_epi16(m, 2), _mm256_cmpgt_epi16(dv.sixty_four, m));
-    m = _mm256_blendv_epi8(m, _mm256_slli_epi16(m, 1), _mm256_cmpgt_epi16(dv.one_twenty_eight, m));
-    const __m256i rule = _mm256_or_si256(_mm256_cmpeq_epi16(m, dv.one_twenty_eight),
-                                         _mm256_cmpgt_epi16(m, dv.loss_below));
-    const __m256i exact = _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, dv.divisor), s);
-    const __m256i nonzero =
-        _mm256_xor_si256(_mm256_cmpeq_epi16(q, _mm256_setzero_si256()), _mm256_set1_epi16(-1));
-    q = _mm256_add_epi16(q, _mm256_and_si256(_mm256_and_si256(rule, exact), nonzero));
+    q = _mm256_add_epi16(q, _mm256_and_si256(multiple, at_most_b));  // all ones: one less
   }
   return q;
 }
 
-// Calls body(short, lossy, by_sum) with this box's division form.
+// Calls body(short, loss) with this box's division form.
 template <class Body>
 inline void with_form2(const BoxScale& sc, Body body) {
-  using T = std::true_type;
-  using F = std::false_type;
-  if (!sc.lossy)
-    sc.short_division ? body(T{}, F{}, F{}) : body(F{}, F{}, F{});
-  else if (sc.sum_loss_multiplier != 0)
-    sc.short_division ? body(T{}, T{}, T{}) : body(F{}, T{}, T{});
-  else
-    sc.short_division ? body(T{}, T{}, F{}) : body(F{}, T{}, F{});
+  narrow::with_loss(sc, [&](auto loss) {
+    sc.short_division ? body(std::true_type{}, loss) : body(std::false_type{}, loss);
+  });
 }
 
 // ---- AVX2 column sums in pairs of bytes ----------------------------------------
@@ -474,11 +455,11 @@ KVFX_TARGET_AVX2 inline __m256i* pair_sums(uint16_t* sums, int32_t x) {
   return reinterpret_cast<__m256i*>(sums + 4 * int64_t{x});
 }
 
-template <bool kLossy, bool kShort, bool kBySum>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 inline __m256i join_quotients(__m256i even, __m256i odd,
                                                const NarrowDivider2& dv) {
-  return _mm256_or_si256(divide_narrow2<kLossy, kShort, kBySum>(even, dv),
-                         _mm256_slli_epi16(divide_narrow2<kLossy, kShort, kBySum>(odd, dv), 8));
+  return _mm256_or_si256(divide_narrow2<kLoss, kShort>(even, dv),
+                         _mm256_slli_epi16(divide_narrow2<kLoss, kShort>(odd, dv), 8));
 }
 
 KVFX_TARGET_AVX2 void accumulate_pairs2(void* block, const uint32_t* row, int32_t n,
@@ -497,7 +478,7 @@ KVFX_TARGET_AVX2 void accumulate_pairs2(void* block, const uint32_t* row, int32_
   if (x < n) AtEachLevel<narrow::accumulate>::avx2(sums + 4 * x, row + x, n - x, times);
 }
 
-template <bool kLossy, bool kShort, bool kBySum>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 void slide_and_emit_pairs2_t(uint16_t* sums, const uint32_t* add,
                                               const uint32_t* sub, uint32_t* out, int32_t n,
                                               const BoxScale& sc) {
@@ -513,7 +494,7 @@ KVFX_TARGET_AVX2 void slide_and_emit_pairs2_t(uint16_t* sums, const uint32_t* ad
     _mm256_storeu_si256(sp, even);
     _mm256_storeu_si256(sp + 1, odd);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                        join_quotients<kLossy, kShort, kBySum>(even, odd, dv));
+                        join_quotients<kLoss, kShort>(even, odd, dv));
   }
   if (x < n)
     AtEachLevel<narrow::slide_and_emit>::avx2(sums + 4 * x, add + x, sub + x, out + x, n - x, sc);
@@ -522,13 +503,12 @@ KVFX_TARGET_AVX2 void slide_and_emit_pairs2_t(uint16_t* sums, const uint32_t* ad
 KVFX_TARGET_AVX2 void slide_and_emit_pairs2(void* block, const uint32_t* add, const uint32_t* sub,
                                             uint32_t* out, int32_t n, const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
-  with_form2(sc, [&](auto short_form, auto lossy, auto by_sum) {
-    slide_and_emit_pairs2_t<decltype(lossy)::value, decltype(short_form)::value,
-                            decltype(by_sum)::value>(sums, add, sub, out, n, sc);
+  with_form2(sc, [&](auto short_form, auto loss) {
+    slide_and_emit_pairs2_t<decltype(loss)::value, decltype(short_form)::value>(sums, add, sub, out, n, sc);
   });
 }
 
-template <bool kLossy, bool kShort, bool kBySum>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 void emit_pairs2_t(const uint16_t* sums, uint32_t* out, int32_t n,
                                     const BoxScale& sc) {
   const NarrowDivider2 dv = make_divider2<kShort>(sc);
@@ -536,7 +516,7 @@ KVFX_TARGET_AVX2 void emit_pairs2_t(const uint16_t* sums, uint32_t* out, int32_t
   for (; x + kPairGroup <= n; x += kPairGroup) {
     const __m256i* sp = reinterpret_cast<const __m256i*>(sums + 4 * int64_t{x});
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                        join_quotients<kLossy, kShort, kBySum>(_mm256_loadu_si256(sp),
+                        join_quotients<kLoss, kShort>(_mm256_loadu_si256(sp),
                                                                _mm256_loadu_si256(sp + 1), dv));
   }
   if (x < n) AtEachLevel<narrow::emit>::avx2(sums + 4 * x, out + x, n - x, sc);
@@ -544,8 +524,8 @@ KVFX_TARGET_AVX2 void emit_pairs2_t(const uint16_t* sums, uint32_t* out, int32_t
 
 KVFX_TARGET_AVX2 void emit_pairs2(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
   const uint16_t* sums = static_cast<const uint16_t*>(block);
-  with_form2(sc, [&](auto short_form, auto lossy, auto by_sum) {
-    emit_pairs2_t<decltype(lossy)::value, decltype(short_form)::value, decltype(by_sum)::value>(
+  with_form2(sc, [&](auto short_form, auto loss) {
+    emit_pairs2_t<decltype(loss)::value, decltype(short_form)::value>(
         sums, out, n, sc);
   });
 }
@@ -621,7 +601,7 @@ KVFX_TARGET_AVX2 void strip_in_avx2(const uint32_t* in, int64_t stride, int32_t 
 
 // The window moved on by column j (adding add's column j, dropping t's) and
 // divided into the strip's bytes of output column j.
-template <bool kLossy, bool kShort, bool kBySum>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 inline __m256i next_column(const uint32_t* add, const uint32_t* t, int64_t j,
                                             __m256i& lo, __m256i& hi, const NarrowDivider2& dv) {
   const __m256i low_bytes = _mm256_set1_epi16(0xFF);
@@ -629,10 +609,10 @@ KVFX_TARGET_AVX2 inline __m256i next_column(const uint32_t* add, const uint32_t*
   lo = _mm256_add_epi16(
       lo, _mm256_sub_epi16(_mm256_and_si256(a, low_bytes), _mm256_and_si256(d, low_bytes)));
   hi = _mm256_add_epi16(hi, _mm256_sub_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(d, 8)));
-  return join_quotients<kLossy, kShort, kBySum>(lo, hi, dv);
+  return join_quotients<kLoss, kShort>(lo, hi, dv);
 }
 
-template <bool kLossy, bool kShort, bool kBySum>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 void strip_columns_avx2(const uint32_t* t, int32_t n, int32_t r, uint32_t* out,
                                          int64_t stride, const BoxScale& sc) {
   const NarrowDivider2 dv = make_divider2<kShort>(sc);
@@ -647,10 +627,10 @@ KVFX_TARGET_AVX2 void strip_columns_avx2(const uint32_t* t, int32_t n, int32_t r
   const uint32_t* add = t + kStripRows * (2 * int64_t{r} + 1);
   int64_t x = 0;
   for (; x + 4 <= n; x += 4) {
-    __m256i a = next_column<kLossy, kShort, kBySum>(add, t, x, lo, hi, dv),
-            b = next_column<kLossy, kShort, kBySum>(add, t, x + 1, lo, hi, dv),
-            c = next_column<kLossy, kShort, kBySum>(add, t, x + 2, lo, hi, dv),
-            d = next_column<kLossy, kShort, kBySum>(add, t, x + 3, lo, hi, dv);
+    __m256i a = next_column<kLoss, kShort>(add, t, x, lo, hi, dv),
+            b = next_column<kLoss, kShort>(add, t, x + 1, lo, hi, dv),
+            c = next_column<kLoss, kShort>(add, t, x + 2, lo, hi, dv),
+            d = next_column<kLoss, kShort>(add, t, x + 3, lo, hi, dv);
     transpose_halves(a, b, c, d);
     store_row_halves(out + x, stride, a);
     store_row_halves(out + stride + x, stride, b);
@@ -660,7 +640,7 @@ KVFX_TARGET_AVX2 void strip_columns_avx2(const uint32_t* t, int32_t n, int32_t r
   for (; x < n; ++x) {
     alignas(32) uint32_t c[kStripRows];
     _mm256_store_si256(reinterpret_cast<__m256i*>(c),
-                       next_column<kLossy, kShort, kBySum>(add, t, x, lo, hi, dv));
+                       next_column<kLoss, kShort>(add, t, x, lo, hi, dv));
     for (int i = 0; i < kStripRows; ++i) out[i * stride + x] = c[i];
   }
 }
@@ -669,9 +649,9 @@ KVFX_TARGET_AVX2 void strip_avx2(const uint32_t* in, int64_t in_stride, uint32_t
                                  int64_t out_stride, int32_t n, int32_t r, const BoxScale& sc,
                                  uint32_t* scratch) {
   strip_in_avx2(in, in_stride, n, r, scratch);
-  with_form2(sc, [&](auto short_form, auto lossy, auto by_sum) {
-    strip_columns_avx2<decltype(lossy)::value, decltype(short_form)::value,
-                       decltype(by_sum)::value>(scratch, n, r, out, out_stride, sc);
+  with_form2(sc, [&](auto short_form, auto loss) {
+    strip_columns_avx2<decltype(loss)::value, decltype(short_form)::value>(scratch, n, r, out,
+                                                                         out_stride, sc);
   });
 }
 
