@@ -59,9 +59,13 @@ VignetteParams vignette_params(int32_t width, int32_t height, double strength,
 inline double vignette_t(double d, const VignetteParams& p) { return (d / p.maxd - p.radius) / p.band; }
 // The blend weight for a band position t: its smoothstep (t clamped to
 // [0, 1], NaN counting as 1), times strength.
-double vignette_weight_at(double t, const VignetteParams& p);
+// (Inline so that the loops of weights vectorize.)
+KVFX_INLINE double vignette_weight_at(double t, const VignetteParams& p) {
+  t = clamp_upper_first(t, 0.0, 1.0);
+  return ((3.0 - (t + t)) * (t * t)) * p.strength;
+}
 // The blend weight v at distance d from the centre.
-inline double vignette_weight(double d, const VignetteParams& p) {
+KVFX_INLINE double vignette_weight(double d, const VignetteParams& p) {
   return vignette_weight_at(vignette_t(d, p), p);
 }
 // Word w blended toward the colour by weight v; alpha kept.

@@ -40,11 +40,6 @@ VignetteParams vignette_params(int32_t width, int32_t height, double strength,
   return p;
 }
 
-double vignette_weight_at(double t, const VignetteParams& p) {
-  t = clamp_upper_first(t, 0.0, 1.0);
-  return ((3.0 - (t + t)) * (t * t)) * p.strength;
-}
-
 uint32_t vignette_word(uint32_t w, int32_t x, int32_t y, const VignetteParams& p) {
   const double d = std::hypot(static_cast<double>(x) - p.cx,
                               static_cast<double>(y) - p.cy);
@@ -103,6 +98,13 @@ struct VignetteKernels {
                     const ExactWeights* exact);
   // d[i] = vignette_weight(d[i]).
   void (*weights)(double* d, int32_t n, const VignetteParams* p);
+  // Estimated weights of columns x0 .. x0 + n - 1 of a row dy from the
+  // centre, into v[0 .. n - 1] (see WeightRow), and how many are 0; used
+  // when `estimates`.
+  int32_t (*estimated_weights)(double* v, int32_t x0, int32_t n, double dy,
+                               const VignetteParams* p);
+  // v[x] = v[width - x] for x in (half, width).
+  void (*mirror)(double* v, int32_t half, int32_t width);
   bool estimates;
 };
 
@@ -114,12 +116,17 @@ struct VignetteKernels {
 // that without hypot (t is monotone in d), and hypot runs only on the slope.
 //
 // With a kernel that estimates, the slope too is weighed at the correctly
-// rounded root (exact sums of squares of half-integers below 2^24). From a
-// distance one unit off, t moves by at most 2^-51 (1 / band + 1) and the
-// weight by 1.5 S times that plus a few units, below 2^-30 S for a band of
-// 2^-20 or more, which the blend's bracket covers. The one decision the
-// bracket cannot cover is a block skipped for weight 0: where the root's
-// weight is 0 but its upper neighbour's is not, hypot decides.
+// rounded root (exact sums of squares of half-integers below 2^24), and t
+// is taken by the reciprocals of maxd and band rather than by division.
+// From a distance one unit off, t moves by at most 2^-51 (1 / band + 1);
+// the reciprocals and their products, six roundings of 2^-53 on d / maxd <=
+// 1 and on |t| (only |t| <= 1 matters, the clamp taking t beyond it to the
+// same end either way), move it by less than that again. The weight then
+// moves by 1.5 S times their sum plus a few units, below 2^-29 S for a band
+// of 2^-20 or more, which the blend's bracket covers. The one decision the
+// bracket cannot cover is a block skipped for weight 0: where the estimate
+// is 0 but the formula's weight at the root's upper neighbour is not, hypot
+// decides.
 class WeightRow {
  public:
   WeightRow(const VignetteParams& p, int32_t width, int32_t height,
@@ -170,13 +177,14 @@ class WeightRow {
     double* v = v_.data();
     std::fill(v, v + outer_end, v_outer_);
     // The distances first, then their weights in vector lanes.
+    int32_t zeros = 0;
     if (estimated_) {
-      for (int32_t x = outer_end; x < inner_begin; ++x) v[x] = root(dx_of(x), dy);
+      zeros = kernels_.estimated_weights(v + outer_end, outer_end, inner_begin - outer_end, dy, &p_);
     } else {
       for (int32_t x = outer_end; x < inner_begin; ++x) v[x] = std::hypot(dx_of(x), dy);
+      kernels_.weights(v + outer_end, inner_begin - outer_end, &p_);
     }
-    kernels_.weights(v + outer_end, inner_begin - outer_end, &p_);
-    if (estimated_) {
+    if (zeros > 0) {
       for (int32_t x = outer_end; x < inner_begin; ++x) {
         if (v[x] != 0.0) continue;
         const double above = std::nextafter(root(dx_of(x), dy), HUGE_VAL);
@@ -184,7 +192,7 @@ class WeightRow {
       }
     }
     std::fill(v + inner_begin, v + half + 1, v_inner_);
-    for (int32_t x = half + 1; x < width_; ++x) v[x] = v[width_ - x];
+    kernels_.mirror(v, half, width_);
     return v;
   }
 
@@ -235,8 +243,29 @@ void blend_exact(uint32_t* row, const double* weight, int32_t width, const Vigne
 }
 
 // d[i] = vignette_weight(d[i], p), for the compiler to vectorize.
+// (The parameters copied, so that no store to d may change them.)
 KVFX_INLINE void weights_in_place(double* d, int32_t n, const VignetteParams* p) {
-  for (int32_t i = 0; i < n; ++i) d[i] = vignette_weight(d[i], *p);
+  const VignetteParams q = *p;
+  for (int32_t i = 0; i < n; ++i) d[i] = vignette_weight(d[i], q);
+}
+
+// WeightRow's estimates in one loop for the compiler to vectorize: the
+// correctly rounded root, then t by reciprocals.
+KVFX_INLINE int32_t estimated_weights(double* v, int32_t x0, int32_t n, double dy,
+                                      const VignetteParams* p) {
+  const VignetteParams q = *p;
+  const double dy2 = dy * dy, per_maxd = 1.0 / q.maxd, per_band = 1.0 / q.band;
+  int32_t zeros = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    const double dx = static_cast<double>(x0 + i) - q.cx;
+    v[i] = vignette_weight_at((std::sqrt(dx * dx + dy2) * per_maxd - q.radius) * per_band, q);
+    zeros += v[i] == 0.0;
+  }
+  return zeros;
+}
+
+KVFX_INLINE void mirror_weights(double* v, int32_t half, int32_t width) {
+  for (int32_t x = half + 1; x < width; ++x) v[x] = v[width - x];
 }
 
 #if KVFX_X86
@@ -363,10 +392,15 @@ KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_
 
 using Blend = AtEachLevel<blend_row>;
 using Weights = AtEachLevel<weights_in_place>;
-const VignetteKernels kPortable = {blend_exact<Blend::portable>, Weights::portable, false};
+using Estimates = AtEachLevel<estimated_weights>;
+using Mirror = AtEachLevel<mirror_weights>;
+const VignetteKernels kPortable = {blend_exact<Blend::portable>, Weights::portable,
+                                   Estimates::portable, Mirror::portable, false};
 #if KVFX_X86
-const VignetteKernels kAvx2 = {blend_row_avx2, Weights::avx2, true},
-                      kAvx512 = {blend_row_avx512, Weights::avx512, true};
+const VignetteKernels kAvx2 = {blend_row_avx2, Weights::avx2, Estimates::avx2, Mirror::avx2,
+                               true},
+                      kAvx512 = {blend_row_avx512, Weights::avx512, Estimates::avx512,
+                                 Mirror::avx512, true};
 #else
 const VignetteKernels kAvx2 = kPortable, kAvx512 = kPortable;
 #endif
