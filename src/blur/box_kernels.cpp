@@ -229,7 +229,8 @@ BoxStripKernel box_strip_kernel(const BoxScale& scale) {
 }
 
 int64_t box_strip_scratch_words(int32_t n, int32_t r) {
-  return (int64_t{n} + 2 * int64_t{r} + 1) * kStripRows;
+  // Room for a row's two halves side by side, each padded by 2r + 1 words.
+  return (int64_t{n} + 4 * int64_t{r} + 3) * kStripRows;
 }
 
 int64_t box_row_scratch_words(int32_t n) {

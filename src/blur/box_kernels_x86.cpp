@@ -353,17 +353,6 @@ KVFX_TARGET_AVX512 void slide_and_emit_narrow_t(uint16_t* sums, const uint32_t* 
   }
 }
 
-KVFX_TARGET_AVX512 void slide_and_emit_narrow(void* block, const uint32_t* add, const uint32_t* sub,
-                                         uint32_t* out, int32_t n, const BoxScale& sc) {
-  uint16_t* sums = static_cast<uint16_t*>(block);
-  if (sc.lossy)
-    sc.short_division ? slide_and_emit_narrow_t<true, true>(sums, add, sub, out, n, sc)
-                      : slide_and_emit_narrow_t<true, false>(sums, add, sub, out, n, sc);
-  else
-    sc.short_division ? slide_and_emit_narrow_t<false, true>(sums, add, sub, out, n, sc)
-                      : slide_and_emit_narrow_t<false, false>(sums, add, sub, out, n, sc);
-}
-
 KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
   const uint16_t* sums = static_cast<const uint16_t*>(block);
   const NarrowDivider dv = make_divider<false>(sc);
@@ -576,27 +565,26 @@ KVFX_TARGET_AVX2 inline __m256i gather_column(const uint32_t* in, int64_t stride
   return _mm256_load_si256(reinterpret_cast<const __m256i*>(c));
 }
 
-// The strip on its side, padded as the running sum reads it: column p holds
-// words clamp(p - r - 1, 0, n - 1), p = 0 .. n + 2r.
-KVFX_TARGET_AVX2 void strip_in_avx2(const uint32_t* in, int64_t stride, int32_t n, int32_t r,
-                                    uint32_t* t) {
-  const __m256i first = gather_column(in, stride, 0), last = gather_column(in, stride, n - 1);
-  __m256i* out = reinterpret_cast<__m256i*>(t);
-  for (int64_t p = 0; p <= r; ++p) _mm256_storeu_si256(out++, first);
-  int64_t x = 0;
-  for (; x + 4 <= n; x += 4) {
-    __m256i a = load_row_halves(in + x, stride), b = load_row_halves(in + stride + x, stride),
-            c = load_row_halves(in + 2 * stride + x, stride),
-            d = load_row_halves(in + 3 * stride + x, stride);
+// Part of the strip on its side, padded as a running sum reads it: column p
+// (at t + pitch * p) holds words clamp(first + p, 0, n - 1), p = 0 .. count - 1.
+KVFX_TARGET_AVX2 void strip_in_avx2(const uint32_t* in, int64_t stride, int32_t n, int64_t first,
+                                    int64_t count, int64_t pitch, uint32_t* t) {
+  const __m256i head = gather_column(in, stride, 0), tail = gather_column(in, stride, n - 1);
+  int64_t p = 0;
+  for (; p < count && first + p < 0; ++p) _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * p), head);
+  for (; p + 4 <= count && first + p + 4 <= n; p += 4) {
+    const uint32_t* row = in + first + p;
+    __m256i a = load_row_halves(row, stride), b = load_row_halves(row + stride, stride),
+            c = load_row_halves(row + 2 * stride, stride), d = load_row_halves(row + 3 * stride, stride);
     transpose_halves(a, b, c, d);
-    _mm256_storeu_si256(out, a);
-    _mm256_storeu_si256(out + 1, b);
-    _mm256_storeu_si256(out + 2, c);
-    _mm256_storeu_si256(out + 3, d);
-    out += 4;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * p), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * (p + 1)), b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * (p + 2)), c);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * (p + 3)), d);
   }
-  for (; x < n; ++x) _mm256_storeu_si256(out++, gather_column(in, stride, x));
-  for (int64_t p = 0; p < r; ++p) _mm256_storeu_si256(out++, last);
+  for (; p < count && first + p < n; ++p)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * p), gather_column(in, stride, first + p));
+  for (; p < count; ++p) _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + pitch * p), tail);
 }
 
 // The window moved on by column j (adding add's column j, dropping t's) and
@@ -648,9 +636,204 @@ KVFX_TARGET_AVX2 void strip_columns_avx2(const uint32_t* t, int32_t n, int32_t r
 KVFX_TARGET_AVX2 void strip_avx2(const uint32_t* in, int64_t in_stride, uint32_t* out,
                                  int64_t out_stride, int32_t n, int32_t r, const BoxScale& sc,
                                  uint32_t* scratch) {
-  strip_in_avx2(in, in_stride, n, r, scratch);
+  strip_in_avx2(in, in_stride, n, -(int64_t{r} + 1), int64_t{n} + 2 * int64_t{r} + 1, kStripRows,
+                scratch);
   with_form2(sc, [&](auto short_form, auto loss) {
     strip_columns_avx2<decltype(loss)::value, decltype(short_form)::value>(scratch, n, r, out,
+                                                                         out_stride, sc);
+  });
+}
+
+// ---- AVX-512 column sums in pairs of bytes, and strips in two halves --------
+//
+// The AVX2 level's pairs and strips on 512-bit registers. Column sums: each
+// group of sixteen words keeps its 32 even-byte sums, then its 32 odd-byte
+// sums; the words after the last whole group keep the generic layout and
+// this level's narrow kernels. Divisions as the narrow kernels divide (the
+// lossy multiples by the 256-bit table).
+
+constexpr int32_t kPairGroup512 = 16;  // words
+
+KVFX_TARGET_AVX512 inline __m512i even_bytes512(__m512i v) {
+  return _mm512_and_si512(v, _mm512_set1_epi16(0xFF));
+}
+
+KVFX_TARGET_AVX512 inline __m512i odd_bytes512(__m512i v) { return _mm512_srli_epi16(v, 8); }
+
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX512 inline __m512i join_quotients512(__m512i even, __m512i odd,
+                                                    const NarrowDivider& dv) {
+  return _mm512_or_si512(divide_narrow<kLossy, kShort>(even, dv),
+                         _mm512_slli_epi16(divide_narrow<kLossy, kShort>(odd, dv), 8));
+}
+
+// Calls body(lossy, short) with this box's division form.
+template <class Body>
+inline void with_form512(const BoxScale& sc, Body body) {
+  const auto by_division = [&](auto lossy) {
+    sc.short_division ? body(lossy, std::true_type{}) : body(lossy, std::false_type{});
+  };
+  sc.lossy ? by_division(std::true_type{}) : by_division(std::false_type{});
+}
+
+KVFX_TARGET_AVX512 void accumulate_pairs512(void* block, const uint32_t* row, int32_t n,
+                                            int32_t times) {
+  uint16_t* sums = static_cast<uint16_t*>(block);
+  const __m512i t = _mm512_set1_epi16(static_cast<int16_t>(times));
+  int32_t x = 0;
+  for (; x + kPairGroup512 <= n; x += kPairGroup512) {
+    uint16_t* sp = sums + 4 * int64_t{x};
+    const __m512i v = _mm512_loadu_si512(row + x);
+    _mm512_storeu_si512(sp, _mm512_add_epi16(_mm512_loadu_si512(sp),
+                                             _mm512_mullo_epi16(even_bytes512(v), t)));
+    _mm512_storeu_si512(sp + 32, _mm512_add_epi16(_mm512_loadu_si512(sp + 32),
+                                                  _mm512_mullo_epi16(odd_bytes512(v), t)));
+  }
+  if (x < n) accumulate_narrow(sums + 4 * x, row + x, n - x, times);
+}
+
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX512 void slide_and_emit_pairs512_t(uint16_t* sums, const uint32_t* add,
+                                                  const uint32_t* sub, uint32_t* out, int32_t n,
+                                                  const BoxScale& sc) {
+  const NarrowDivider dv = make_divider<kShort>(sc);
+  int32_t x = 0;
+  for (; x + kPairGroup512 <= n; x += kPairGroup512) {
+    prefetch_ahead(sub + x);
+    prefetch_ahead(add + x);
+    uint16_t* sp = sums + 4 * int64_t{x};
+    const __m512i a = _mm512_loadu_si512(add + x), d = _mm512_loadu_si512(sub + x);
+    const __m512i even = _mm512_add_epi16(_mm512_loadu_si512(sp),
+                                          _mm512_sub_epi16(even_bytes512(a), even_bytes512(d)));
+    const __m512i odd = _mm512_add_epi16(_mm512_loadu_si512(sp + 32),
+                                         _mm512_sub_epi16(odd_bytes512(a), odd_bytes512(d)));
+    _mm512_storeu_si512(sp, even);
+    _mm512_storeu_si512(sp + 32, odd);
+    _mm512_storeu_si512(out + x, join_quotients512<kLossy, kShort>(even, odd, dv));
+  }
+  if (x < n)
+    slide_and_emit_narrow_t<kLossy, kShort>(sums + 4 * x, add + x, sub + x, out + x, n - x, sc);
+}
+
+KVFX_TARGET_AVX512 void slide_and_emit_pairs512(void* block, const uint32_t* add,
+                                                const uint32_t* sub, uint32_t* out, int32_t n,
+                                                const BoxScale& sc) {
+  uint16_t* sums = static_cast<uint16_t*>(block);
+  with_form512(sc, [&](auto lossy, auto short_form) {
+    slide_and_emit_pairs512_t<decltype(lossy)::value, decltype(short_form)::value>(sums, add, sub,
+                                                                                  out, n, sc);
+  });
+}
+
+KVFX_TARGET_AVX512 void emit_pairs512(const void* block, uint32_t* out, int32_t n,
+                                      const BoxScale& sc) {
+  const uint16_t* sums = static_cast<const uint16_t*>(block);
+  const NarrowDivider dv = make_divider<false>(sc);
+  int32_t x = 0;
+  for (; x + kPairGroup512 <= n; x += kPairGroup512) {
+    const uint16_t* sp = sums + 4 * int64_t{x};
+    const __m512i even = _mm512_loadu_si512(sp), odd = _mm512_loadu_si512(sp + 32);
+    _mm512_storeu_si512(out + x, sc.lossy ? join_quotients512<true, false>(even, odd, dv)
+                                          : join_quotients512<false, false>(even, odd, dv));
+  }
+  if (x < n) emit_narrow(sums + 4 * x, out + x, n - x, sc);
+}
+
+// Strips: the low half of a 512-bit column holds word x of the strip's eight
+// rows (as an AVX2 column), the high half word o + x, o = n - h, h = ceil(n /
+// 2). The row's two halves (sharing a word when n is odd, which both then
+// write alike) run as two running sums side by side, each over h columns
+// padded by the clamped words around it.
+
+constexpr int64_t kColumn512 = 2 * kStripRows;  // words
+
+// A strip at least this long runs in two halves; a shorter one as at AVX2.
+constexpr int32_t kShortestSplitStrip = 32;
+
+KVFX_TARGET_AVX512 inline __m512i column512_at(const uint32_t* t, int64_t p) {
+  return _mm512_loadu_si512(t + kColumn512 * p);
+}
+
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX512 inline __m512i next_column512(const uint32_t* add, const uint32_t* t, int64_t j,
+                                                 __m512i& lo, __m512i& hi,
+                                                 const NarrowDivider& dv) {
+  const __m512i a = column512_at(add, j), d = column512_at(t, j);
+  lo = _mm512_add_epi16(lo, _mm512_sub_epi16(even_bytes512(a), even_bytes512(d)));
+  hi = _mm512_add_epi16(hi, _mm512_sub_epi16(odd_bytes512(a), odd_bytes512(d)));
+  return join_quotients512<kLossy, kShort>(lo, hi, dv);
+}
+
+// transpose_halves in each 128-bit quarter.
+KVFX_TARGET_AVX512 inline void transpose_quarters(__m512i& a, __m512i& b, __m512i& c, __m512i& d) {
+  const __m512i ab_lo = _mm512_unpacklo_epi32(a, b), ab_hi = _mm512_unpackhi_epi32(a, b);
+  const __m512i cd_lo = _mm512_unpacklo_epi32(c, d), cd_hi = _mm512_unpackhi_epi32(c, d);
+  a = _mm512_unpacklo_epi64(ab_lo, cd_lo);
+  b = _mm512_unpackhi_epi64(ab_lo, cd_lo);
+  c = _mm512_unpacklo_epi64(ab_hi, cd_hi);
+  d = _mm512_unpackhi_epi64(ab_hi, cd_hi);
+}
+
+// Words x .. x + 3 of rows i and i + 4 (from row = out + i * stride + x), and
+// the same at o + x, from the quarters of v.
+KVFX_TARGET_AVX512 inline void store_quarter(uint32_t* at, int k, __m512i v) {
+  uint32_t* base = reinterpret_cast<uint32_t*>(reinterpret_cast<uintptr_t>(at) - 16 * k);
+  _mm512_mask_storeu_epi32(base, static_cast<__mmask16>(0xF << (4 * k)), v);
+}
+KVFX_TARGET_AVX512 inline void store_quarters(uint32_t* row, int64_t stride, int64_t o, __m512i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm512_castsi512_si128(v));
+  store_quarter(row + 4 * stride, 1, v);
+  store_quarter(row + o, 2, v);
+  store_quarter(row + 4 * stride + o, 3, v);
+}
+
+template <bool kLossy, bool kShort>
+KVFX_TARGET_AVX512 void strip_columns512(const uint32_t* t, int32_t h, int32_t o, int32_t r,
+                                         uint32_t* out, int64_t stride, const BoxScale& sc) {
+  const NarrowDivider dv = make_divider<kShort>(sc);
+  // The windows of the columns before the first: columns 0 .. 2r.
+  __m512i lo = _mm512_setzero_si512(), hi = _mm512_setzero_si512();
+  for (int64_t p = 0; p <= 2 * int64_t{r}; ++p) {
+    const __m512i v = column512_at(t, p);
+    lo = _mm512_add_epi16(lo, even_bytes512(v));
+    hi = _mm512_add_epi16(hi, odd_bytes512(v));
+  }
+  const uint32_t* add = t + kColumn512 * (2 * int64_t{r} + 1);
+  int64_t x = 0;
+  for (; x + 4 <= h; x += 4) {
+    __m512i a = next_column512<kLossy, kShort>(add, t, x, lo, hi, dv),
+            b = next_column512<kLossy, kShort>(add, t, x + 1, lo, hi, dv),
+            c = next_column512<kLossy, kShort>(add, t, x + 2, lo, hi, dv),
+            d = next_column512<kLossy, kShort>(add, t, x + 3, lo, hi, dv);
+    transpose_quarters(a, b, c, d);
+    store_quarters(out + x, stride, o, a);
+    store_quarters(out + stride + x, stride, o, b);
+    store_quarters(out + 2 * stride + x, stride, o, c);
+    store_quarters(out + 3 * stride + x, stride, o, d);
+  }
+  for (; x < h; ++x) {
+    alignas(64) uint32_t c[kColumn512];
+    _mm512_store_si512(c, next_column512<kLossy, kShort>(add, t, x, lo, hi, dv));
+    for (int i = 0; i < kStripRows; ++i) {
+      out[i * stride + x] = c[i];
+      out[i * stride + o + x] = c[kStripRows + i];
+    }
+  }
+}
+
+KVFX_TARGET_AVX512 void strip512(const uint32_t* in, int64_t in_stride, uint32_t* out,
+                                 int64_t out_stride, int32_t n, int32_t r, const BoxScale& sc,
+                                 uint32_t* scratch) {
+  if (n < kShortestSplitStrip) {
+    strip_avx2(in, in_stride, out, out_stride, n, r, sc, scratch);
+    return;
+  }
+  const int32_t h = n - n / 2, o = n / 2;
+  const int64_t columns = int64_t{h} + 2 * int64_t{r} + 1;
+  strip_in_avx2(in, in_stride, n, -(int64_t{r} + 1), columns, kColumn512, scratch);
+  strip_in_avx2(in, in_stride, n, o - (int64_t{r} + 1), columns, kColumn512, scratch + kStripRows);
+  with_form512(sc, [&](auto lossy, auto short_form) {
+    strip_columns512<decltype(lossy)::value, decltype(short_form)::value>(scratch, h, o, r, out,
                                                                          out_stride, sc);
   });
 }
@@ -660,12 +843,13 @@ const BoxKernels kAvx2Pairs = {AtEachLevel<narrow::run_span>::avx2, accumulate_p
 
 const BoxKernels kAvx2 = {run_span_avx2, accumulate_avx2, slide_and_emit_avx2, emit_avx2};
 const BoxKernels kAvx512 = {run_span_avx512, accumulate_avx512, slide_and_emit_avx512, emit_avx512};
-const BoxKernels kAvx512Narrow = {run_span_narrow, accumulate_narrow, slide_and_emit_narrow, emit_narrow};
+const BoxKernels kAvx512Pairs = {run_span_narrow, accumulate_pairs512, slide_and_emit_pairs512,
+                                 emit_pairs512};
 
 }  // namespace
 
 const BoxKernelSet kBoxKernelsAvx2 = {&kAvx2, &kAvx2Pairs, true, strip_avx2};
-const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Narrow, true, nullptr};
+const BoxKernelSet kBoxKernelsAvx512 = {&kAvx512, &kAvx512Pairs, true, strip512};
 
 }  // namespace kvfx
 #endif
