@@ -4,7 +4,7 @@
 # and returns 1, and the stages that need it say so and skip). Used by
 # tests/run.sh and by .ci/run. The cross stages (arm64, s390x, Windows) and
 # the web stage install their own toolchains through the same function.
-#   bash tests/install_deps.sh [base|packages|cross|windows|web ...]   (default: base)
+#   bash tests/install_deps.sh [base|packages|cross|emulated|windows|web ...]   (default: base)
 set -euo pipefail
 
 missing=()
@@ -25,6 +25,7 @@ for group in "${@:-base}"; do
     # cpack -G DEB's dpkg-shlibdeps and file, and the packages' checker.
     packages) want dpkg-dev file lintian ;;
     cross) want qemu-user googletest ninja-build crossbuild-essential-arm64 crossbuild-essential-s390x ;;
+    emulated) want bochs bochs-term bochsbios vgabios isolinux syslinux-common xorriso ;;
     windows) want mingw-w64 g++-mingw-w64-x86-64-posix wine64 googletest ;;
     web) want emscripten chromium node-typescript ;;
     *) echo "install_deps: unknown group '$group'" >&2; exit 2 ;;

@@ -10,14 +10,16 @@
 #      the thread test under ThreadSanitizer;
 #   4. the library's fuzzer and kvfx's fuzzer, each its corpus replayed and
 #      then a bounded time of fuzzing;
-#   5. the suite cross-built for arm64 and big-endian s390x, run under qemu;
+#   5. the suite cross-built for arm64 and big-endian s390x, run under qemu,
+#      and the AVX-512 kernels on an emulated AVX-512 CPU (Bochs);
 #   6. the Windows DLL and the suite under wine, Release and Debug, and the
 #      Windows zip;
 #   7. the WebAssembly build: its Node tests and the page in headless Chromium.
 # Run as root it first installs what a stage needs from Debian's packages
 # (tests/install_deps.sh); a stage whose tools cannot be had says so and is
 # skipped. KV_FX_PACKAGES=0, KV_FX_SANITIZERS=0, KV_FX_FUZZ_SECONDS=0,
-# KV_FX_CROSS=0, KV_FX_WINDOWS=0 and KV_FX_WEB=0 skip stages;
+# KV_FX_CROSS=0, KV_FX_EMULATED=0, KV_FX_WINDOWS=0 and KV_FX_WEB=0 skip
+# stages;
 # `ctest --test-dir build` runs just the first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -119,6 +121,25 @@ if [ "${KV_FX_CROSS:-1}" != 0 ]; then
   fi
 else
   skipped "arm64 and s390x" "KV_FX_CROSS=0"
+fi
+
+# 5b. The AVX-512 kernels on an emulated AVX-512 CPU, against the AVX2 ones
+# (the suite above runs only the levels this CPU has).
+if [ "${KV_FX_EMULATED:-1}" != 0 ]; then
+  if bash tests/install_deps.sh emulated; then
+    t=$SECONDS
+    status=0
+    bash tests/emulated/run.sh "$(mktemp -d)" || status=$?
+    case $status in
+      0) done_stage "AVX-512 kernels, emulated" $(( SECONDS - t )) ;;
+      77) skipped "AVX-512 kernels, emulated" "the emulator did not run" ;;
+      *) echo "== AVX-512 kernels, emulated: FAILED"; exit 1 ;;
+    esac
+  else
+    skipped "AVX-512 kernels, emulated" "bochs or its boot files are missing"
+  fi
+else
+  skipped "AVX-512 kernels, emulated" "KV_FX_EMULATED=0"
 fi
 
 # 6. The Windows x86-64 DLL, its suite under wine, and the zip.
