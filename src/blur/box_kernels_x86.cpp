@@ -774,12 +774,16 @@ KVFX_TARGET_AVX512 inline void transpose_quarters(__m512i& a, __m512i& b, __m512
   d = _mm512_unpackhi_epi64(ab_hi, cd_hi);
 }
 
-// Words x .. x + 3 of rows i and i + 4 (from row = out + i * stride + x), and
-// the same at o + x, from the quarters of v.
+// Quarter k of v to `at`, by a store masked to that quarter from 16k bytes
+// before it: a store where an extract would take the shuffle port. The
+// address is formed as an integer, since it may lie before the buffer;
+// words masked off are never touched.
 KVFX_TARGET_AVX512 inline void store_quarter(uint32_t* at, int k, __m512i v) {
   uint32_t* base = reinterpret_cast<uint32_t*>(reinterpret_cast<uintptr_t>(at) - 16 * k);
   _mm512_mask_storeu_epi32(base, static_cast<__mmask16>(0xF << (4 * k)), v);
 }
+// Words x .. x + 3 of rows i and i + 4 (from row = out + i * stride + x), and
+// the same at o + x, from the quarters of v.
 KVFX_TARGET_AVX512 inline void store_quarters(uint32_t* row, int64_t stride, int64_t o, __m512i v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm512_castsi512_si128(v));
   store_quarter(row + 4 * stride, 1, v);
