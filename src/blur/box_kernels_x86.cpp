@@ -663,8 +663,10 @@ KVFX_TARGET_AVX512 inline __m512i odd_bytes512(__m512i v) { return _mm512_srli_e
 template <bool kLossy, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i join_quotients512(__m512i even, __m512i odd,
                                                     const NarrowDivider& dv) {
-  return _mm512_or_si512(divide_narrow<kLossy, kShort>(even, dv),
-                         _mm512_slli_epi16(divide_narrow<kLossy, kShort>(odd, dv), 8));
+  // (Unoptimised builds define the immediate shift as a macro, which a
+  // template argument list would split.)
+  const __m512i high = divide_narrow<kLossy, kShort>(odd, dv);
+  return _mm512_or_si512(divide_narrow<kLossy, kShort>(even, dv), _mm512_slli_epi16(high, 8));
 }
 
 // Calls body(lossy, short) with this box's division form.
