@@ -669,15 +669,6 @@ KVFX_TARGET_AVX512 inline __m512i join_quotients512(__m512i even, __m512i odd,
   return _mm512_or_si512(divide_narrow<kLossy, kShort>(even, dv), _mm512_slli_epi16(high, 8));
 }
 
-// Calls body(lossy, short) with this box's division form.
-template <class Body>
-inline void with_form512(const BoxScale& sc, Body body) {
-  const auto by_division = [&](auto lossy) {
-    sc.short_division ? body(lossy, std::true_type{}) : body(lossy, std::false_type{});
-  };
-  sc.lossy ? by_division(std::true_type{}) : by_division(std::false_type{});
-}
-
 KVFX_TARGET_AVX512 void accumulate_pairs512(void* block, const uint32_t* row, int32_t n,
                                             int32_t times) {
   uint16_t* sums = static_cast<uint16_t*>(block);
@@ -721,7 +712,7 @@ KVFX_TARGET_AVX512 void slide_and_emit_pairs512(void* block, const uint32_t* add
                                                 const uint32_t* sub, uint32_t* out, int32_t n,
                                                 const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
-  with_form512(sc, [&](auto lossy, auto short_form) {
+  narrow::with_division(sc, [&](auto short_form, auto lossy) {
     slide_and_emit_pairs512_t<decltype(lossy)::value, decltype(short_form)::value>(sums, add, sub,
                                                                                   out, n, sc);
   });
@@ -838,7 +829,7 @@ KVFX_TARGET_AVX512 void strip512(const uint32_t* in, int64_t in_stride, uint32_t
   const int64_t columns = int64_t{h} + 2 * int64_t{r} + 1;
   strip_in_avx2(in, in_stride, n, -(int64_t{r} + 1), columns, kColumn512, scratch);
   strip_in_avx2(in, in_stride, n, o - (int64_t{r} + 1), columns, kColumn512, scratch + kStripRows);
-  with_form512(sc, [&](auto lossy, auto short_form) {
+  narrow::with_division(sc, [&](auto short_form, auto lossy) {
     strip_columns512<decltype(lossy)::value, decltype(short_form)::value>(scratch, h, o, r, out,
                                                                          out_stride, sc);
   });
