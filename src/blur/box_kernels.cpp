@@ -139,6 +139,7 @@ BoxScale box_scale_for(int32_t r) {
   };
   s.loss_multiplier = 0;
   s.sum_loss_multiplier = 0;
+  s.sum_loss_inverse = 0;
   if (s.lossy && s.fits16) {
     for (int64_t q = 0; q < 256; ++q) {
       const bool loses = box_sum_to_byte(q * d, s.k) != static_cast<uint32_t>(q);
@@ -147,9 +148,17 @@ BoxScale box_scale_for(int32_t r) {
     s.loss_multiplier = static_cast<uint16_t>(((int64_t{1} << 23) + s.loss_mantissa - 1) /
                                               s.loss_mantissa);
     if (!rule_holds(false, s.loss_multiplier)) s.fits16 = false;
+    // The rule from the sum alone (narrow::sum_loss_mask) also needs d < 256
+    // and b below 256 for every sum.
     const int64_t near = (int64_t{1} << 23) / (int64_t{s.loss_mantissa} * d);
     for (int64_t g = std::max<int64_t>(1, near - 2); g <= near + 8 && !s.sum_loss_multiplier; ++g)
-      if (rule_holds(true, static_cast<uint16_t>(g))) s.sum_loss_multiplier = static_cast<uint16_t>(g);
+      if (d < 256 && ((255 * d * g) >> 16) < 256 && rule_holds(true, static_cast<uint16_t>(g)))
+        s.sum_loss_multiplier = static_cast<uint16_t>(g);
+    if (s.sum_loss_multiplier) {
+      uint32_t inverse = static_cast<uint32_t>(d);  // Newton's steps: 3, 6, 12, 24 bits
+      for (int i = 0; i < 4; ++i) inverse *= 2u - static_cast<uint32_t>(d) * inverse;
+      s.sum_loss_inverse = static_cast<uint16_t>(0u - inverse);
+    }
   }
   s.exact_in_float = s.fits16 && !s.lossy;
   // Unsigned division by a constant for 16-bit dividends (exact for every

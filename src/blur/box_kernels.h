@@ -62,6 +62,10 @@ struct BoxScale {
   // d)); 0 where none does (2 of the 10 lossy widths up to 257). b then
   // comes from the sum, not from another product's high half.
   uint16_t sum_loss_multiplier;
+  // With it, -1 / d mod 2^16 (d is odd), which lets the rule skip the
+  // quotient and its multiple test (narrow::sum_loss_mask); box_scale_for
+  // takes a sum_loss_multiplier only where that holds.
+  uint16_t sum_loss_inverse;
 };
 
 BoxScale box_scale_for(int32_t r);

@@ -59,13 +59,13 @@ struct NarrowDivision {
   uint16_t magic, divisor;
   int16_t loss_mantissa;
   int shift;
-  uint16_t loss_multiplier, sum_loss_multiplier;
+  uint16_t loss_multiplier, sum_loss_multiplier, sum_loss_inverse;
 };
 
 KVFX_INLINE NarrowDivision narrow_division(const BoxScale& sc) {
   return {sc.short_division ? sc.short_magic : sc.magic, sc.divisor,
           static_cast<int16_t>(sc.loss_mantissa), sc.short_division ? sc.short_shift : sc.shift,
-          sc.loss_multiplier, sc.sum_loss_multiplier};
+          sc.loss_multiplier, sc.sum_loss_multiplier, sc.sum_loss_inverse};
 }
 
 // The division's shift, told to the compiler to be below 16 (box_scale_for
@@ -109,6 +109,31 @@ KVFX_INLINE uint16_t corrected(uint16_t s, uint16_t q, uint16_t b, uint16_t divi
   return static_cast<uint16_t>(q + (lane_loses(s, q, b, divisor) ? 0xFFFF : 0));
 }
 
+// All ones where trunc(S * k) falls one below floor(S / d), from the sum
+// alone (a box with a sum_loss_multiplier g; neg_inverse = -1 / d mod 2^16).
+// u = S / d mod 2^16 (S times d's inverse) is the quotient where d divides S,
+// and at least 258 where it does not (the multiples below 2^16 take u = 0 ..
+// 65535 / d, and 65535 / d >= 257 for d < 256); b = (S * g) >> 16 is below
+// 256, so b ^ (u - 1) > b there. lane_loses's b ^ (u - 1) <= b thus holds at
+// the lossy multiples only, and with y = b ^ (S * neg_inverse) = ~(b ^ (u -
+// 1)) it reads y >= ~b. No quotient is waited for: two multiplies, an
+// exclusive or and a compare.
+KVFX_INLINE uint16_t sum_loss_mask(uint16_t s, uint16_t g, uint16_t neg_inverse) {
+  const uint16_t b = mulhi16(s, g);
+  const uint16_t y = static_cast<uint16_t>(b ^ static_cast<uint16_t>(uint32_t{s} * neg_inverse));
+  return static_cast<uint16_t>(-static_cast<uint16_t>(y >= static_cast<uint16_t>(~b)));
+}
+
+// trunc(S * k) for such a box: floor((S - 1) / d) = q - 1 at the lossy
+// multiples S = q d. The sum is moved rather than the quotient, which keeps
+// the compilers from narrowing the mask into bytes of its own.
+template <bool kShort>
+KVFX_INLINE uint16_t sum_rule_quotient(uint16_t s, uint16_t magic, int shift, uint16_t g,
+                                       uint16_t neg_inverse) {
+  return quotient_lane<kShort>(static_cast<uint16_t>(s + sum_loss_mask(s, g, neg_inverse)), magic,
+                               shift);
+}
+
 // trunc(S * k) as a byte, for a sum below 2^16, one lane at a time.
 template <bool kShort, bool kLossy>
 KVFX_INLINE uint8_t divide_lane(uint16_t s, const NarrowDivision& dv) {
@@ -127,11 +152,9 @@ KVFX_INLINE void divide_sums(const uint16_t* __restrict s, uint8_t* __restrict o
                              const NarrowDivision& dv, int shift) {
   const uint16_t magic = dv.magic, divisor = dv.divisor;
   if (kLossy && dv.sum_loss_multiplier != 0) {
-    const uint16_t g = dv.sum_loss_multiplier;
-    for (int64_t i = 0; i < n; ++i) {
-      const uint16_t q = quotient_lane<kShort>(s[i], magic, shift);
-      out[i] = static_cast<uint8_t>(corrected(s[i], q, mulhi16(s[i], g), divisor));
-    }
+    const uint16_t g = dv.sum_loss_multiplier, inverse = dv.sum_loss_inverse;
+    for (int64_t i = 0; i < n; ++i)
+      out[i] = static_cast<uint8_t>(sum_rule_quotient<kShort>(s[i], magic, shift, g, inverse));
     return;
   }
   for (int64_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(quotient_lane<kShort>(s[i], magic, shift));
@@ -240,13 +263,12 @@ template <bool kShort, bool kLossy>
 KVFX_INLINE void slide_lanes(uint16_t* __restrict sums, const uint8_t* __restrict a,
                              const uint8_t* __restrict d, uint8_t* __restrict o, int64_t lanes,
                              const NarrowDivision& dv, int shift) {
-  const uint16_t magic = dv.magic, divisor = dv.divisor, g = dv.sum_loss_multiplier;
+  const uint16_t magic = dv.magic, g = dv.sum_loss_multiplier, inverse = dv.sum_loss_inverse;
   for (int64_t i = 0; i < lanes; ++i) {
     const uint16_t v = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
     sums[i] = v;
-    uint16_t q = quotient_lane<kShort>(v, magic, shift);
-    if (kLossy) q = corrected(v, q, mulhi16(v, g), divisor);
-    o[i] = static_cast<uint8_t>(q);
+    o[i] = static_cast<uint8_t>(kLossy ? sum_rule_quotient<kShort>(v, magic, shift, g, inverse)
+                                       : quotient_lane<kShort>(v, magic, shift));
   }
 }
 

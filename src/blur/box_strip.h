@@ -82,11 +82,10 @@ template <bool kShort, bool kLossy>
 KVFX_INLINE void column_bytes(const uint8_t* const* add, const uint8_t* const* sub,
                               uint16_t* __restrict carry, uint8_t* __restrict bytes, int count,
                               const narrow::NarrowDivision& dv, int shift) {
-  const uint16_t magic = dv.magic, divisor = dv.divisor, g = dv.sum_loss_multiplier;
+  const uint16_t magic = dv.magic, g = dv.sum_loss_multiplier, inverse = dv.sum_loss_inverse;
   column_walk(add, sub, carry, count, [=](uint16_t v, int at) {
-    uint16_t b = narrow::quotient_lane<kShort>(v, magic, shift);
-    if (kLossy) b = narrow::corrected(v, b, narrow::mulhi16(v, g), divisor);
-    bytes[at] = static_cast<uint8_t>(b);
+    bytes[at] = static_cast<uint8_t>(kLossy ? narrow::sum_rule_quotient<kShort>(v, magic, shift, g, inverse)
+                                            : narrow::quotient_lane<kShort>(v, magic, shift));
   });
 }
 
