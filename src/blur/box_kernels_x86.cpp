@@ -18,6 +18,14 @@ namespace {
 
 using narrow::Loss;
 
+// Calls body(short, loss) with this box's division form.
+template <class Body>
+inline void with_form(const BoxScale& sc, Body body) {
+  narrow::with_loss(sc, [&](auto loss) {
+    sc.short_division ? body(std::true_type{}, loss) : body(std::false_type{}, loss);
+  });
+}
+
 constexpr float kFloorBias = 1.0f / 512.0f;
 
 inline uint32_t word_from_sums(const int32_t* s, double k) {
@@ -236,7 +244,7 @@ KVFX_TARGET_AVX512 inline __m512i load8_words_narrow(const uint32_t* w) {
 
 // The constants of one division, kept in registers across a row.
 struct NarrowDivider {
-  __m512i magic, divisor, loss_bits, fifteen, one;
+  __m512i magic, divisor, loss_bits, fifteen, one, multiplier, inverse;
   __m128i shift;
 };
 
@@ -249,11 +257,15 @@ KVFX_TARGET_AVX512 inline NarrowDivider make_divider(const BoxScale& sc) {
   dv.loss_bits = _mm512_maskz_loadu_epi16(0xFFFF, sc.loss_bits);
   dv.fifteen = _mm512_set1_epi16(15);
   dv.one = _mm512_set1_epi16(1);
+  dv.multiplier = _mm512_set1_epi16(static_cast<int16_t>(sc.sum_loss_multiplier));
+  dv.inverse = _mm512_set1_epi16(static_cast<int16_t>(sc.sum_loss_inverse));
   return dv;
 }
 
-// floor(S / d) by multiply-shift, then one less at the lossy multiples.
-template <bool kLossy, bool kShort>
+// floor(S / d) by multiply-shift, then one less at the lossy multiples: by
+// narrow::sum_loss_mask where the box has that rule (no shuffle), else by the
+// table of lossy quotients.
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i divide_narrow(__m512i s, const NarrowDivider& dv) {
   __m512i q;
   if (kShort) {
@@ -263,7 +275,13 @@ KVFX_TARGET_AVX512 inline __m512i divide_narrow(__m512i s, const NarrowDivider& 
     q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
     q = _mm512_srl_epi16(q, dv.shift);
   }
-  if (kLossy) {
+  if (kLoss == Loss::kFromSum) {
+    // ~y <= b: one ternary op (0xC3: not b ^ w) and an unsigned compare.
+    const __m512i b = _mm512_mulhi_epu16(s, dv.multiplier);
+    const __m512i w = _mm512_mullo_epi16(s, dv.inverse);
+    const __mmask32 lose = _mm512_cmple_epu16_mask(_mm512_ternarylogic_epi32(b, w, w, 0xC3), b);
+    q = _mm512_mask_sub_epi16(q, lose, q, dv.one);
+  } else if (kLoss == Loss::kFromQuotient) {
     const __mmask32 exact = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(q, dv.divisor), s);
     const __m512i word = _mm512_permutexvar_epi16(_mm512_srli_epi16(q, 4), dv.loss_bits);
     const __m512i bit = _mm512_srlv_epi16(word, _mm512_and_si512(q, dv.fifteen));
@@ -282,7 +300,7 @@ KVFX_TARGET_AVX512 inline __m512i scan8(__m512i d) {
   return _mm512_add_epi16(d, _mm512_alignr_epi32(d, zero, 8));  // + four words back
 }
 
-template <bool kLossy, bool kShort>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 void run_span_narrow_t(const uint32_t* add, const uint32_t* sub, int32_t n,
                                      int32_t* w, const BoxScale& sc, uint32_t* b) {
   const NarrowDivider dv = make_divider<kShort>(sc);
@@ -294,14 +312,14 @@ KVFX_TARGET_AVX512 void run_span_narrow_t(const uint32_t* add, const uint32_t* s
   for (; j + 8 <= n; j += 8) {
     prefetch_ahead(add + j);
     const __m512i d = scan8(_mm512_sub_epi16(load8_words_narrow(add + j), load8_words_narrow(sub + j)));
-    const __m512i q = divide_narrow<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
+    const __m512i q = divide_narrow<kLoss, kShort>(_mm512_add_epi16(d, carry), dv);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + j), _mm512_cvtepi16_epi8(q));
     carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
   }
   if (j < n) {
     const __mmask32 m = word_mask(n - j);
     const __m512i d = scan8(_mm512_sub_epi16(load8_words_narrow(add + j, m), load8_words_narrow(sub + j, m)));
-    const __m512i q = divide_narrow<kLossy, kShort>(_mm512_add_epi16(d, carry), dv);
+    const __m512i q = divide_narrow<kLoss, kShort>(_mm512_add_epi16(d, carry), dv);
     _mm256_mask_storeu_epi8(b + j, m, _mm512_cvtepi16_epi8(q));
     carry = _mm512_add_epi16(carry, _mm512_permutexvar_epi64(last_word, d));
   }
@@ -311,12 +329,9 @@ KVFX_TARGET_AVX512 void run_span_narrow_t(const uint32_t* add, const uint32_t* s
 
 KVFX_TARGET_AVX512 void run_span_narrow(const uint32_t* add, const uint32_t* sub, int32_t n,
                                    int32_t* w, const BoxScale& sc, uint32_t* b) {
-  if (sc.lossy)
-    sc.short_division ? run_span_narrow_t<true, true>(add, sub, n, w, sc, b)
-                      : run_span_narrow_t<true, false>(add, sub, n, w, sc, b);
-  else
-    sc.short_division ? run_span_narrow_t<false, true>(add, sub, n, w, sc, b)
-                      : run_span_narrow_t<false, false>(add, sub, n, w, sc, b);
+  with_form(sc, [&](auto short_form, auto loss) {
+    run_span_narrow_t<decltype(loss)::value, decltype(short_form)::value>(add, sub, n, w, sc, b);
+  });
 }
 
 KVFX_TARGET_AVX512 void accumulate_narrow(void* block, const uint32_t* row, int32_t n, int32_t times) {
@@ -330,7 +345,7 @@ KVFX_TARGET_AVX512 void accumulate_narrow(void* block, const uint32_t* row, int3
   }
 }
 
-template <bool kLossy, bool kShort>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 void slide_and_emit_narrow_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub,
                                            uint32_t* out, int32_t n, const BoxScale& sc) {
   const NarrowDivider dv = make_divider<kShort>(sc);
@@ -342,25 +357,25 @@ KVFX_TARGET_AVX512 void slide_and_emit_narrow_t(uint16_t* sums, const uint32_t* 
     s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_words_narrow(add + x)), load8_words_narrow(sub + x));
     _mm512_storeu_si512(sums + 4 * x, s);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                        _mm512_cvtepi16_epi8(divide_narrow<kLossy, kShort>(s, dv)));
+                        _mm512_cvtepi16_epi8(divide_narrow<kLoss, kShort>(s, dv)));
   }
   if (x < n) {
     const __mmask32 m = word_mask(n - x);
     __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
     s = _mm512_sub_epi16(_mm512_add_epi16(s, load8_words_narrow(add + x, m)), load8_words_narrow(sub + x, m));
     _mm512_mask_storeu_epi16(sums + 4 * x, m, s);
-    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(divide_narrow<kLossy, kShort>(s, dv)));
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(divide_narrow<kLoss, kShort>(s, dv)));
   }
 }
 
-KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
-  const uint16_t* sums = static_cast<const uint16_t*>(block);
+template <Loss kLoss>
+KVFX_TARGET_AVX512 void emit_narrow_t(const uint16_t* sums, uint32_t* out, int32_t n,
+                                      const BoxScale& sc) {
   const NarrowDivider dv = make_divider<false>(sc);
   for (int32_t x = 0; x < n; x += 8) {
     const __mmask32 m = word_mask(n - x);
     const __m512i s = _mm512_maskz_loadu_epi16(m, sums + 4 * x);
-    const __m512i q = sc.lossy ? divide_narrow<true, false>(s, dv) : divide_narrow<false, false>(s, dv);
-    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(q));
+    _mm256_mask_storeu_epi8(out + x, m, _mm512_cvtepi16_epi8(divide_narrow<kLoss, false>(s, dv)));
   }
 }
 
@@ -374,7 +389,7 @@ KVFX_TARGET_AVX512 void emit_narrow(const void* block, uint32_t* out, int32_t n,
 // for this level.
 
 struct NarrowDivider2 {
-  __m256i magic, divisor, multiplier;
+  __m256i magic, divisor, multiplier, inverse;
   __m128i shift;
 };
 
@@ -385,12 +400,13 @@ KVFX_TARGET_AVX2 inline NarrowDivider2 make_divider2(const BoxScale& sc) {
   dv.shift = _mm_cvtsi32_si128(kShort ? sc.short_shift : sc.shift);
   dv.divisor = _mm256_set1_epi16(static_cast<int16_t>(sc.divisor));
   dv.multiplier = _mm256_set1_epi16(static_cast<int16_t>(narrow::loss_rule_multiplier(sc)));
+  dv.inverse = _mm256_set1_epi16(static_cast<int16_t>(sc.sum_loss_inverse));
   return dv;
 }
 
 // divide_lane on sixteen lanes: the multiply-shift, then, at a lossy width,
-// narrow::corrected with the high half of the sum's or the quotient's
-// product.
+// narrow::sum_loss_mask (y >= ~b as a saturating y + b of all ones) or
+// narrow::corrected with the high half of the quotient's product.
 template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& dv) {
   __m256i q;
@@ -401,22 +417,18 @@ KVFX_TARGET_AVX2 inline __m256i divide_narrow2(__m256i s, const NarrowDivider2& 
     q = _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(_mm256_sub_epi16(s, t), 1)),
                          dv.shift);
   }
-  if (kLoss != Loss::kNone) {
-    const __m256i b = _mm256_mulhi_epu16(kLoss == Loss::kFromSum ? s : q, dv.multiplier);
+  if (kLoss == Loss::kFromSum) {
+    const __m256i b = _mm256_mulhi_epu16(s, dv.multiplier);
+    const __m256i y = _mm256_xor_si256(b, _mm256_mullo_epi16(s, dv.inverse));
+    q = _mm256_add_epi16(q, _mm256_cmpeq_epi16(_mm256_adds_epu16(y, b), _mm256_set1_epi16(-1)));
+  } else if (kLoss == Loss::kFromQuotient) {
+    const __m256i b = _mm256_mulhi_epu16(q, dv.multiplier);
     const __m256i multiple = _mm256_cmpeq_epi16(_mm256_mullo_epi16(q, dv.divisor), s);
     const __m256i x = _mm256_xor_si256(b, _mm256_sub_epi16(q, _mm256_set1_epi16(1)));
     const __m256i at_most_b = _mm256_cmpeq_epi16(_mm256_max_epu16(x, b), b);
     q = _mm256_add_epi16(q, _mm256_and_si256(multiple, at_most_b));  // all ones: one less
   }
   return q;
-}
-
-// Calls body(short, loss) with this box's division form.
-template <class Body>
-inline void with_form2(const BoxScale& sc, Body body) {
-  narrow::with_loss(sc, [&](auto loss) {
-    sc.short_division ? body(std::true_type{}, loss) : body(std::false_type{}, loss);
-  });
 }
 
 // ---- AVX2 column sums in pairs of bytes ----------------------------------------
@@ -492,7 +504,7 @@ KVFX_TARGET_AVX2 void slide_and_emit_pairs2_t(uint16_t* sums, const uint32_t* ad
 KVFX_TARGET_AVX2 void slide_and_emit_pairs2(void* block, const uint32_t* add, const uint32_t* sub,
                                             uint32_t* out, int32_t n, const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
-  with_form2(sc, [&](auto short_form, auto loss) {
+  with_form(sc, [&](auto short_form, auto loss) {
     slide_and_emit_pairs2_t<decltype(loss)::value, decltype(short_form)::value>(sums, add, sub, out, n, sc);
   });
 }
@@ -513,7 +525,7 @@ KVFX_TARGET_AVX2 void emit_pairs2_t(const uint16_t* sums, uint32_t* out, int32_t
 
 KVFX_TARGET_AVX2 void emit_pairs2(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
   const uint16_t* sums = static_cast<const uint16_t*>(block);
-  with_form2(sc, [&](auto short_form, auto loss) {
+  with_form(sc, [&](auto short_form, auto loss) {
     emit_pairs2_t<decltype(loss)::value, decltype(short_form)::value>(
         sums, out, n, sc);
   });
@@ -638,7 +650,7 @@ KVFX_TARGET_AVX2 void strip_avx2(const uint32_t* in, int64_t in_stride, uint32_t
                                  uint32_t* scratch) {
   strip_in_avx2(in, in_stride, n, -(int64_t{r} + 1), int64_t{n} + 2 * int64_t{r} + 1, kStripRows,
                 scratch);
-  with_form2(sc, [&](auto short_form, auto loss) {
+  with_form(sc, [&](auto short_form, auto loss) {
     strip_columns_avx2<decltype(loss)::value, decltype(short_form)::value>(scratch, n, r, out,
                                                                          out_stride, sc);
   });
@@ -660,13 +672,13 @@ KVFX_TARGET_AVX512 inline __m512i even_bytes512(__m512i v) {
 
 KVFX_TARGET_AVX512 inline __m512i odd_bytes512(__m512i v) { return _mm512_srli_epi16(v, 8); }
 
-template <bool kLossy, bool kShort>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i join_quotients512(__m512i even, __m512i odd,
                                                     const NarrowDivider& dv) {
   // (Unoptimised builds define the immediate shift as a macro, which a
   // template argument list would split.)
-  const __m512i high = divide_narrow<kLossy, kShort>(odd, dv);
-  return _mm512_or_si512(divide_narrow<kLossy, kShort>(even, dv), _mm512_slli_epi16(high, 8));
+  const __m512i high = divide_narrow<kLoss, kShort>(odd, dv);
+  return _mm512_or_si512(divide_narrow<kLoss, kShort>(even, dv), _mm512_slli_epi16(high, 8));
 }
 
 KVFX_TARGET_AVX512 void accumulate_pairs512(void* block, const uint32_t* row, int32_t n,
@@ -685,7 +697,7 @@ KVFX_TARGET_AVX512 void accumulate_pairs512(void* block, const uint32_t* row, in
   if (x < n) accumulate_narrow(sums + 4 * x, row + x, n - x, times);
 }
 
-template <bool kLossy, bool kShort>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 void slide_and_emit_pairs512_t(uint16_t* sums, const uint32_t* add,
                                                   const uint32_t* sub, uint32_t* out, int32_t n,
                                                   const BoxScale& sc) {
@@ -702,34 +714,39 @@ KVFX_TARGET_AVX512 void slide_and_emit_pairs512_t(uint16_t* sums, const uint32_t
                                          _mm512_sub_epi16(odd_bytes512(a), odd_bytes512(d)));
     _mm512_storeu_si512(sp, even);
     _mm512_storeu_si512(sp + 32, odd);
-    _mm512_storeu_si512(out + x, join_quotients512<kLossy, kShort>(even, odd, dv));
+    _mm512_storeu_si512(out + x, join_quotients512<kLoss, kShort>(even, odd, dv));
   }
   if (x < n)
-    slide_and_emit_narrow_t<kLossy, kShort>(sums + 4 * x, add + x, sub + x, out + x, n - x, sc);
+    slide_and_emit_narrow_t<kLoss, kShort>(sums + 4 * x, add + x, sub + x, out + x, n - x, sc);
 }
 
 KVFX_TARGET_AVX512 void slide_and_emit_pairs512(void* block, const uint32_t* add,
                                                 const uint32_t* sub, uint32_t* out, int32_t n,
                                                 const BoxScale& sc) {
   uint16_t* sums = static_cast<uint16_t*>(block);
-  narrow::with_division(sc, [&](auto short_form, auto lossy) {
-    slide_and_emit_pairs512_t<decltype(lossy)::value, decltype(short_form)::value>(sums, add, sub,
-                                                                                  out, n, sc);
+  with_form(sc, [&](auto short_form, auto loss) {
+    slide_and_emit_pairs512_t<decltype(loss)::value, decltype(short_form)::value>(sums, add, sub,
+                                                                                 out, n, sc);
   });
 }
 
-KVFX_TARGET_AVX512 void emit_pairs512(const void* block, uint32_t* out, int32_t n,
-                                      const BoxScale& sc) {
-  const uint16_t* sums = static_cast<const uint16_t*>(block);
+template <Loss kLoss>
+KVFX_TARGET_AVX512 void emit_pairs512_t(const uint16_t* sums, uint32_t* out, int32_t n,
+                                        const BoxScale& sc) {
   const NarrowDivider dv = make_divider<false>(sc);
   int32_t x = 0;
   for (; x + kPairGroup512 <= n; x += kPairGroup512) {
     const uint16_t* sp = sums + 4 * int64_t{x};
     const __m512i even = _mm512_loadu_si512(sp), odd = _mm512_loadu_si512(sp + 32);
-    _mm512_storeu_si512(out + x, sc.lossy ? join_quotients512<true, false>(even, odd, dv)
-                                          : join_quotients512<false, false>(even, odd, dv));
+    _mm512_storeu_si512(out + x, join_quotients512<kLoss, false>(even, odd, dv));
   }
-  if (x < n) emit_narrow(sums + 4 * x, out + x, n - x, sc);
+  if (x < n) emit_narrow_t<kLoss>(sums + 4 * x, out + x, n - x, sc);
+}
+
+KVFX_TARGET_AVX512 void emit_pairs512(const void* block, uint32_t* out, int32_t n,
+                                      const BoxScale& sc) {
+  const uint16_t* sums = static_cast<const uint16_t*>(block);
+  narrow::with_loss(sc, [&](auto loss) { emit_pairs512_t<decltype(loss)::value>(sums, out, n, sc); });
 }
 
 // Strips: the low half of a 512-bit column holds word x of the strip's eight
@@ -747,14 +764,14 @@ KVFX_TARGET_AVX512 inline __m512i column512_at(const uint32_t* t, int64_t p) {
   return _mm512_loadu_si512(t + kColumn512 * p);
 }
 
-template <bool kLossy, bool kShort>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i next_column512(const uint32_t* add, const uint32_t* t, int64_t j,
                                                  __m512i& lo, __m512i& hi,
                                                  const NarrowDivider& dv) {
   const __m512i a = column512_at(add, j), d = column512_at(t, j);
   lo = _mm512_add_epi16(lo, _mm512_sub_epi16(even_bytes512(a), even_bytes512(d)));
   hi = _mm512_add_epi16(hi, _mm512_sub_epi16(odd_bytes512(a), odd_bytes512(d)));
-  return join_quotients512<kLossy, kShort>(lo, hi, dv);
+  return join_quotients512<kLoss, kShort>(lo, hi, dv);
 }
 
 // transpose_halves in each 128-bit quarter.
@@ -784,7 +801,7 @@ KVFX_TARGET_AVX512 inline void store_quarters(uint32_t* row, int64_t stride, int
   store_quarter(row + 4 * stride + o, 3, v);
 }
 
-template <bool kLossy, bool kShort>
+template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 void strip_columns512(const uint32_t* t, int32_t h, int32_t o, int32_t r,
                                          uint32_t* out, int64_t stride, const BoxScale& sc) {
   const NarrowDivider dv = make_divider<kShort>(sc);
@@ -798,10 +815,10 @@ KVFX_TARGET_AVX512 void strip_columns512(const uint32_t* t, int32_t h, int32_t o
   const uint32_t* add = t + kColumn512 * (2 * int64_t{r} + 1);
   int64_t x = 0;
   for (; x + 4 <= h; x += 4) {
-    __m512i a = next_column512<kLossy, kShort>(add, t, x, lo, hi, dv),
-            b = next_column512<kLossy, kShort>(add, t, x + 1, lo, hi, dv),
-            c = next_column512<kLossy, kShort>(add, t, x + 2, lo, hi, dv),
-            d = next_column512<kLossy, kShort>(add, t, x + 3, lo, hi, dv);
+    __m512i a = next_column512<kLoss, kShort>(add, t, x, lo, hi, dv),
+            b = next_column512<kLoss, kShort>(add, t, x + 1, lo, hi, dv),
+            c = next_column512<kLoss, kShort>(add, t, x + 2, lo, hi, dv),
+            d = next_column512<kLoss, kShort>(add, t, x + 3, lo, hi, dv);
     transpose_quarters(a, b, c, d);
     store_quarters(out + x, stride, o, a);
     store_quarters(out + stride + x, stride, o, b);
@@ -810,7 +827,7 @@ KVFX_TARGET_AVX512 void strip_columns512(const uint32_t* t, int32_t h, int32_t o
   }
   for (; x < h; ++x) {
     alignas(64) uint32_t c[kColumn512];
-    _mm512_store_si512(c, next_column512<kLossy, kShort>(add, t, x, lo, hi, dv));
+    _mm512_store_si512(c, next_column512<kLoss, kShort>(add, t, x, lo, hi, dv));
     for (int i = 0; i < kStripRows; ++i) {
       out[i * stride + x] = c[i];
       out[i * stride + o + x] = c[kStripRows + i];
@@ -829,9 +846,9 @@ KVFX_TARGET_AVX512 void strip512(const uint32_t* in, int64_t in_stride, uint32_t
   const int64_t columns = int64_t{h} + 2 * int64_t{r} + 1;
   strip_in_avx2(in, in_stride, n, -(int64_t{r} + 1), columns, kColumn512, scratch);
   strip_in_avx2(in, in_stride, n, o - (int64_t{r} + 1), columns, kColumn512, scratch + kStripRows);
-  narrow::with_division(sc, [&](auto short_form, auto lossy) {
-    strip_columns512<decltype(lossy)::value, decltype(short_form)::value>(scratch, h, o, r, out,
-                                                                         out_stride, sc);
+  with_form(sc, [&](auto short_form, auto loss) {
+    strip_columns512<decltype(loss)::value, decltype(short_form)::value>(scratch, h, o, r, out,
+                                                                        out_stride, sc);
   });
 }
 
