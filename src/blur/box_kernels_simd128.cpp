@@ -26,7 +26,7 @@ namespace {
 // keeps the high half: the compiler turns a shift of 16-bit lanes by a count
 // held in a variable into one lane at a time.
 struct Division {
-  v128_t magic, divisor, multiplier, one, power;
+  v128_t magic, divisor, multiplier, inverse, one, power;
 };
 
 Division division(const BoxScale& sc) {
@@ -34,7 +34,7 @@ Division division(const BoxScale& sc) {
   const uint16_t g = sc.lossy ? narrow::loss_rule_multiplier(sc) : 0;
   const uint16_t power = dv.shift > 0 ? static_cast<uint16_t>(1u << (16 - dv.shift)) : 0;
   return {wasm_u16x8_splat(dv.magic), wasm_u16x8_splat(dv.divisor), wasm_u16x8_splat(g),
-          wasm_u16x8_splat(1), wasm_u16x8_splat(power)};
+          wasm_u16x8_splat(dv.sum_loss_inverse), wasm_u16x8_splat(1), wasm_u16x8_splat(power)};
 }
 
 // The high halves of the two widening products, by shifts and a pack (a
@@ -55,8 +55,12 @@ inline v128_t divide(v128_t s, const Division& dv) {
   const v128_t t = mulhi(s, dv.magic);
   v128_t q = kShort ? t : wasm_i16x8_add(t, wasm_u16x8_shr(wasm_i16x8_sub(s, t), 1));
   if (kShift) q = mulhi(q, dv.power);
-  if (kLoss != Loss::kNone) {
-    const v128_t b = mulhi(kLoss == Loss::kFromSum ? s : q, dv.multiplier);
+  if (kLoss == Loss::kFromSum) {  // narrow::sum_loss_mask: y >= ~b as a saturating y + b
+    const v128_t b = mulhi(s, dv.multiplier);
+    const v128_t y = wasm_v128_xor(b, wasm_i16x8_mul(s, dv.inverse));
+    q = wasm_i16x8_add(q, wasm_i16x8_eq(wasm_u16x8_add_sat(y, b), wasm_i16x8_splat(-1)));
+  } else if (kLoss == Loss::kFromQuotient) {
+    const v128_t b = mulhi(q, dv.multiplier);
     const v128_t multiple = wasm_i16x8_eq(wasm_i16x8_mul(q, dv.divisor), s);
     const v128_t rule = wasm_u16x8_le(wasm_v128_xor(b, wasm_i16x8_sub(q, dv.one)), b);
     q = wasm_i16x8_add(q, wasm_v128_and(multiple, rule));  // all ones: one less
