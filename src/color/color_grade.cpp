@@ -107,42 +107,118 @@ void grade_in_blocks(uint32_t* words, int64_t count, const ChannelTable& table,
 
 #if KVFX_X86
 
-// The estimate at the AVX2 level, eight words a step, as estimate16 below;
-// blocks with an unsure word go by the formula.
-KVFX_TARGET_AVX2 void saturate_graded_avx2(uint32_t* words, int64_t count, double saturation) {
-  if (!saturation_estimable(saturation)) {
-    AtEachLevel<saturate_graded>::avx2(words, count, saturation);
-    return;
+// The grey words' saturation (red, green and blue equal c): their formula
+// comes to within a unit in the last place of c itself and so defeats any
+// bracket, and each of their channels is grey[c].
+ChannelTable grey_saturation_table(double saturation) {
+  return make_channel_table(
+      [&](uint32_t c) { return color_grade_saturate(c * 0x010101u, saturation) & 0xFFu; });
+}
+
+// One graded word the estimate was unsure of: a grey by its table, any
+// other by the formula.
+inline uint32_t saturate_unsure(uint32_t w, const ChannelTable& grey, double saturation) {
+  const uint32_t c = w & 0xFF;
+  if (((w >> 16) & 0xFF) == c && ((w >> 8) & 0xFF) == c)
+    return (w & 0xFF000000u) | grey[c] * 0x010101u;
+  return color_grade_saturate(w, saturation);
+}
+
+// A grey's channels come out as c or c - 1 (its luma is c within an ulp),
+// and where the table says so, bit c of these 256 is set where c - 1.
+struct GreyDrops {
+  bool in_lanes;  // every grey is c or c - 1
+  bool any;       // some grey is c - 1
+  alignas(32) uint32_t bits[8];
+};
+
+GreyDrops grey_drops(const ChannelTable& grey) {
+  GreyDrops d{true, false, {}};
+  for (uint32_t c = 0; c < 256; ++c) {
+    if (static_cast<uint32_t>(grey[c]) + 1 == c) d.bits[c >> 5] |= 1u << (c & 31);
+    else if (grey[c] != c) d.in_lanes = false;
   }
-  const SaturationEstimate e = saturation_estimate(saturation);
+  for (uint32_t b : d.bits) d.any = d.any || b != 0;
+  return d;
+}
+
+// The estimate at the AVX2 level, eight words a step, as estimate16 below;
+// greys take their drops in lanes (kDrops: some grey drops a level), the
+// words it is unsure of go one by one.
+template <bool kDrops>
+KVFX_TARGET_AVX2 void saturate_block_avx2(uint32_t* words, int64_t count,
+                                          const SaturationEstimate& e, const ChannelTable& grey,
+                                          const GreyDrops& drops, double saturation) {
   const __m256 s = _mm256_set1_ps(e.s), kr = _mm256_set1_ps(e.kr), kg = _mm256_set1_ps(e.kg),
                kb = _mm256_set1_ps(e.kb), width = _mm256_set1_ps(e.width);
-  const __m256i byte = _mm256_set1_epi32(0xFF);
+  const __m256i byte = _mm256_set1_epi32(0xFF), one = _mm256_set1_epi32(1),
+                levels = _mm256_set1_epi32(0x010101), bits = _mm256_load_si256(
+                    reinterpret_cast<const __m256i*>(drops.bits));
   int64_t k = 0;
   for (; k + 8 <= count; k += 8) {
     __m256i* p = reinterpret_cast<__m256i*>(words + k);
     const __m256i w = _mm256_loadu_si256(p);
-    const __m256 r = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(w, 16), byte));
-    const __m256 g = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(w, 8), byte));
-    const __m256 b = _mm256_cvtepi32_ps(_mm256_and_si256(w, byte));
+    const __m256i ri = _mm256_and_si256(_mm256_srli_epi32(w, 16), byte),
+                  gi = _mm256_and_si256(_mm256_srli_epi32(w, 8), byte), bi = _mm256_and_si256(w, byte);
+    const __m256 r = _mm256_cvtepi32_ps(ri), g = _mm256_cvtepi32_ps(gi), b = _mm256_cvtepi32_ps(bi);
     const __m256 shared = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(r, kr), _mm256_mul_ps(g, kg)),
                                         _mm256_mul_ps(b, kb));
     const __m256 lo = _mm256_sub_ps(shared, width), hi = _mm256_add_ps(shared, width);
     const __m256 rs = _mm256_mul_ps(r, s), gs = _mm256_mul_ps(g, s), bs = _mm256_mul_ps(b, s);
     const __m256i a = _mm256_srli_epi32(w, 24);
-    const __m256i out0 = pack_channels8(
+    __m256i out0 = pack_channels8(
         _mm256_cvttps_epi32(_mm256_add_ps(rs, lo)), _mm256_cvttps_epi32(_mm256_add_ps(gs, lo)),
         _mm256_cvttps_epi32(_mm256_add_ps(bs, lo)), a);
     const __m256i out1 = pack_channels8(
         _mm256_cvttps_epi32(_mm256_add_ps(rs, hi)), _mm256_cvttps_epi32(_mm256_add_ps(gs, hi)),
         _mm256_cvttps_epi32(_mm256_add_ps(bs, hi)), a);
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(out0, out1)) == -1) {
+    __m256i unsure_lanes = _mm256_xor_si256(_mm256_cmpeq_epi32(out0, out1), _mm256_set1_epi32(-1));
+    if (_mm256_testz_si256(unsure_lanes, unsure_lanes)) {
       _mm256_storeu_si256(p, out0);
-    } else {
-      AtEachLevel<saturate_graded>::avx2(words + k, 8, saturation);
+      continue;
+    }
+    const __m256i is_grey = _mm256_and_si256(_mm256_cmpeq_epi32(ri, bi), _mm256_cmpeq_epi32(gi, bi));
+    __m256i grey_out = w;
+    if (kDrops) {
+      const __m256i word = _mm256_permutevar8x32_epi32(bits, _mm256_srli_epi32(bi, 5));
+      const __m256i drop = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_and_si256(bi, _mm256_set1_epi32(31))), one);
+      grey_out = _mm256_sub_epi32(w, _mm256_and_si256(_mm256_sub_epi32(_mm256_setzero_si256(), drop), levels));
+    }
+    out0 = _mm256_blendv_epi8(out0, grey_out, is_grey);
+    unsure_lanes = _mm256_andnot_si256(is_grey, unsure_lanes);
+    _mm256_storeu_si256(p, out0);
+    uint32_t unsure = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(unsure_lanes)));
+    if (unsure == 0) continue;
+    alignas(32) uint32_t graded[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(graded), w);
+    for (; unsure != 0; unsure &= unsure - 1) {
+      const int i = __builtin_ctz(unsure);
+      words[k + i] = color_grade_saturate(graded[i], saturation);
     }
   }
-  AtEachLevel<saturate_graded>::avx2(words + k, count - k, saturation);
+  for (; k < count; ++k) words[k] = saturate_unsure(words[k], grey, saturation);
+}
+
+KVFX_TARGET_AVX2 void grade_avx2(uint32_t* words, int64_t count, const ChannelTable& table,
+                                 double saturation) {
+  if (!saturation_estimable(saturation)) {
+    grade_in_blocks<AtEachLevel<saturate_graded>::avx2>(words, count, table, saturation);
+    return;
+  }
+  const SaturationEstimate e = saturation_estimate(saturation);
+  const ChannelTable grey = grey_saturation_table(saturation);
+  const GreyDrops drops = grey_drops(grey);
+  if (!drops.in_lanes) {
+    grade_in_blocks<AtEachLevel<saturate_graded>::avx2>(words, count, table, saturation);
+    return;
+  }
+  constexpr int64_t kBlock = 2048;
+  for (int64_t k = 0; k < count; k += kBlock) {
+    const int64_t n = std::min(kBlock, count - k);
+    apply_channel_table(words + k, n, table);
+    if (drops.any) saturate_block_avx2<true>(words + k, n, e, grey, drops, saturation);
+    else saturate_block_avx2<false>(words + k, n, e, grey, drops, saturation);
+  }
 }
 
 struct Estimate16 {
@@ -197,20 +273,12 @@ KVFX_TARGET_AVX512 inline void store_saturated16(uint32_t* words, __m512i graded
   }
 }
 
-// With VBMI the table lookup joins the same pass, and grey words (red,
-// green and blue equal), whose formula comes to within a unit in the last
-// place of the channel itself and so defeats any bracket, take a table of
-// the formula on every grey.
-KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const ChannelTable& table,
-                                        double saturation) {
-  if (!saturation_estimable(saturation)) {
-    grade_in_blocks<AtEachLevel<saturate_graded>::avx512>(words, count, table, saturation);
-    return;
-  }
-  const ChannelTable grey_table = make_channel_table(
-      [&](uint32_t c) { return color_grade_saturate(c * 0x010101u, saturation) & 0xFFu; });
-  const ByteTable512 t = load_byte_table(table.data()), grey = load_byte_table(grey_table.data());
-  const Estimate16 e = estimate16(saturation);
+// With VBMI the table lookup joins the same pass, and the unsure greys take
+// their table (grey_saturation_table) in lanes, or stay as they are where no
+// grey drops a level (kDrops false).
+template <bool kDrops>
+KVFX_TARGET_AVX512_VBMI void grade_vbmi_t(uint32_t* words, int64_t count, const ByteTable512& t,
+                                          const ByteTable512& grey, const Estimate16& e) {
   const __m512i byte = _mm512_set1_epi32(0xFF);
   for (int64_t k = 0; k < count; k += 16) {
     // The arithmetic between loads is long enough for the hardware
@@ -219,16 +287,32 @@ KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const Ch
     const __mmask16 m = tail_mask16(count - k);
     const __m512i graded = rgb_through_table16(_mm512_maskz_loadu_epi32(m, words + k), t);
     Estimated16 est = estimate16(graded, e);
-    const __m512i g = _mm512_and_si512(_mm512_srli_epi32(graded, 8), byte);
-    const __mmask16 is_grey =
-        _mm512_cmpeq_epi32_mask(_mm512_and_si512(_mm512_srli_epi32(graded, 16), byte), g) &
-        _mm512_cmpeq_epi32_mask(_mm512_and_si512(graded, byte), g);
-    if (is_grey != 0) {
-      est.out = _mm512_mask_mov_epi32(est.out, is_grey, rgb_through_table16(graded, grey));
-      est.unsure &= static_cast<__mmask16>(~is_grey);
+    if (est.unsure != 0) {
+      const __m512i g = _mm512_and_si512(_mm512_srli_epi32(graded, 8), byte);
+      const __mmask16 grey_unsure =
+          est.unsure &
+          _mm512_cmpeq_epi32_mask(_mm512_and_si512(_mm512_srli_epi32(graded, 16), byte), g) &
+          _mm512_cmpeq_epi32_mask(_mm512_and_si512(graded, byte), g);
+      est.out = _mm512_mask_mov_epi32(est.out, grey_unsure,
+                                      kDrops ? rgb_through_table16(graded, grey) : graded);
+      est.unsure &= static_cast<__mmask16>(~grey_unsure);
     }
-    store_saturated16(words + k, graded, m, est, saturation);
+    store_saturated16(words + k, graded, m, est, e.saturation);
   }
+}
+
+KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const ChannelTable& table,
+                                        double saturation) {
+  if (!saturation_estimable(saturation)) {
+    grade_in_blocks<AtEachLevel<saturate_graded>::avx512>(words, count, table, saturation);
+    return;
+  }
+  const ChannelTable grey_table = grey_saturation_table(saturation);
+  const bool drops = grey_drops(grey_table).any;
+  const ByteTable512 t = load_byte_table(table.data()), grey = load_byte_table(grey_table.data());
+  const Estimate16 e = estimate16(saturation);
+  if (drops) grade_vbmi_t<true>(words, count, t, grey, e);
+  else grade_vbmi_t<false>(words, count, t, grey, e);
 }
 
 #endif
@@ -241,7 +325,7 @@ struct GradeKernels {
 using Saturate = AtEachLevel<saturate_graded>;
 const GradeKernels kPortable = {grade_in_blocks<Saturate::portable>};
 #if KVFX_X86
-const GradeKernels kAvx2 = {grade_in_blocks<saturate_graded_avx2>}, kVbmi = {grade_vbmi};
+const GradeKernels kAvx2 = {grade_avx2}, kVbmi = {grade_vbmi};
 #else
 const GradeKernels kAvx2 = kPortable, kVbmi = kPortable;
 #endif

@@ -117,6 +117,11 @@ double nextafter(double x, double y) {
   return x == 0 && y < 0 ? -r : r;
 }
 
+// Function-local statics: one thread, so a guard is a flag.
+int __cxa_guard_acquire(uint64_t* guard) { return *reinterpret_cast<unsigned char*>(guard) == 0; }
+void __cxa_guard_release(uint64_t* guard) { *reinterpret_cast<unsigned char*>(guard) = 1; }
+void __cxa_guard_abort(uint64_t*) {}
+
 void _Unwind_Resume(void*) { unreachable_call("_Unwind_Resume"); }
 void* __cxa_allocate_exception(size_t) { unreachable_call("__cxa_allocate_exception"); }
 void* __cxa_begin_catch(void*) { unreachable_call("__cxa_begin_catch"); }
