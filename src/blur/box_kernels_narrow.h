@@ -203,6 +203,15 @@ KVFX_INLINE void with_loss(const BoxScale& sc, Body body) {
   }
 }
 
+// Calls body(short, loss) with this box's division form as
+// std::integral_constants.
+template <class Body>
+KVFX_INLINE void with_form(const BoxScale& sc, Body body) {
+  with_loss(sc, [&](auto loss) {
+    sc.short_division ? body(std::true_type{}, loss) : body(std::false_type{}, loss);
+  });
+}
+
 // Calls body.template operator()<kShort, kLossy>() for this box's form.
 template <class Body>
 KVFX_INLINE void with_division(const BoxScale& sc, Body body) {

@@ -1,6 +1,6 @@
 // arm64 NEON forms of the box kernels on 16-bit sums (d = 2r + 1 <= 257).
 // They give exactly the words of the generic narrow kernels: the same exact
-// multiply-shift division and the same rule for the lossy multiples, on
+// multiply-shift division and the same rules for the lossy multiples, on
 // eight lanes (two words) per register. The running sum along a row does
 // not vectorize by itself, so its in-register scan is written out here:
 // within two words, then across a pair of registers, with only one addition
@@ -18,15 +18,18 @@ namespace {
 
 // The division's constants, kept in registers across a span.
 struct NeonDivision {
-  uint16x8_t magic, divisor, loss_mantissa;
+  uint16x8_t magic, divisor, loss_mantissa, multiplier, inverse;
   int16x8_t right;  // -shift, for vshlq
 };
 
 NeonDivision neon_division(const narrow::NarrowDivision& dv) {
   return {vdupq_n_u16(dv.magic), vdupq_n_u16(dv.divisor),
           vdupq_n_u16(static_cast<uint16_t>(dv.loss_mantissa)),
+          vdupq_n_u16(dv.sum_loss_multiplier), vdupq_n_u16(dv.sum_loss_inverse),
           vdupq_n_s16(static_cast<int16_t>(-dv.shift))};
 }
+
+using narrow::Loss;
 
 // The high halves of s * m: floor(s * m / 2^16) per lane.
 inline uint16x8_t mulhi(uint16x8_t s, uint16x8_t m) {
@@ -42,12 +45,18 @@ inline uint16x8_t mantissa(uint16x8_t q) {
   return vbslq_u16(vcltq_u16(q, vdupq_n_u16(128)), vshlq_n_u16(q, 1), q);
 }
 
-template <bool kShort, bool kLossy>
+// The lossy multiples by narrow::sum_loss_mask (y >= ~b as a saturating y +
+// b of all ones) where the box has that rule, else by the mantissa rule.
+template <bool kShort, Loss kLoss>
 inline uint16x8_t divide(uint16x8_t s, const NeonDivision& dv) {
   const uint16x8_t t = mulhi(s, dv.magic);
   uint16x8_t q = kShort ? t : vaddq_u16(t, vshrq_n_u16(vsubq_u16(s, t), 1));
   q = vshlq_u16(q, dv.right);
-  if (kLossy) {
+  if (kLoss == Loss::kFromSum) {
+    const uint16x8_t b = mulhi(s, dv.multiplier);
+    const uint16x8_t y = veorq_u16(b, vmulq_u16(s, dv.inverse));
+    q = vaddq_u16(q, vceqq_u16(vqaddq_u16(y, b), vdupq_n_u16(0xFFFF)));
+  } else if (kLoss == Loss::kFromQuotient) {
     const uint16x8_t m = mantissa(q);
     const uint16x8_t rule = vorrq_u16(vceqq_u16(m, vdupq_n_u16(128)), vcgeq_u16(m, dv.loss_mantissa));
     const uint16x8_t multiple = vceqq_u16(vmulq_u16(q, dv.divisor), s);
@@ -57,7 +66,7 @@ inline uint16x8_t divide(uint16x8_t s, const NeonDivision& dv) {
   return q;
 }
 
-template <bool kShort, bool kLossy>
+template <bool kShort, Loss kLoss>
 void run_span_t(const uint32_t* add, const uint32_t* sub, int32_t count, int32_t* w,
                 const BoxScale& scale, uint32_t* b) {
   const narrow::NarrowDivision nd = narrow::narrow_division(scale);
@@ -83,23 +92,23 @@ void run_span_t(const uint32_t* add, const uint32_t* sub, int32_t count, int32_t
     hi = vaddq_u16(hi, carry);
     const uint16x4_t last = vget_high_u16(hi);
     carry = vcombine_u16(last, last);
-    const uint8x16_t q = vcombine_u8(vmovn_u16(divide<kShort, kLossy>(lo, dv)),
-                                     vmovn_u16(divide<kShort, kLossy>(hi, dv)));
+    const uint8x16_t q = vcombine_u8(vmovn_u16(divide<kShort, kLoss>(lo, dv)),
+                                     vmovn_u16(divide<kShort, kLoss>(hi, dv)));
     vst1q_u8(o + 4 * j, q);
   }
   vst1_u16(c4, vget_low_u16(carry));
   for (; j < count; ++j)
     for (int i = 0; i < 4; ++i) {
       c4[i] = static_cast<uint16_t>(c4[i] + a[4 * j + i] - d[4 * j + i]);
-      o[4 * j + i] = narrow::divide_lane<kShort, kLossy>(c4[i], nd);
+      o[4 * j + i] = narrow::divide_lane<kShort, kLoss != Loss::kNone>(c4[i], nd);
     }
   for (int i = 0; i < 4; ++i) w[narrow::channel_of_byte(i)] = c4[i];
 }
 
 void run_span_neon(const uint32_t* add, const uint32_t* sub, int32_t count, int32_t* w,
                    const BoxScale& sc, uint32_t* b) {
-  narrow::with_division(sc, [&](auto short_form, auto lossy) {
-    run_span_t<decltype(short_form)::value, decltype(lossy)::value>(add, sub, count, w, sc, b);
+  narrow::with_form(sc, [&](auto short_form, auto loss) {
+    run_span_t<decltype(short_form)::value, decltype(loss)::value>(add, sub, count, w, sc, b);
   });
 }
 
@@ -114,7 +123,7 @@ void accumulate_neon(void* block, const uint32_t* row, int32_t n, int32_t times)
   for (; i < lanes; ++i) sums[i] = static_cast<uint16_t>(sums[i] + times * a[i]);
 }
 
-template <bool kShort, bool kLossy>
+template <bool kShort, Loss kLoss>
 void slide_and_emit_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub, uint32_t* out,
                       int32_t count, const BoxScale& scale) {
   const narrow::NarrowDivision nd = narrow::narrow_division(scale);
@@ -130,37 +139,37 @@ void slide_and_emit_t(uint16_t* sums, const uint32_t* add, const uint32_t* sub, 
     const uint16x8_t hi = vsubw_high_u8(vaddw_high_u8(vld1q_u16(sums + i + 8), a16), d16);
     vst1q_u16(sums + i, lo);
     vst1q_u16(sums + i + 8, hi);
-    vst1q_u8(o + i, vcombine_u8(vmovn_u16(divide<kShort, kLossy>(lo, dv)),
-                                vmovn_u16(divide<kShort, kLossy>(hi, dv))));
+    vst1q_u8(o + i, vcombine_u8(vmovn_u16(divide<kShort, kLoss>(lo, dv)),
+                                vmovn_u16(divide<kShort, kLoss>(hi, dv))));
   }
   for (; i < lanes; ++i) {
     sums[i] = static_cast<uint16_t>(sums[i] + a[i] - d[i]);
-    o[i] = narrow::divide_lane<kShort, kLossy>(sums[i], nd);
+    o[i] = narrow::divide_lane<kShort, kLoss != Loss::kNone>(sums[i], nd);
   }
 }
 
 void slide_and_emit_neon(void* block, const uint32_t* add, const uint32_t* sub, uint32_t* out,
                          int32_t n, const BoxScale& sc) {
-  narrow::with_division(sc, [&](auto short_form, auto lossy) {
-    slide_and_emit_t<decltype(short_form)::value, decltype(lossy)::value>(
+  narrow::with_form(sc, [&](auto short_form, auto loss) {
+    slide_and_emit_t<decltype(short_form)::value, decltype(loss)::value>(
         static_cast<uint16_t*>(block), add, sub, out, n, sc);
   });
 }
 
-template <bool kShort, bool kLossy>
+template <bool kShort, Loss kLoss>
 void emit_t(const uint16_t* sums, uint32_t* out, int32_t count, const BoxScale& scale) {
   const narrow::NarrowDivision nd = narrow::narrow_division(scale);
   const NeonDivision dv = neon_division(nd);
   uint8_t* o = narrow::bytes_of(out);
   const int64_t lanes = 4 * int64_t{count};
   int64_t i = 0;
-  for (; i + 8 <= lanes; i += 8) vst1_u8(o + i, vmovn_u16(divide<kShort, kLossy>(vld1q_u16(sums + i), dv)));
-  for (; i < lanes; ++i) o[i] = narrow::divide_lane<kShort, kLossy>(sums[i], nd);
+  for (; i + 8 <= lanes; i += 8) vst1_u8(o + i, vmovn_u16(divide<kShort, kLoss>(vld1q_u16(sums + i), dv)));
+  for (; i < lanes; ++i) o[i] = narrow::divide_lane<kShort, kLoss != Loss::kNone>(sums[i], nd);
 }
 
 void emit_neon(const void* block, uint32_t* out, int32_t n, const BoxScale& sc) {
-  narrow::with_division(sc, [&](auto short_form, auto lossy) {
-    emit_t<decltype(short_form)::value, decltype(lossy)::value>(static_cast<const uint16_t*>(block),
+  narrow::with_form(sc, [&](auto short_form, auto loss) {
+    emit_t<decltype(short_form)::value, decltype(loss)::value>(static_cast<const uint16_t*>(block),
                                                                 out, n, sc);
   });
 }

@@ -17,14 +17,7 @@ namespace kvfx {
 namespace {
 
 using narrow::Loss;
-
-// Calls body(short, loss) with this box's division form.
-template <class Body>
-inline void with_form(const BoxScale& sc, Body body) {
-  narrow::with_loss(sc, [&](auto loss) {
-    sc.short_division ? body(std::true_type{}, loss) : body(std::false_type{}, loss);
-  });
-}
+using narrow::with_form;
 
 constexpr float kFloorBias = 1.0f / 512.0f;
 
