@@ -124,6 +124,16 @@ inline uint32_t saturate_unsure(uint32_t w, const ChannelTable& grey, double sat
   return color_grade_saturate(w, saturation);
 }
 
+// The words of a block the estimate left unsure (bit i: words[i]) by the
+// formula, from their graded values.
+inline void saturate_by_formula(uint32_t* words, const uint32_t* graded, uint32_t unsure,
+                                double saturation) {
+  for (; unsure != 0; unsure &= unsure - 1) {
+    const int i = __builtin_ctz(unsure);
+    words[i] = color_grade_saturate(graded[i], saturation);
+  }
+}
+
 // A grey's channels come out as c or c - 1 (its luma is c within an ulp),
 // and where the table says so, bit c of these 256 is set where c - 1.
 struct GreyDrops {
@@ -191,27 +201,20 @@ KVFX_TARGET_AVX2 void saturate_block_avx2(uint32_t* words, int64_t count,
     if (unsure == 0) continue;
     alignas(32) uint32_t graded[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(graded), w);
-    for (; unsure != 0; unsure &= unsure - 1) {
-      const int i = __builtin_ctz(unsure);
-      words[k + i] = color_grade_saturate(graded[i], saturation);
-    }
+    saturate_by_formula(words + k, graded, unsure, saturation);
   }
   for (; k < count; ++k) words[k] = saturate_unsure(words[k], grey, saturation);
 }
 
 KVFX_TARGET_AVX2 void grade_avx2(uint32_t* words, int64_t count, const ChannelTable& table,
                                  double saturation) {
-  if (!saturation_estimable(saturation)) {
+  const ChannelTable grey = grey_saturation_table(saturation);
+  const GreyDrops drops = grey_drops(grey);
+  if (!saturation_estimable(saturation) || !drops.in_lanes) {
     grade_in_blocks<AtEachLevel<saturate_graded>::avx2>(words, count, table, saturation);
     return;
   }
   const SaturationEstimate e = saturation_estimate(saturation);
-  const ChannelTable grey = grey_saturation_table(saturation);
-  const GreyDrops drops = grey_drops(grey);
-  if (!drops.in_lanes) {
-    grade_in_blocks<AtEachLevel<saturate_graded>::avx2>(words, count, table, saturation);
-    return;
-  }
   constexpr int64_t kBlock = 2048;
   for (int64_t k = 0; k < count; k += kBlock) {
     const int64_t n = std::min(kBlock, count - k);
@@ -267,10 +270,7 @@ KVFX_TARGET_AVX512 inline void store_saturated16(uint32_t* words, __m512i graded
   if (unsure == 0) return;
   alignas(64) uint32_t g[16];
   _mm512_store_si512(g, graded);
-  for (; unsure != 0; unsure &= unsure - 1) {
-    const int i = __builtin_ctz(unsure);
-    words[i] = color_grade_saturate(g[i], saturation);
-  }
+  saturate_by_formula(words, g, unsure, saturation);
 }
 
 // With VBMI the table lookup joins the same pass, and the unsure greys take
