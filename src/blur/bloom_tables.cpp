@@ -47,66 +47,96 @@ BrightEstimate bright_estimate(double denom, const double* tint) {
           static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
 }
 
+// The luma of sixteen words without 32-bit multiplies: red and blue, then
+// green, as 16-bit pairs through one multiply-add each, and the quotient by
+// 1000 as (sum / 8) / 125, which for sum / 8 < 2^15 is (v * 33555) >> 22:
+// the high half of a 16-bit product, shifted by 6.
+struct Luma16 {
+  __m512i red_blue, green, luma;  // red_blue: red at bit 16, blue at bit 0
+};
+
+KVFX_TARGET_AVX512 inline Luma16 luma16(__m512i w) {
+  const __m512i low_bytes = _mm512_set1_epi32(0x00FF00FF);
+  const __m512i red_blue = _mm512_and_si512(w, low_bytes);
+  const __m512i green_alpha = _mm512_and_si512(_mm512_srli_epi32(w, 8), low_bytes);
+  const __m512i sum =
+      _mm512_add_epi32(_mm512_madd_epi16(red_blue, _mm512_set1_epi32(299 << 16 | 114)),
+                       _mm512_madd_epi16(green_alpha, _mm512_set1_epi32(587)));
+  const __m512i luma = _mm512_srli_epi32(
+      _mm512_mulhi_epu16(_mm512_srli_epi32(sum, 3), _mm512_set1_epi32(33555)), 6);
+  return {red_blue, _mm512_and_si512(green_alpha, _mm512_set1_epi32(0xFF)), luma};
+}
+
 KVFX_TARGET_AVX512 inline __m512i bright_end16(__m512i c, __m512 f, float tint, __m512 shift) {
   return _mm512_cvttps_epi32(_mm512_add_ps(
       _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(c), f), _mm512_set1_ps(tint)), shift));
 }
 
+// Sixteen bright words (the lanes of m) where they pass, zero elsewhere.
+KVFX_TARGET_AVX512 inline void bright_block16(uint32_t* out, __mmask16 m, __m512i w,
+                                              const Luma16& l, __mmask16 pass, bool estimable,
+                                              const BrightEstimate& e, __m512i threshold,
+                                              const uint8_t* const* table) {
+  const __m512i r = _mm512_srli_epi32(l.red_blue, 16), g = l.green,
+                b = _mm512_and_si512(l.red_blue, _mm512_set1_epi32(0xFF));
+  const __m512i base = _mm512_slli_epi32(l.luma, 8);
+  if (!estimable) {
+    const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
+    const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
+    const __m512i out_b = gather_bytes(pass, _mm512_or_si512(base, b), table[2]);
+    const __m512i word = with_rgb16(w, out_r, out_g, out_b);
+    _mm512_mask_storeu_epi32(out, m, _mm512_maskz_mov_epi32(pass, word));
+    return;
+  }
+  const __m512 minus = _mm512_set1_ps(-e.width), plus = _mm512_set1_ps(e.width);
+  const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(l.luma, threshold)),
+                                 _mm512_set1_ps(e.inverse_denominator));
+  const __m512i a = _mm512_srli_epi32(w, 24);
+  const __m512i lo = pack_channels16(bright_end16(r, f, e.tint[0], minus),
+                                     bright_end16(g, f, e.tint[1], minus),
+                                     bright_end16(b, f, e.tint[2], minus), a);
+  const __m512i hi = pack_channels16(bright_end16(r, f, e.tint[0], plus),
+                                     bright_end16(g, f, e.tint[1], plus),
+                                     bright_end16(b, f, e.tint[2], plus), a);
+  _mm512_mask_storeu_epi32(out, m, _mm512_maskz_mov_epi32(pass, lo));
+  // Passing words whose ends differ somewhere: the tables.
+  const __mmask16 differ = _mm512_mask_cmpneq_epi32_mask(pass, lo, hi);
+  if (differ == 0) return;
+  alignas(64) uint32_t words[16], lumas[16];
+  _mm512_store_si512(words, w);
+  _mm512_store_si512(lumas, l.luma);
+  for (uint32_t d = differ; d != 0; d &= d - 1) {
+    const int k = __builtin_ctz(d);
+    out[k] = bright_from_tables(words[k], lumas[k], table);
+  }
+}
+
+// Thirty-two words share one test for a passing word, as at AVX2 below.
 KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int32_t n,
                                           int32_t thr, const uint8_t* const* table,
                                           double denom, const double* tint) {
   const bool estimable = bright_estimable(thr);
   const BrightEstimate e = bright_estimate(denom, tint);
-  const __m512 minus = _mm512_set1_ps(-e.width), plus = _mm512_set1_ps(e.width);
-  for (int32_t x = 0; x < n; x += 16) {
+  const __m512i threshold = _mm512_set1_epi32(thr);
+  for (int32_t x = 0; x < n; x += 32) {
     // The caller's rows are met here first, a row or two at a time between
     // blur passes.
     prefetch_ahead(in + x);
-    const __mmask16 m = tail_mask16(n - x);
-    const __m512i w = _mm512_maskz_loadu_epi32(m, in + x);
-    const __m512i r = channel16<16>(w), g = channel16<8>(w), b = channel16<0>(w);
-    const __m512i sum = _mm512_add_epi32(
-        _mm512_add_epi32(_mm512_mullo_epi32(r, _mm512_set1_epi32(299)),
-                         _mm512_mullo_epi32(g, _mm512_set1_epi32(587))),
-        _mm512_mullo_epi32(b, _mm512_set1_epi32(114)));
-    // sum / 1000 = (sum / 8) / 125, and for sum / 8 < 2^15 the quotient
-    // by 125 is (v * 33555) >> 22 exactly.
-    const __m512i luma =
-        _mm512_srli_epi32(_mm512_mullo_epi32(_mm512_srli_epi32(sum, 3), _mm512_set1_epi32(33555)), 22);
-    const __mmask16 pass = _mm512_mask_cmpgt_epi32_mask(m, luma, _mm512_set1_epi32(thr));
-    if (pass == 0) {  // most words of a frame: no gather, even a masked one, is cheap
-      _mm512_mask_storeu_epi32(out + x, m, _mm512_setzero_si512());
+    prefetch_ahead(in + x + 16);
+    const int32_t x1 = std::min(x + 16, n);  // the second half, empty past the end
+    const __mmask16 m0 = tail_mask16(n - x), m1 = tail_mask16(n - x1);
+    const __m512i w0 = _mm512_maskz_loadu_epi32(m0, in + x);
+    const __m512i w1 = _mm512_maskz_loadu_epi32(m1, in + x1);
+    const Luma16 l0 = luma16(w0), l1 = luma16(w1);
+    const __mmask16 pass0 = _mm512_mask_cmpgt_epi32_mask(m0, l0.luma, threshold);
+    const __mmask16 pass1 = _mm512_mask_cmpgt_epi32_mask(m1, l1.luma, threshold);
+    if ((pass0 | pass1) == 0) {  // no gather, even a masked one, is cheap
+      _mm512_mask_storeu_epi32(out + x, m0, _mm512_setzero_si512());
+      _mm512_mask_storeu_epi32(out + x1, m1, _mm512_setzero_si512());
       continue;
     }
-    const __m512i base = _mm512_slli_epi32(luma, 8);
-    if (!estimable) {
-      const __m512i out_r = gather_bytes(pass, _mm512_or_si512(base, r), table[0]);
-      const __m512i out_g = gather_bytes(pass, _mm512_or_si512(base, g), table[1]);
-      const __m512i out_b = gather_bytes(pass, _mm512_or_si512(base, b), table[2]);
-      const __m512i word = with_rgb16(w, out_r, out_g, out_b);
-      _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, word));
-      continue;
-    }
-    const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(luma, _mm512_set1_epi32(thr))),
-                                   _mm512_set1_ps(e.inverse_denominator));
-    const __m512i a = _mm512_srli_epi32(w, 24);
-    const __m512i lo = pack_channels16(bright_end16(r, f, e.tint[0], minus),
-                                       bright_end16(g, f, e.tint[1], minus),
-                                       bright_end16(b, f, e.tint[2], minus), a);
-    const __m512i hi = pack_channels16(bright_end16(r, f, e.tint[0], plus),
-                                       bright_end16(g, f, e.tint[1], plus),
-                                       bright_end16(b, f, e.tint[2], plus), a);
-    _mm512_mask_storeu_epi32(out + x, m, _mm512_maskz_mov_epi32(pass, lo));
-    // Passing words whose ends differ somewhere: the tables.
-    const __mmask16 differ = _mm512_mask_cmpneq_epi32_mask(pass, lo, hi);
-    if (differ == 0) continue;
-    alignas(64) uint32_t words[16], lumas[16];
-    _mm512_store_si512(words, w);
-    _mm512_store_si512(lumas, luma);
-    for (uint32_t d = differ; d != 0; d &= d - 1) {
-      const int k = __builtin_ctz(d);
-      out[x + k] = bright_from_tables(words[k], lumas[k], table);
-    }
+    bright_block16(out + x, m0, w0, l0, pass0, estimable, e, threshold, table);
+    bright_block16(out + x1, m1, w1, l1, pass1, estimable, e, threshold, table);
   }
 }
 
@@ -254,54 +284,99 @@ KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, cons
 // rounding mode, an intensity beyond 16) and for the last n % 8 words, the
 // generic rows compiled for this level.
 
-KVFX_TARGET_AVX2 inline __m256i bright_end8(__m256i c, __m256 f, float tint, __m256 shift) {
-  return _mm256_cvttps_epi32(_mm256_add_ps(
-      _mm256_mul_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(c), f), _mm256_set1_ps(tint)), shift));
+// The luma of eight words, as luma16 above.
+struct Luma8 {
+  __m256i red_blue, green, luma;
+};
+
+KVFX_TARGET_AVX2 inline Luma8 luma8(__m256i w) {
+  const __m256i low_bytes = _mm256_set1_epi32(0x00FF00FF);
+  const __m256i red_blue = _mm256_and_si256(w, low_bytes);
+  const __m256i green_alpha = _mm256_and_si256(_mm256_srli_epi32(w, 8), low_bytes);
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(red_blue, _mm256_set1_epi32(299 << 16 | 114)),
+                       _mm256_madd_epi16(green_alpha, _mm256_set1_epi32(587)));
+  const __m256i luma = _mm256_srli_epi32(
+      _mm256_mulhi_epu16(_mm256_srli_epi32(sum, 3), _mm256_set1_epi32(33555)), 6);
+  return {red_blue, _mm256_and_si256(green_alpha, _mm256_set1_epi32(0xFF)), luma};
 }
 
+// (c f) t for one channel's bytes c, in floats.
+KVFX_TARGET_AVX2 inline __m256 bright_scaled8(__m256i c, __m256 f, float tint) {
+  return _mm256_mul_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(c), f), _mm256_set1_ps(tint));
+}
+
+// The three channels' ends at one side of a bracket, packed by shifts: each
+// end lies in 0 .. 255.
+KVFX_TARGET_AVX2 inline __m256i truncated_rgb8(__m256 r, __m256 g, __m256 b, __m256 shift) {
+  return _mm256_or_si256(
+      _mm256_or_si256(_mm256_slli_epi32(_mm256_cvttps_epi32(_mm256_add_ps(r, shift)), 16),
+                      _mm256_slli_epi32(_mm256_cvttps_epi32(_mm256_add_ps(g, shift)), 8)),
+      _mm256_cvttps_epi32(_mm256_add_ps(b, shift)));
+}
+
+// Eight bright words where they pass (zero elsewhere), the unsure ones from
+// the tables.
+KVFX_TARGET_AVX2 inline void bright_block8(uint32_t* out, __m256i w, const Luma8& l,
+                                           __m256i pass, const BrightEstimate& e,
+                                           __m256i threshold, const uint8_t* const* table) {
+  const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(l.luma, threshold)),
+                                 _mm256_set1_ps(e.inverse_denominator));
+  const __m256i red = _mm256_srli_epi32(l.red_blue, 16);
+  const __m256i blue = _mm256_and_si256(l.red_blue, _mm256_set1_epi32(0xFF));
+  const __m256 r = bright_scaled8(red, f, e.tint[0]), g = bright_scaled8(l.green, f, e.tint[1]),
+               b = bright_scaled8(blue, f, e.tint[2]);
+  const __m256i lo = truncated_rgb8(r, g, b, _mm256_set1_ps(-e.width));
+  const __m256i hi = truncated_rgb8(r, g, b, _mm256_set1_ps(e.width));
+  const __m256i alpha = _mm256_and_si256(w, _mm256_set1_epi32(static_cast<int>(0xFF000000u)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                      _mm256_and_si256(pass, _mm256_or_si256(lo, alpha)));
+  // Passing words whose ends differ somewhere: the tables.
+  const __m256i differ = _mm256_andnot_si256(_mm256_cmpeq_epi32(lo, hi), pass);
+  uint32_t unsure = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ)));
+  if (unsure == 0) return;
+  alignas(32) uint32_t words[8], lumas[8];  // in may be out
+  _mm256_store_si256(reinterpret_cast<__m256i*>(words), w);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lumas), l.luma);
+  for (; unsure != 0; unsure &= unsure - 1) {
+    const int k = __builtin_ctz(unsure);
+    out[k] = bright_from_tables(words[k], lumas[k], table);
+  }
+}
+
+// Thirty-two words share one test for a passing word: the dark parts of a
+// frame cost their lumas alone, and a frame of scattered bright words does
+// not pay a mispredicted branch every eight words.
 KVFX_TARGET_AVX2 void bright_row_avx2_estimated(const uint32_t* in, uint32_t* out, int32_t n,
                                                 int32_t thr, const uint8_t* const* table,
                                                 double denom, const double* tint) {
   const BrightEstimate e = bright_estimate(denom, tint);
-  const __m256 minus = _mm256_set1_ps(-e.width), plus = _mm256_set1_ps(e.width);
   const __m256i threshold = _mm256_set1_epi32(thr);
-  for (int32_t x = 0; x < n; x += 8) {
+  int32_t x = 0;
+  for (; x + 32 <= n; x += 32) {
     prefetch_ahead(in + x);
-    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
-    const __m256i r = channel8<16>(w), g = channel8<8>(w), b = channel8<0>(w);
-    const __m256i sum = _mm256_add_epi32(
-        _mm256_add_epi32(_mm256_mullo_epi32(r, _mm256_set1_epi32(299)),
-                         _mm256_mullo_epi32(g, _mm256_set1_epi32(587))),
-        _mm256_mullo_epi32(b, _mm256_set1_epi32(114)));
-    const __m256i luma = _mm256_srli_epi32(
-        _mm256_mullo_epi32(_mm256_srli_epi32(sum, 3), _mm256_set1_epi32(33555)), 22);
-    const __m256i pass = _mm256_cmpgt_epi32(luma, threshold);
-    __m256i* to = reinterpret_cast<__m256i*>(out + x);
-    if (_mm256_testz_si256(pass, pass)) {
-      _mm256_storeu_si256(to, _mm256_setzero_si256());
+    prefetch_ahead(in + x + 16);
+    __m256i w[4], pass[4];
+    Luma8 l[4];
+    for (int j = 0; j < 4; ++j) {
+      w[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x + 8 * j));
+      l[j] = luma8(w[j]);
+      pass[j] = _mm256_cmpgt_epi32(l[j].luma, threshold);
+    }
+    const __m256i any =
+        _mm256_or_si256(_mm256_or_si256(pass[0], pass[1]), _mm256_or_si256(pass[2], pass[3]));
+    if (_mm256_testz_si256(any, any)) {
+      for (int j = 0; j < 4; ++j)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x + 8 * j), _mm256_setzero_si256());
       continue;
     }
-    const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(luma, threshold)),
-                                   _mm256_set1_ps(e.inverse_denominator));
-    const __m256i a = _mm256_srli_epi32(w, 24);
-    const __m256i lo = pack_channels8(bright_end8(r, f, e.tint[0], minus),
-                                      bright_end8(g, f, e.tint[1], minus),
-                                      bright_end8(b, f, e.tint[2], minus), a);
-    const __m256i hi = pack_channels8(bright_end8(r, f, e.tint[0], plus),
-                                      bright_end8(g, f, e.tint[1], plus),
-                                      bright_end8(b, f, e.tint[2], plus), a);
-    _mm256_storeu_si256(to, _mm256_and_si256(pass, lo));
-    // Passing words whose ends differ somewhere: the tables.
-    const __m256i differ = _mm256_andnot_si256(_mm256_cmpeq_epi32(lo, hi), pass);
-    uint32_t unsure = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(differ)));
-    if (unsure == 0) continue;
-    alignas(32) uint32_t words[8], lumas[8];  // in may be out
-    _mm256_store_si256(reinterpret_cast<__m256i*>(words), w);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lumas), luma);
-    for (; unsure != 0; unsure &= unsure - 1) {
-      const int k = __builtin_ctz(unsure);
-      out[x + k] = bright_from_tables(words[k], lumas[k], table);
-    }
+    for (int j = 0; j < 4; ++j)
+      bright_block8(out + x + 8 * j, w[j], l[j], pass[j], e, threshold, table);
+  }
+  for (; x < n; x += 8) {
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x));
+    const Luma8 l = luma8(w);
+    bright_block8(out + x, w, l, _mm256_cmpgt_epi32(l.luma, threshold), e, threshold, table);
   }
 }
 
