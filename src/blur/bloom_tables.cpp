@@ -18,15 +18,6 @@ KVFX_INLINE uint32_t bright_from_tables(uint32_t v, uint32_t luma, const uint8_t
          uint32_t{table[1][row | green_of(v)]} << 8 | table[2][row | blue_of(v)];
 }
 
-#if KVFX_X86
-// One byte per lane from a byte table at 32-bit indices; only the lanes in
-// `m` are read. The tables carry three bytes of slack after their end, since
-// a lane reads four bytes.
-KVFX_TARGET_AVX512 inline __m512i gather_bytes(__mmask16 m, __m512i index, const uint8_t* table) {
-  return _mm512_and_si512(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, index, table, 1),
-                          _mm512_set1_epi32(0xFF));
-}
-
 // The bright channels estimated in floats where the bracket is sure of the
 // byte (as the screen blend below): the formula is (c f) t with
 // f = (luma - thr) / denom in (0, 1] for the words that pass and
@@ -45,6 +36,15 @@ BrightEstimate bright_estimate(double denom, const double* tint) {
   return {static_cast<float>(1.0 / denom),
           {static_cast<float>(tint[0]), static_cast<float>(tint[1]), static_cast<float>(tint[2])},
           static_cast<float>(2.0 * 1530.0 * 0x1p-24 + 0x1p-30)};
+}
+
+#if KVFX_X86
+// One byte per lane from a byte table at 32-bit indices; only the lanes in
+// `m` are read. The tables carry three bytes of slack after their end, since
+// a lane reads four bytes.
+KVFX_TARGET_AVX512 inline __m512i gather_bytes(__mmask16 m, __m512i index, const uint8_t* table) {
+  return _mm512_and_si512(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, index, table, 1),
+                          _mm512_set1_epi32(0xFF));
 }
 
 // The luma of sixteen words without 32-bit multiplies: red and blue, then
@@ -263,6 +263,59 @@ KVFX_INLINE void bright_row(const uint32_t* in, uint32_t* out, int32_t n, int32_
     const uint32_t luma = bloom_luma(r, g, b);
     const uint32_t word = bright_from_tables(w, luma, table);
     out[x] = bloom_passes(luma, thr) ? word : 0;
+  }
+}
+
+// The same estimate, generic, for the compiler to vectorize where no row is
+// written by hand (the portable level, NEON, SIMD128): in blocks of 64
+// words, every word's lower end and whether its ends agree, without a
+// branch; then, in the few blocks that have them, the unsure words from the
+// tables. Those are read again from `in`, so a row in place goes through
+// the tables.
+KVFX_INLINE void bright_row_estimated(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
+                                      const uint8_t* const* table, double denom,
+                                      const double* tint) {
+  // At thresholds of 255 and above no word passes, and with a denominator
+  // of 1 the lanes' products could leave int32.
+  if (in == out || !bright_estimable(thr) || thr >= 255)
+    return bright_row(in, out, n, thr, table, denom, tint);
+  const BrightEstimate e = bright_estimate(denom, tint);
+  constexpr int32_t kBlock = 64;
+  for (int32_t x0 = 0; x0 < n; x0 += kBlock) {
+    const int32_t m = std::min(kBlock, n - x0);
+    uint8_t unsure[kBlock];
+    uint32_t any = 0;
+    for (int32_t k = 0; k < m; ++k) {
+      const uint32_t w = in[x0 + k];
+      const float r = static_cast<float>(static_cast<int32_t>(red_of(w))),
+                  g = static_cast<float>(static_cast<int32_t>(green_of(w))),
+                  b = static_cast<float>(static_cast<int32_t>(blue_of(w)));
+      // The luma in floats, exactly: the sum is a whole number below 2^18,
+      // and (sum + 1/2) / 1000 lies at least 1/2000 from a whole number,
+      // which its rounded product by 0.001 misses by far less. (Vectors
+      // without 32-bit multiplies then need none.)
+      const float sum = (r * 299.0f + g * 587.0f) + b * 114.0f;
+      const int32_t luma = static_cast<int32_t>((sum + 0.5f) * 0.001f);
+      const float f = static_cast<float>(luma - thr) * e.inverse_denominator;
+      const float xr = (r * f) * e.tint[0], xg = (g * f) * e.tint[1], xb = (b * f) * e.tint[2];
+      // Lanes that do not pass may lie below 0, down to -255 * 254.
+      const uint32_t lo = static_cast<uint32_t>(static_cast<int32_t>(xr - e.width)) << 16 |
+                          static_cast<uint32_t>(static_cast<int32_t>(xg - e.width)) << 8 |
+                          static_cast<uint32_t>(static_cast<int32_t>(xb - e.width));
+      const uint32_t hi = static_cast<uint32_t>(static_cast<int32_t>(xr + e.width)) << 16 |
+                          static_cast<uint32_t>(static_cast<int32_t>(xg + e.width)) << 8 |
+                          static_cast<uint32_t>(static_cast<int32_t>(xb + e.width));
+      const bool pass = luma > thr;
+      out[x0 + k] = pass ? (w & 0xFF000000u) | lo : 0;
+      unsure[k] = static_cast<uint8_t>(pass & (lo != hi));
+      any |= unsure[k];
+    }
+    if (any == 0) continue;
+    for (int32_t k = 0; k < m; ++k)
+      if (unsure[k]) {
+        const uint32_t w = in[x0 + k];
+        out[x0 + k] = bright_from_tables(w, bloom_luma(red_of(w), green_of(w), blue_of(w)), table);
+      }
   }
 }
 
@@ -519,7 +572,7 @@ struct BloomKernels {
 
 namespace {
 
-using Bright = AtEachLevel<bright_row>;
+using Bright = AtEachLevel<bright_row_estimated>;
 using Screen = AtEachLevel<screen_row>;
 using Down = AtEachLevel<downsample_row>;
 using Up = AtEachLevel<enlarge_row>;

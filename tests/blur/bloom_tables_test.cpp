@@ -42,7 +42,7 @@ TEST(BloomTables, LargeFramesMatchTheOneWordPieces) {
                         {-1.0, -1.0, 1.5, 0xFF8040FFu},  {0.0, kNaN, 0.0, 0xFFFFFFFFu},
                         {0.999, 1e300, 3.0, 0xFF00FF00u}, {kNaN, 1.0, 0.0, 0xFFFFFFu},
                         {-1e6, 0.5, 0.0, 0x00102030u},   {0.2, 1.2, 9.0, 0xFFCC88u},
-                        {0.5, 3.0, 12.0, 0xFFFFFFu}};
+                        {0.5, 3.0, 12.0, 0xFFFFFFu},     {1e6, 0.8, 2.0, 0xFFFFE0C0u}};
   // 66,660 words: large enough for the tables; odd width and height so the
   // half-size path repeats its last half column and row.
   Image in(301, 219, 3);
