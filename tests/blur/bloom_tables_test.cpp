@@ -109,4 +109,25 @@ TEST(BloomTables, ScreenRowsMatchScreenWordForEveryPair) {
   }
 }
 
+// The half-size means at every level and many lengths, with words whose
+// four channels sum to the largest totals.
+TEST(BloomTables, DownsampleRowsMatchTheWordForm) {
+  std::vector<uint32_t> b0(2 * 70), b1(2 * 70), got(70);
+  kvfx_test::fill_random_premultiplied(b0, 5);
+  kvfx_test::fill_random_premultiplied(b1, 6);
+  for (size_t k = 0; k < b0.size(); k += 3) b0[k] = b1[k] = 0xFFFFFFFFu;
+  for (size_t k = 1; k < b0.size(); k += 7) b0[k] = 0xFFFEFDFCu;
+  kvfx_test::for_each_level([&] {
+    for (int32_t hw : {1, 7, 8, 9, 16, 23, 70}) {
+      std::fill(got.begin(), got.end(), 0u);
+      kvfx::bloom_downsample_row(b0.data(), b1.data(), got.data(), hw);
+      for (int32_t x = 0; x < hw; ++x)
+        ASSERT_EQ(got[x], kvfx::bloom_downsample_word(b0[2 * x], b0[2 * x + 1], b1[2 * x],
+                                                      b1[2 * x + 1]))
+            << "hw " << hw << " x " << x;
+      for (int32_t x = hw; x < 70; ++x) ASSERT_EQ(got[x], 0u) << "hw " << hw << " x " << x;
+    }
+  });
+}
+
 }  // namespace
