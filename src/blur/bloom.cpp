@@ -49,9 +49,10 @@ class FullSizeGlow final : public BlurRows {
       : caller_(caller), width_(width), bright_(bright), screen_(screen),
         rows_(ScratchImage::uninitialised(2 * int64_t{width})) {}
 
-  const uint32_t* input_row(int32_t y) override {
-    bright_.row(caller_.input(y), rows_.data(), width_);
-    return rows_.data();
+  const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
+  const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
+    bright_.row(caller_.input(y), room, width_);
+    return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + width_; }
   void row_done(int32_t j) override {
@@ -82,14 +83,14 @@ class HalfSizeGlow final : public BlurRows {
         // Two half rows (in, out) and two full rows (bright rows, enlarged glow).
         rows_(ScratchImage::uninitialised(2 * int64_t{width / 2} + 2 * int64_t{width})) {}
 
-  const uint32_t* input_row(int32_t y) override {
+  const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
+  const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
     uint32_t* b0 = rows_.data() + 2 * hw_;
     uint32_t* b1 = b0 + width_;
     bright_.row(caller_.input(2 * int64_t{y}), b0, 2 * hw_);
     bright_.row(caller_.input(2 * int64_t{y} + 1), b1, 2 * hw_);
-    uint32_t* h = rows_.data();
-    bloom_downsample_row(b0, b1, h, hw_);
-    return h;
+    bloom_downsample_row(b0, b1, room, hw_);
+    return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + hw_; }
   void row_done(int32_t j) override {

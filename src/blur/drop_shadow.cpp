@@ -396,10 +396,11 @@ class StreamedShadow final : public BlurRows {
       : call_(call), src_(src), dst_(dst),
         rows_(ScratchImage::uninitialised(2 * int64_t{call.width})) {}
 
-  const uint32_t* input_row(int32_t y) override {
-    shadow_row(src_, rows_.data(), call_.width, call_.height, call_.row_pixels, call_.dx,
-               call_.dy, call_.shadow_words, call_.color, y, call_.kernels);
-    return rows_.data();
+  const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
+  const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
+    shadow_row(src_, room, call_.width, call_.height, call_.row_pixels, call_.dx, call_.dy,
+               call_.shadow_words, call_.color, y, call_.kernels);
+    return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
   void row_done(int32_t j) override {
@@ -446,12 +447,13 @@ class InPlaceShadow final : public BlurRows {
     foreign_.fill([&](int64_t y) { return pixels_ + y * call_.row_pixels; });
   }
 
-  const uint32_t* input_row(int32_t y) override {
+  const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
+  const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
     next_input_ = y + 1;
     const int64_t sy = shadow_source(y, call_.dy, call_.height);
-    shadow_row_from(sy < 0 ? nullptr : source_row(sy), rows_.data(), call_.width, call_.dx,
+    shadow_row_from(sy < 0 ? nullptr : source_row(sy), room, call_.width, call_.dx,
                     call_.shadow_words, call_.color, call_.kernels);
-    return rows_.data();
+    return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
   void row_done(int32_t j) override {

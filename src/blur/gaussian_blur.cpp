@@ -163,7 +163,7 @@ class StreamingBlur {
 
   void run(BlurRows& rows) {
     for (int32_t y = input_begin_; y < input_end_; ++y) {
-      receive(0, rows.input_row(y));
+      if (!take_strip(rows, y)) receive(0, next_input(rows, y));
       // Each row a pass completes is the next pass's input (the last pass's
       // goes to the sink). Emitting from the deepest pass that has a row
       // ready hands every row on at once, so one out row per pass suffices;
@@ -187,6 +187,30 @@ class StreamingBlur {
   // there by the pass before, or nullptr where a row goes in as it is.
   uint32_t* staging_row(const BoxStage& st) {
     return st.strip ? st.staged + st.staged_count * ring_stride_ : nullptr;
+  }
+
+  // The first pass's next input row, made in its staging row where the
+  // source can.
+  const uint32_t* next_input(BlurRows& rows, int32_t y) {
+    uint32_t* room = staging_row(stages_[0]);
+    return room ? rows.input_row_into(y, room) : rows.input_row(y);
+  }
+
+  // A whole strip of the first pass read where the source stores it, with
+  // no staging copy: where a strip starts at y and the source has its rows
+  // in place. Advances y to the strip's last row.
+  bool take_strip(BlurRows& rows, int32_t& y) {
+    BoxStage& st = stages_[0];
+    if (!st.strip || st.staged_count != 0 || int64_t{y} + kStripRows > st.in_end) return false;
+    int64_t stride = 0;
+    const uint32_t* in = rows.stored_rows(y, kStripRows, &stride);
+    if (!in) return false;
+    const int32_t i0 = st.received;
+    st.strip(in, stride, ring_row(st, i0), ring_stride_, width_, st.r, st.scale, strip_scratch_);
+    for (int32_t k = 0; k < kStripRows; ++k) count_in(st, i0 + k, ring_row(st, i0 + k));
+    st.received += kStripRows;
+    y += kStripRows - 1;
+    return true;
   }
 
   // Row `in` (width words) taken by the pass: blurred horizontally into the
@@ -431,6 +455,12 @@ class InPlaceRows final : public BlurRows {
   const uint32_t* input_row(int32_t y) override {
     const uint32_t* copy = halo_ ? halo_->copy_of(y) : nullptr;
     return copy ? copy : pixels_ + y * row_pixels_;
+  }
+  const uint32_t* stored_rows(int32_t y, int32_t n, int64_t* stride) override {
+    for (int32_t k = 0; halo_ && k < n; ++k)
+      if (halo_->copy_of(int64_t{y} + k)) return nullptr;
+    *stride = row_pixels_;
+    return pixels_ + y * row_pixels_;
   }
   uint32_t* output_row(int32_t j) override { return pixels_ + j * row_pixels_; }
   void row_done(int32_t) override {}

@@ -39,11 +39,23 @@ void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
 // row_done(j) are called for j = 0 .. height - 1 in order, once each, and
 // row_done(j) comes only after input_row(y) for every y <= j: a sink may
 // therefore overwrite memory that input rows 0 .. j were read from.
+//
+// Two optional forms of input_row save the blur its copy of each input row
+// into its own rows. input_row_into(y, room) is input_row(y) for a source
+// that makes its rows: it may make row y in `room` (width words) and return
+// it. stored_rows(y, n, &stride), in the place of input_row for rows
+// y .. y + n - 1, is for a source whose rows are stored: their first where
+// they lie `stride` words apart, to be read before the next input_row or
+// row_done call, or nullptr (the blur then asks for them one by one).
 class BlurRows {
  public:
   virtual const uint32_t* input_row(int32_t y) = 0;
   virtual uint32_t* output_row(int32_t j) = 0;
   virtual void row_done(int32_t j) = 0;
+  virtual const uint32_t* input_row_into(int32_t y, uint32_t* /*room*/) { return input_row(y); }
+  virtual const uint32_t* stored_rows(int32_t /*y*/, int32_t /*n*/, int64_t* /*stride*/) {
+    return nullptr;
+  }
 
  protected:
   ~BlurRows() = default;
