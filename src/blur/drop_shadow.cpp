@@ -131,74 +131,55 @@ void composite_run_in_order(const uint32_t* s, const uint32_t* h, uint32_t* d, i
 // called unsure below, take the formula word by word. Checked over every
 // (a, h, s) by the tests.
 
-// The words of a block whose unsure lanes are set, by the formula. Lane j
-// of the low (high) unpack of a block's bytes holds channel j % 4 of word
-// 4 (j / 8) + j % 8 / 4 (plus 2 for the high unpack).
-inline void redo_unsure(const uint32_t* s, const uint32_t* h, uint32_t* d, const double* inverse,
-                        uint64_t low, uint64_t high) {
-  uint32_t words = 0;
-  for (; low != 0; low &= low - 1) {
-    const int j = __builtin_ctzll(low);
-    words |= 1u << (4 * (j / 8) + j % 8 / 4);
-  }
-  for (; high != 0; high &= high - 1) {
-    const int j = __builtin_ctzll(high);
-    words |= 1u << (4 * (j / 8) + 2 + j % 8 / 4);
-  }
-  for (; words != 0; words &= words - 1) {
-    const int k = __builtin_ctz(words);
-    d[k] = composite_with_inverse(s[k], h[k], inverse[alpha_of(s[k])]);
-  }
-}
-
 // Sixteen words whose source is not opaque or whose shadow is not 0 come out
-// as the source word, so a block of only those is copied.
+// as the source word, so a block of only those is copied. As at AVX2 below,
+// with no byte shuffles (one shuffle port runs them on some cores): each
+// 16-bit lane takes a word's even or odd bytes, and one saturating byte add
+// joins the quotients to the source.
 KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* h, uint32_t* d,
                                              int64_t n, const double* inverse) {
-  const __m512i zero = _mm512_setzero_si512();
-  const __m512i alpha_bytes = _mm512_broadcast_i32x4(
-      _mm_setr_epi8(3, 3, 3, 3, 7, 7, 7, 7, 11, 11, 11, 11, 15, 15, 15, 15));
+  const __m512i low_bytes = _mm512_set1_epi16(0xFF);
   const __m512i magic = _mm512_set1_epi16(static_cast<short>(0x8081));
-  const __m512i ff = _mm512_set1_epi16(0xFF);
   for (int64_t k = 0; k < n; k += 16) {
     prefetch_ahead(d + k);
     const __mmask16 m = tail_mask16(n - k);
     const __m512i sw = _mm512_maskz_loadu_epi32(m, s + k);
     const __m512i hw = _mm512_maskz_loadu_epi32(m, h + k);
+    const __m512i a = _mm512_srli_epi32(sw, 24);
     const __mmask16 busy = _mm512_mask_test_epi32_mask(m, hw, hw) &
-                           _mm512_cmpneq_epi32_mask(_mm512_srli_epi32(sw, 24), _mm512_set1_epi32(0xFF));
+                           _mm512_cmpneq_epi32_mask(a, _mm512_set1_epi32(0xFF));
     if (busy == 0) {
       _mm512_mask_storeu_epi32(d + k, m, sw);
       continue;
     }
-    // 255 - a in every byte of each word.
-    const __m512i keep = _mm512_xor_si512(_mm512_shuffle_epi8(sw, alpha_bytes), _mm512_set1_epi8(-1));
-    const __m512i k0 = _mm512_unpacklo_epi8(keep, zero), k1 = _mm512_unpackhi_epi8(keep, zero);
-    const __m512i x0 = _mm512_mullo_epi16(_mm512_unpacklo_epi8(hw, zero), k0);
-    const __m512i x1 = _mm512_mullo_epi16(_mm512_unpackhi_epi8(hw, zero), k1);
+    // 255 - a in both 16-bit lanes of each word.
+    const __m512i keep = _mm512_xor_si512(_mm512_or_si512(a, _mm512_slli_epi32(a, 16)), low_bytes);
+    const __m512i x0 = _mm512_mullo_epi16(_mm512_and_si512(hw, low_bytes), keep);
+    const __m512i x1 = _mm512_mullo_epi16(_mm512_srli_epi16(hw, 8), keep);
     const __m512i q0 = _mm512_srli_epi16(_mm512_mulhi_epu16(x0, magic), 7);
     const __m512i q1 = _mm512_srli_epi16(_mm512_mulhi_epu16(x1, magic), 7);
-    const __m512i out = _mm512_packus_epi16(_mm512_add_epi16(_mm512_unpacklo_epi8(sw, zero), q0),
-                                            _mm512_add_epi16(_mm512_unpackhi_epi8(sw, zero), q1));
-    _mm512_mask_storeu_epi32(d + k, m, out);
-    // x = 255 q exactly, x not 0 and a not 0.
-    const uint64_t unsure0 = _mm512_cmpeq_epi16_mask(x0, _mm512_sub_epi16(_mm512_slli_epi16(q0, 8), q0)) &
-                             _mm512_test_epi16_mask(x0, x0) & _mm512_cmpneq_epi16_mask(k0, ff);
-    const uint64_t unsure1 = _mm512_cmpeq_epi16_mask(x1, _mm512_sub_epi16(_mm512_slli_epi16(q1, 8), q1)) &
-                             _mm512_test_epi16_mask(x1, x1) & _mm512_cmpneq_epi16_mask(k1, ff);
-    // Lanes past the run hold zero words, never unsure.
-    if ((unsure0 | unsure1) != 0) redo_unsure(s + k, h + k, d + k, inverse, unsure0, unsure1);
+    const __m512i q = _mm512_or_si512(q0, _mm512_slli_epi16(q1, 8));
+    _mm512_mask_storeu_epi32(d + k, m, _mm512_adds_epu8(sw, q));
+    // x = 255 q exactly, x not 0 and a not 0; two lanes per word. Lanes past
+    // the run hold zero words, never unsure.
+    const __mmask32 kept = _mm512_cmpneq_epi16_mask(keep, low_bytes);
+    const uint32_t unsure =
+        (_mm512_mask_cmpeq_epi16_mask(kept & _mm512_test_epi16_mask(x0, x0), x0,
+                                      _mm512_sub_epi16(_mm512_slli_epi16(q0, 8), q0)) |
+         _mm512_mask_cmpeq_epi16_mask(kept & _mm512_test_epi16_mask(x1, x1), x1,
+                                      _mm512_sub_epi16(_mm512_slli_epi16(q1, 8), q1)));
+    for (uint32_t lanes = unsure; lanes != 0; lanes &= ~(3u << (__builtin_ctz(lanes) & ~1))) {
+      const int64_t w = k + __builtin_ctz(lanes) / 2;
+      d[w] = composite_with_inverse(s[w], h[w], inverse[alpha_of(s[w])]);
+    }
   }
 }
 
-// The same at the AVX2 level, eight words at a time.
-KVFX_TARGET_AVX2 inline uint64_t lanes16(__m256i mask) {
-  // One bit per 16-bit lane: the byte mask's even bits.
-  const uint32_t bytes = static_cast<uint32_t>(_mm256_movemask_epi8(mask));
-  uint64_t lanes = 0;
-  for (uint32_t b = bytes & 0x55555555u; b != 0; b &= b - 1) lanes |= uint64_t{1} << (__builtin_ctz(b) / 2);
-  return lanes;
-}
+// The same at the AVX2 level, eight words at a time, with no byte shuffles:
+// a word's even bytes (blue, red) and odd bytes (green, alpha) each fill a
+// 16-bit lane, 255 - a goes to both lanes of its word by shifts, and the
+// quotients rejoin the source bytes by one saturating byte add (s + q,
+// clamped at 255).
 
 // Lanes where x = 255 q exactly, x not 0 and a not 0.
 KVFX_TARGET_AVX2 inline __m256i unsure16(__m256i x, __m256i q, __m256i keep) {
@@ -211,34 +192,35 @@ KVFX_TARGET_AVX2 inline __m256i unsure16(__m256i x, __m256i q, __m256i keep) {
 KVFX_TARGET_AVX2 void composite_run_avx2(const uint32_t* s, const uint32_t* h, uint32_t* d,
                                          int64_t n, const double* inverse) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i alpha_bytes = _mm256_setr_epi8(3, 3, 3, 3, 7, 7, 7, 7, 11, 11, 11, 11, 15, 15, 15,
-                                               15, 3, 3, 3, 3, 7, 7, 7, 7, 11, 11, 11, 11, 15, 15,
-                                               15, 15);
+  const __m256i low_bytes = _mm256_set1_epi16(0xFF);
   const __m256i magic = _mm256_set1_epi16(static_cast<short>(0x8081));
   int64_t k = 0;
   for (; k + 8 <= n; k += 8) {
     prefetch_ahead(d + k);
     const __m256i sw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k));
     const __m256i hw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + k));
+    const __m256i a = _mm256_srli_epi32(sw, 24);
     const __m256i idle = _mm256_or_si256(_mm256_cmpeq_epi32(hw, zero),
-                                         _mm256_cmpeq_epi32(_mm256_srli_epi32(sw, 24),
-                                                            _mm256_set1_epi32(0xFF)));
+                                         _mm256_cmpeq_epi32(a, _mm256_set1_epi32(0xFF)));
     if (_mm256_movemask_epi8(idle) == -1) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), sw);
       continue;
     }
-    const __m256i keep = _mm256_xor_si256(_mm256_shuffle_epi8(sw, alpha_bytes), _mm256_set1_epi8(-1));
-    const __m256i k0 = _mm256_unpacklo_epi8(keep, zero), k1 = _mm256_unpackhi_epi8(keep, zero);
-    const __m256i x0 = _mm256_mullo_epi16(_mm256_unpacklo_epi8(hw, zero), k0);
-    const __m256i x1 = _mm256_mullo_epi16(_mm256_unpackhi_epi8(hw, zero), k1);
+    // 255 - a in both 16-bit lanes of each word.
+    const __m256i keep = _mm256_xor_si256(_mm256_or_si256(a, _mm256_slli_epi32(a, 16)), low_bytes);
+    const __m256i x0 = _mm256_mullo_epi16(_mm256_and_si256(hw, low_bytes), keep);
+    const __m256i x1 = _mm256_mullo_epi16(_mm256_srli_epi16(hw, 8), keep);
     const __m256i q0 = _mm256_srli_epi16(_mm256_mulhi_epu16(x0, magic), 7);
     const __m256i q1 = _mm256_srli_epi16(_mm256_mulhi_epu16(x1, magic), 7);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k),
-                        _mm256_packus_epi16(_mm256_add_epi16(_mm256_unpacklo_epi8(sw, zero), q0),
-                                            _mm256_add_epi16(_mm256_unpackhi_epi8(sw, zero), q1)));
-    const __m256i u0 = unsure16(x0, q0, k0), u1 = unsure16(x1, q1, k1);
-    if (!_mm256_testz_si256(_mm256_or_si256(u0, u1), _mm256_or_si256(u0, u1)))
-      redo_unsure(s + k, h + k, d + k, inverse, lanes16(u0), lanes16(u1));
+    const __m256i q = _mm256_or_si256(q0, _mm256_slli_epi16(q1, 8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), _mm256_adds_epu8(sw, q));
+    // Two bytes of the mask per 16-bit lane, four per word.
+    const __m256i unsure = _mm256_or_si256(unsure16(x0, q0, keep), unsure16(x1, q1, keep));
+    uint32_t bytes = static_cast<uint32_t>(_mm256_movemask_epi8(unsure));
+    for (; bytes != 0; bytes &= ~(0xFu << (__builtin_ctz(bytes) & ~3))) {
+      const int w = __builtin_ctz(bytes) / 4;
+      d[k + w] = composite_with_inverse(s[k + w], h[k + w], inverse[alpha_of(s[k + w])]);
+    }
   }
   for (; k < n; ++k) d[k] = composite_with_inverse(s[k], h[k], inverse[alpha_of(s[k])]);
 }

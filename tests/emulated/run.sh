@@ -84,7 +84,7 @@ CFG
 }
 
 result=0
-for check in blur_kernels vignette_kernels grade_kernels bloom_kernels; do
+for check in blur_kernels vignette_kernels grade_kernels bloom_kernels shadow_kernels; do
   g++ "${flags[@]}" -c "$here/$check.cpp" -o "$work/$check.o" || exit 1
   ld -T "$here/image.ld" -nostdlib -static --no-warn-rwx-segments -z noexecstack \
     "$work/boot.o" "$work/faults.o" "$work/runtime.o" "$work/$check.o" -o "$work/$check.elf" || exit 1
