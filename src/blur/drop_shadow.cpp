@@ -62,10 +62,45 @@ KVFX_INLINE void coverage_span(const uint32_t* from, uint32_t* to, int64_t n, ui
   for (int64_t x = 0; x < n; ++x) to[x] = word[alpha_of(from[x])];
 }
 
-// d[k] = composite of s[k] over h[k], d apart from s and h.
+// The composite in integers. For a source alpha a and a shadow channel h,
+// the true h (1 - a / 255) is h (255 - a) / 255; where 255 does not divide
+// x = h (255 - a) it lies at least 1/255 from every integer, far beyond the
+// double product's error, so channel_to_byte(h * inv + s) is min(255, s +
+// floor(x / 255)), and floor(x / 255) is (x * 0x8081) >> 23 for every
+// x < 2^16. Where 255 divides x the product may fall a hair short of the
+// integer (1,230 of the 65,536 (a, h) pairs, a and h neither 0 nor 255 -
+// a), and the sum's rounding then depends on s: those channels, the lanes
+// called unsure below, take the formula word by word. Checked over every
+// (a, h, s) by the tests.
+
+// d[k] = composite of s[k] over h[k], d apart from s and h: in blocks of 64
+// words, every word in integers and whether a channel is unsure, without a
+// branch; then, in the few blocks that have them, the unsure words by the
+// formula.
 KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                                const double* inverse) {
-  for (int64_t k = 0; k < n; ++k) d[k] = composite_with_inverse(s[k], h[k], inverse[alpha_of(s[k])]);
+  constexpr int64_t kBlock = 64;
+  for (int64_t k0 = 0; k0 < n; k0 += kBlock) {
+    const int64_t m = std::min(kBlock, n - k0);
+    uint8_t unsure[kBlock];
+    uint32_t any = 0;
+    for (int64_t k = 0; k < m; ++k) {
+      const uint32_t sw = s[k0 + k], hw = h[k0 + k], keep = 255 - (sw >> 24);
+      uint32_t out = 0, u = 0;
+      for (int c = 0; c < 32; c += 8) {
+        const uint32_t x = (hw >> c & 0xFF) * keep, q = (x * 0x8081u) >> 23;
+        out |= std::min(255u, (sw >> c & 0xFF) + q) << c;
+        u |= static_cast<uint32_t>(x != 0) & static_cast<uint32_t>(x == 255 * q);
+      }
+      d[k0 + k] = out;
+      unsure[k] = static_cast<uint8_t>(u & static_cast<uint32_t>(keep != 255));
+      any |= unsure[k];
+    }
+    if (any == 0) continue;
+    for (int64_t k = 0; k < m; ++k)
+      if (unsure[k])
+        d[k0 + k] = composite_with_inverse(s[k0 + k], h[k0 + k], inverse[alpha_of(s[k0 + k])]);
+  }
 }
 
 #if KVFX_X86
@@ -120,16 +155,7 @@ void composite_run_in_order(const uint32_t* s, const uint32_t* h, uint32_t* d, i
 }
 
 #if KVFX_X86
-// The composite in integers. For a source alpha a and a shadow channel h,
-// the true h (1 - a / 255) is h (255 - a) / 255; where 255 does not divide
-// x = h (255 - a) it lies at least 1/255 from every integer, far beyond the
-// double product's error, so channel_to_byte(h * inv + s) is min(255, s +
-// floor(x / 255)), and floor(x / 255) is (x * 0x8081) >> 23 for every
-// x < 2^16. Where 255 divides x the product may fall a hair short of the
-// integer (1,230 of the 65,536 (a, h) pairs, a and h neither 0 nor 255 -
-// a), and the sum's rounding then depends on s: those channels, the lanes
-// called unsure below, take the formula word by word. Checked over every
-// (a, h, s) by the tests.
+// The composite in integers as composite_run above, by hand.
 
 // Sixteen words whose source is not opaque or whose shadow is not 0 come out
 // as the source word, so a block of only those is copied. As at AVX2 below,
@@ -229,8 +255,8 @@ KVFX_TARGET_AVX2 void composite_run_avx2(const uint32_t* s, const uint32_t* h, u
 #if KVFX_SIMD128
 // The same two passes in SIMD128, four words at a time, for the reasons and
 // with the unsure lanes of the AVX2 forms: where the compiler is left to the
-// generic forms it looks each word up, and composites in doubles, one lane
-// after another.
+// generic forms it looks each coverage word up, and composites in 32-bit
+// lanes.
 void coverage_span_simd128(const uint32_t* from, uint32_t* to, int64_t n, uint32_t color,
                            const uint32_t* word) {
   const v128_t ca = wasm_u32x4_splat(color >> 24);
@@ -260,37 +286,37 @@ inline v128_t div255(v128_t x) {
   return wasm_u16x8_shr(wasm_i16x8_shuffle(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15), 7);
 }
 
+// Even and odd bytes in 16-bit lanes, as at AVX2.
 void composite_run_simd128(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                            const double* inverse) {
   const v128_t zero = wasm_i32x4_splat(0);
   const v128_t opaque = wasm_u32x4_splat(0xFF);
+  const v128_t low_bytes = wasm_i16x8_splat(0xFF);
   int64_t k = 0;
   for (; k + 4 <= n; k += 4) {
     const v128_t sw = wasm_v128_load(s + k);
     const v128_t hw = wasm_v128_load(h + k);
-    const v128_t idle = wasm_v128_or(wasm_i32x4_eq(hw, zero), wasm_i32x4_eq(wasm_u32x4_shr(sw, 24), opaque));
+    const v128_t a = wasm_u32x4_shr(sw, 24);
+    const v128_t idle = wasm_v128_or(wasm_i32x4_eq(hw, zero), wasm_i32x4_eq(a, opaque));
     if (wasm_i32x4_all_true(idle)) {
       wasm_v128_store(d + k, sw);
       continue;
     }
-    // 255 - a in every byte of each word.
-    const v128_t keep = wasm_v128_not(
-        wasm_i8x16_swizzle(sw, wasm_i8x16_const(3, 3, 3, 3, 7, 7, 7, 7, 11, 11, 11, 11, 15, 15, 15, 15)));
-    const v128_t k0 = wasm_u16x8_extend_low_u8x16(keep), k1 = wasm_u16x8_extend_high_u8x16(keep);
-    const v128_t x0 = wasm_i16x8_mul(wasm_u16x8_extend_low_u8x16(hw), k0);
-    const v128_t x1 = wasm_i16x8_mul(wasm_u16x8_extend_high_u8x16(hw), k1);
+    // 255 - a in both 16-bit lanes of each word.
+    const v128_t keep = wasm_v128_xor(wasm_v128_or(a, wasm_i32x4_shl(a, 16)), low_bytes);
+    const v128_t x0 = wasm_i16x8_mul(wasm_v128_and(hw, low_bytes), keep);
+    const v128_t x1 = wasm_i16x8_mul(wasm_u16x8_shr(hw, 8), keep);
     const v128_t q0 = div255(x0), q1 = div255(x1);
-    wasm_v128_store(d + k, wasm_u8x16_narrow_i16x8(wasm_i16x8_add(wasm_u16x8_extend_low_u8x16(sw), q0),
-                                                   wasm_i16x8_add(wasm_u16x8_extend_high_u8x16(sw), q1)));
-    // Lane j of the low (high) half holds channel j % 4 of word j / 4 (plus 2).
-    const uint32_t unsure = wasm_i16x8_bitmask(unsure16(x0, q0, k0)) |
-                            wasm_i16x8_bitmask(unsure16(x1, q1, k1)) << 8;
+    wasm_v128_store(d + k, wasm_u8x16_add_sat(sw, wasm_v128_or(q0, wasm_i16x8_shl(q1, 8))));
+    // Two bytes of the mask per 16-bit lane, four per word.
+    const uint32_t unsure =
+        wasm_i8x16_bitmask(wasm_v128_or(unsure16(x0, q0, keep), unsure16(x1, q1, keep)));
     if (unsure != 0)
       for (int w = 0; w < 4; ++w)
         if (unsure >> (4 * w) & 0xF)
           d[k + w] = composite_with_inverse(s[k + w], h[k + w], inverse[alpha_of(s[k + w])]);
   }
-  for (; k < n; ++k) d[k] = composite_with_inverse(s[k], h[k], inverse[alpha_of(s[k])]);
+  composite_run(s + k, h + k, d + k, n - k, inverse);
 }
 #endif
 
