@@ -105,7 +105,9 @@ KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d
 
 #if KVFX_X86
 // shadow_coverage_word on sixteen words at once: (a * cA) / 255 is
-// (a * cA * 32897) >> 23 for every pair of bytes. Each row of the source is
+// (a * cA * 32897) >> 23 for every pair of bytes, in 16-bit halves of the
+// lanes: a * cA fits 16 bits, and the shift by 23 is the high half of the
+// product by 32897, shifted by 7. Each row of the source is
 // met here first, one row at a time between blur passes, so it prefetches;
 // so does the composite for the destination row it writes.
 KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to, int64_t n,
@@ -116,16 +118,14 @@ KVFX_TARGET_AVX512 void coverage_span_avx512(const uint32_t* from, uint32_t* to,
     prefetch_ahead(from + x);
     const __mmask16 m = tail_mask16(n - x);
     const __m512i a = _mm512_srli_epi32(_mm512_maskz_loadu_epi32(m, from + x), 24);
-    const __m512i product = _mm512_mullo_epi32(a, ca);
-    const __m512i cover = _mm512_srli_epi32(_mm512_mullo_epi32(product, _mm512_set1_epi32(32897)), 23);
+    const __m512i cover = _mm512_srli_epi32(
+        _mm512_mulhi_epu16(_mm512_mullo_epi16(a, ca), _mm512_set1_epi32(32897)), 7);
     _mm512_mask_storeu_epi32(to + x, m, _mm512_or_si512(_mm512_slli_epi32(cover, 24), rgb));
   }
 }
 
-// The same at AVX2, in 16-bit halves of the lanes: a * cA fits 16 bits, and
-// the shift by 23 is the high half of the product by 32897, shifted by 7.
-// (The generic form looks each word up, which the compiler does with a
-// gather.)
+// The same at AVX2. (The generic form looks each word up, which the
+// compiler does with a gather.)
 KVFX_TARGET_AVX2 void coverage_span_avx2(const uint32_t* from, uint32_t* to, int64_t n,
                                          uint32_t color, const uint32_t* word) {
   const __m256i ca = _mm256_set1_epi32(static_cast<int>(color >> 24));
