@@ -73,9 +73,10 @@ KVFX_INLINE void coverage_span(const uint32_t* from, uint32_t* to, int64_t n, ui
 // called unsure below, take the formula word by word. Checked over every
 // (a, h, s) by the tests.
 
-// d[k] = composite of s[k] over h[k], d apart from s and h: in blocks of 64
-// words, every word in integers and whether a channel is unsure, without a
-// branch; then, in the few blocks that have them, the unsure words by the
+// d[k] = composite of s[k] over h[k], d apart from h and either apart from
+// s or s itself: in blocks of 64 words, every word in integers and whether a
+// channel is unsure, without a branch (an unsure word keeps its source
+// word); then, in the few blocks that have them, the unsure words by the
 // formula.
 KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                                const double* inverse) {
@@ -92,8 +93,8 @@ KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d
         out |= std::min(255u, (sw >> c & 0xFF) + q) << c;
         u |= static_cast<uint32_t>(x != 0) & static_cast<uint32_t>(x == 255 * q);
       }
-      d[k0 + k] = out;
       unsure[k] = static_cast<uint8_t>(u & static_cast<uint32_t>(keep != 255));
+      d[k0 + k] = unsure[k] ? sw : out;
       any |= unsure[k];
     }
     if (any == 0) continue;
@@ -185,7 +186,6 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
     const __m512i q0 = _mm512_srli_epi16(_mm512_mulhi_epu16(x0, magic), 7);
     const __m512i q1 = _mm512_srli_epi16(_mm512_mulhi_epu16(x1, magic), 7);
     const __m512i q = _mm512_or_si512(q0, _mm512_slli_epi16(q1, 8));
-    _mm512_mask_storeu_epi32(d + k, m, _mm512_adds_epu8(sw, q));
     // x = 255 q exactly, x not 0 and a not 0; two lanes per word. Lanes past
     // the run hold zero words, never unsure.
     const __mmask32 kept = _mm512_cmpneq_epi16_mask(keep, low_bytes);
@@ -194,9 +194,16 @@ KVFX_TARGET_AVX512 void composite_run_avx512(const uint32_t* s, const uint32_t* 
                                       _mm512_sub_epi16(_mm512_slli_epi16(q0, 8), q0)) |
          _mm512_mask_cmpeq_epi16_mask(kept & _mm512_test_epi16_mask(x1, x1), x1,
                                       _mm512_sub_epi16(_mm512_slli_epi16(q1, 8), q1)));
+    if (unsure == 0) {
+      _mm512_mask_storeu_epi32(d + k, m, _mm512_adds_epu8(sw, q));
+      continue;
+    }
+    alignas(64) uint32_t source[16];  // d may be s
+    _mm512_store_si512(source, sw);
+    _mm512_mask_storeu_epi32(d + k, m, _mm512_adds_epu8(sw, q));
     for (uint32_t lanes = unsure; lanes != 0; lanes &= ~(3u << (__builtin_ctz(lanes) & ~1))) {
-      const int64_t w = k + __builtin_ctz(lanes) / 2;
-      d[w] = composite_with_inverse(s[w], h[w], inverse[alpha_of(s[w])]);
+      const int w = __builtin_ctz(lanes) / 2;
+      d[k + w] = composite_with_inverse(source[w], h[k + w], inverse[alpha_of(source[w])]);
     }
   }
 }
@@ -239,13 +246,19 @@ KVFX_TARGET_AVX2 void composite_run_avx2(const uint32_t* s, const uint32_t* h, u
     const __m256i q0 = _mm256_srli_epi16(_mm256_mulhi_epu16(x0, magic), 7);
     const __m256i q1 = _mm256_srli_epi16(_mm256_mulhi_epu16(x1, magic), 7);
     const __m256i q = _mm256_or_si256(q0, _mm256_slli_epi16(q1, 8));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), _mm256_adds_epu8(sw, q));
     // Two bytes of the mask per 16-bit lane, four per word.
     const __m256i unsure = _mm256_or_si256(unsure16(x0, q0, keep), unsure16(x1, q1, keep));
     uint32_t bytes = static_cast<uint32_t>(_mm256_movemask_epi8(unsure));
+    if (bytes == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), _mm256_adds_epu8(sw, q));
+      continue;
+    }
+    alignas(32) uint32_t source[8];  // d may be s
+    _mm256_store_si256(reinterpret_cast<__m256i*>(source), sw);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), _mm256_adds_epu8(sw, q));
     for (; bytes != 0; bytes &= ~(0xFu << (__builtin_ctz(bytes) & ~3))) {
       const int w = __builtin_ctz(bytes) / 4;
-      d[k + w] = composite_with_inverse(s[k + w], h[k + w], inverse[alpha_of(s[k + w])]);
+      d[k + w] = composite_with_inverse(source[w], h[k + w], inverse[alpha_of(source[w])]);
     }
   }
   for (; k < n; ++k) d[k] = composite_with_inverse(s[k], h[k], inverse[alpha_of(s[k])]);
@@ -307,14 +320,20 @@ void composite_run_simd128(const uint32_t* s, const uint32_t* h, uint32_t* d, in
     const v128_t x0 = wasm_i16x8_mul(wasm_v128_and(hw, low_bytes), keep);
     const v128_t x1 = wasm_i16x8_mul(wasm_u16x8_shr(hw, 8), keep);
     const v128_t q0 = div255(x0), q1 = div255(x1);
-    wasm_v128_store(d + k, wasm_u8x16_add_sat(sw, wasm_v128_or(q0, wasm_i16x8_shl(q1, 8))));
     // Two bytes of the mask per 16-bit lane, four per word.
     const uint32_t unsure =
         wasm_i8x16_bitmask(wasm_v128_or(unsure16(x0, q0, keep), unsure16(x1, q1, keep)));
-    if (unsure != 0)
-      for (int w = 0; w < 4; ++w)
-        if (unsure >> (4 * w) & 0xF)
-          d[k + w] = composite_with_inverse(s[k + w], h[k + w], inverse[alpha_of(s[k + w])]);
+    const v128_t out = wasm_u8x16_add_sat(sw, wasm_v128_or(q0, wasm_i16x8_shl(q1, 8)));
+    if (unsure == 0) {
+      wasm_v128_store(d + k, out);
+      continue;
+    }
+    alignas(16) uint32_t source[4];  // d may be s
+    wasm_v128_store(source, sw);
+    wasm_v128_store(d + k, out);
+    for (int w = 0; w < 4; ++w)
+      if (unsure >> (4 * w) & 0xF)
+        d[k + w] = composite_with_inverse(source[w], h[k + w], inverse[alpha_of(source[w])]);
   }
   composite_run(s + k, h + k, d + k, n - k, inverse);
 }
@@ -324,7 +343,8 @@ struct ShadowKernels {
   // to[x] = the shadow word of from[x]'s alpha (word: that for every alpha).
   void (*coverage_span)(const uint32_t* from, uint32_t* to, int64_t n, uint32_t color,
                         const uint32_t* word);
-  // d[k] = composite of s[k] over h[k] for k < n; d apart from s and h.
+  // d[k] = composite of s[k] over h[k] for k < n; d apart from h, and
+  // apart from s or s itself.
   void (*composite_run)(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                         const double* inverse);
 };
@@ -428,8 +448,8 @@ class StreamedShadow final : public BlurRows {
 };
 
 // dst is src, composited row by row as in StreamedShadow. A row's source
-// words are read (into a row of scratch) just before the composite writes
-// over them, and a shadow row is cast from the source row dy above it: a
+// words are read just before the composite writes over them, where they
+// lie, and a shadow row is cast from the source row dy above it: a
 // row that a shadow row still to be built needs is kept, in a ring of the
 // band's last dy rows. A band also needs source rows that other bands
 // write; those are copied before any band runs. Padding has no shadow and
@@ -441,7 +461,7 @@ class InPlaceShadow final : public BlurRows {
       : call_(call), pixels_(pixels), begin_(begin), input_end_(input_end),
         next_input_(input_begin), next_composite_(begin),
         kept_rows_(call.dy > 0 ? std::min<int64_t>(end - begin, call.dy) : 0),
-        rows_(ScratchImage::uninitialised((3 + kept_rows_) * int64_t{call.width})) {
+        rows_(ScratchImage::uninitialised((2 + kept_rows_) * int64_t{call.width})) {
     // The source rows the band's shadow rows are cast from, less its own.
     const int64_t lo = std::clamp<int64_t>(int64_t{input_begin} - call.dy, 0, call.height);
     const int64_t hi = std::clamp<int64_t>(int64_t{input_end} - call.dy, lo, call.height);
@@ -467,9 +487,12 @@ class InPlaceShadow final : public BlurRows {
   void row_done(int32_t j) override {
     uint32_t* row = pixels_ + j * call_.row_pixels;
     const int64_t needed_by = int64_t{j} + call_.dy;
-    uint32_t* source = (needed_by >= next_input_ && needed_by < input_end_) ? kept(j)
-                                                                            : rows_.data() + 2 * call_.width;
-    std::memcpy(source, row, static_cast<size_t>(call_.width) * sizeof(uint32_t));
+    // A row no shadow row still needs is composited where it lies.
+    const uint32_t* source = row;
+    if (needed_by >= next_input_ && needed_by < input_end_) {
+      std::memcpy(kept(j), row, static_cast<size_t>(call_.width) * sizeof(uint32_t));
+      source = kept(j);
+    }
     call_.kernels.composite_run(source, rows_.data() + call_.width, row, call_.width,
                                 call_.inverse.inv);
     next_composite_ = j + 1;
@@ -477,7 +500,7 @@ class InPlaceShadow final : public BlurRows {
 
  private:
   uint32_t* kept(int64_t y) {
-    return rows_.data() + (3 + (y - begin_) % kept_rows_) * call_.width;
+    return rows_.data() + (2 + (y - begin_) % kept_rows_) * call_.width;
   }
   const uint32_t* source_row(int64_t sy) {
     if (const uint32_t* copy = foreign_.copy_of(sy)) return copy;
@@ -489,7 +512,7 @@ class InPlaceShadow final : public BlurRows {
   int32_t begin_, input_end_;
   int64_t next_input_, next_composite_;
   int64_t kept_rows_;
-  ScratchImage rows_;  // shadow row, blurred row, source row, kept rows
+  ScratchImage rows_;  // shadow row, blurred row, kept rows
   BandHalo foreign_;
 };
 

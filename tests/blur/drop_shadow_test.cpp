@@ -213,17 +213,20 @@ TEST(DropShadow, CompositeOfEveryAlphaChannelAndShadowChannel) {
       src.at(static_cast<int32_t>(c), static_cast<int32_t>(a)) = a << 24 | c << 16 | (255 - c) << 8 | c;
   kvfx_test::for_each_level([&] {
     Image got(256, 256);
-    for (uint32_t h = 0; h < 256; ++h) {
-      const uint32_t color = (h * 0x9Du & 0xFF) << 24 | h << 16 | h << 8 | h;
-      ASSERT_EQ(kv_fx_drop_shadow(src.data(), got.data(), 256, 256, src.stride(), 0.0, 0.0, 0.0,
-                                  color),
-                FX_OK);
-      for (size_t k = 0; k < src.words.size(); ++k) {
-        const uint32_t s = src.words[k];
-        if (got.words[k] != kvfx::composite_word(s, kvfx::shadow_coverage_word(s, color)))
-          FAIL() << std::hex << "source " << s << " colour " << color;
+    for (bool in_place : {false, true})  // in place, the composite reads the words it writes
+      for (uint32_t h = 0; h < 256; ++h) {
+        const uint32_t color = (h * 0x9Du & 0xFF) << 24 | h << 16 | h << 8 | h;
+        if (in_place) got = src;
+        ASSERT_EQ(kv_fx_drop_shadow(in_place ? got.data() : src.data(), got.data(), 256, 256,
+                                    src.stride(), 0.0, 0.0, 0.0, color),
+                  FX_OK);
+        for (size_t k = 0; k < src.words.size(); ++k) {
+          const uint32_t s = src.words[k];
+          if (got.words[k] != kvfx::composite_word(s, kvfx::shadow_coverage_word(s, color)))
+            FAIL() << std::hex << "source " << s << " colour " << color << " in place "
+                   << in_place;
+        }
       }
-    }
   });
 }
 

@@ -1,7 +1,7 @@
 // The drop shadow's AVX-512 composite and coverage against the AVX2 ones
 // (which the native suite holds to the formula for every alpha, channel and
 // shadow channel): every source alpha and channel under shadow words of
-// every channel, with runs that end inside a vector.
+// every channel, with runs that end inside a vector, apart and in place.
 #include "blur/drop_shadow.cpp"
 // The effect around the kernels refers to the blur engine, which this image
 // leaves out: never called.
@@ -36,6 +36,11 @@ extern "C" int test_main() {
       for (int k = 0; k < kWords; ++k) da[k] = db[k] = 0xDEADBEEFu;
       kvfx::composite_run_avx512(src, shadow, da, n, inverse.inv);
       kvfx::composite_run_avx2(src, shadow, db, n, inverse.inv);
+      for (int k = 0; k < kWords; ++k) { ++checked; if (da[k] != db[k]) ++bad; }
+      // In place: the kernels read the words they write.
+      for (int k = 0; k < kWords; ++k) da[k] = db[k] = src[k];
+      kvfx::composite_run_avx512(da, shadow, da, n, inverse.inv);
+      kvfx::composite_run_avx2(db, shadow, db, n, inverse.inv);
       for (int k = 0; k < kWords; ++k) { ++checked; if (da[k] != db[k]) ++bad; }
       const uint32_t color = rnd();
       kvfx::coverage_span_avx512(src, da, n, color, nullptr);
