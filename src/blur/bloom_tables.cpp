@@ -267,11 +267,10 @@ KVFX_INLINE void bright_row(const uint32_t* in, uint32_t* out, int32_t n, int32_
 }
 
 // The same estimate, generic, for the compiler to vectorize where no row is
-// written by hand (the portable level, NEON, SIMD128): in blocks of 64
-// words, every word's lower end and whether its ends agree, without a
-// branch; then, in the few blocks that have them, the unsure words from the
-// tables. Those are read again from `in`, so a row in place goes through
-// the tables.
+// written by hand (the portable level, NEON, SIMD128); unsure words then
+// come from the tables, read again from `in`, so a row in place goes through
+// the tables. (Keeping an unsure word's input in `out` instead costs a
+// sixth of the pass.)
 KVFX_INLINE void bright_row_estimated(const uint32_t* in, uint32_t* out, int32_t n, int32_t thr,
                                       const uint8_t* const* table, double denom,
                                       const double* tint) {
@@ -280,43 +279,35 @@ KVFX_INLINE void bright_row_estimated(const uint32_t* in, uint32_t* out, int32_t
   if (in == out || !bright_estimable(thr) || thr >= 255)
     return bright_row(in, out, n, thr, table, denom, tint);
   const BrightEstimate e = bright_estimate(denom, tint);
-  constexpr int32_t kBlock = 64;
-  for (int32_t x0 = 0; x0 < n; x0 += kBlock) {
-    const int32_t m = std::min(kBlock, n - x0);
-    uint8_t unsure[kBlock];
-    uint32_t any = 0;
-    for (int32_t k = 0; k < m; ++k) {
-      const uint32_t w = in[x0 + k];
-      const float r = static_cast<float>(static_cast<int32_t>(red_of(w))),
-                  g = static_cast<float>(static_cast<int32_t>(green_of(w))),
-                  b = static_cast<float>(static_cast<int32_t>(blue_of(w)));
-      // The luma in floats, exactly: the sum is a whole number below 2^18,
-      // and (sum + 1/2) / 1000 lies at least 1/2000 from a whole number,
-      // which its rounded product by 0.001 misses by far less. (Vectors
-      // without 32-bit multiplies then need none.)
-      const float sum = (r * 299.0f + g * 587.0f) + b * 114.0f;
-      const int32_t luma = static_cast<int32_t>((sum + 0.5f) * 0.001f);
-      const float f = static_cast<float>(luma - thr) * e.inverse_denominator;
-      const float xr = (r * f) * e.tint[0], xg = (g * f) * e.tint[1], xb = (b * f) * e.tint[2];
-      // Lanes that do not pass may lie below 0, down to -255 * 254.
-      const uint32_t lo = static_cast<uint32_t>(static_cast<int32_t>(xr - e.width)) << 16 |
-                          static_cast<uint32_t>(static_cast<int32_t>(xg - e.width)) << 8 |
-                          static_cast<uint32_t>(static_cast<int32_t>(xb - e.width));
-      const uint32_t hi = static_cast<uint32_t>(static_cast<int32_t>(xr + e.width)) << 16 |
-                          static_cast<uint32_t>(static_cast<int32_t>(xg + e.width)) << 8 |
-                          static_cast<uint32_t>(static_cast<int32_t>(xb + e.width));
-      const bool pass = luma > thr;
-      out[x0 + k] = pass ? (w & 0xFF000000u) | lo : 0;
-      unsure[k] = static_cast<uint8_t>(pass & (lo != hi));
-      any |= unsure[k];
-    }
-    if (any == 0) continue;
-    for (int32_t k = 0; k < m; ++k)
-      if (unsure[k]) {
-        const uint32_t w = in[x0 + k];
-        out[x0 + k] = bright_from_tables(w, bloom_luma(red_of(w), green_of(w), blue_of(w)), table);
-      }
-  }
+  auto estimate = [&](int64_t k) {
+    const uint32_t w = in[k];
+    const float r = static_cast<float>(static_cast<int32_t>(red_of(w))),
+                g = static_cast<float>(static_cast<int32_t>(green_of(w))),
+                b = static_cast<float>(static_cast<int32_t>(blue_of(w)));
+    // The luma in floats, exactly: the sum is a whole number below 2^18, and
+    // (sum + 1/2) / 1000 lies at least 1/2000 from a whole number, which its
+    // rounded product by 0.001 misses by far less. (Vectors without 32-bit
+    // multiplies then need none.)
+    const float sum = (r * 299.0f + g * 587.0f) + b * 114.0f;
+    const int32_t luma = static_cast<int32_t>((sum + 0.5f) * 0.001f);
+    const float f = static_cast<float>(luma - thr) * e.inverse_denominator;
+    const float xr = (r * f) * e.tint[0], xg = (g * f) * e.tint[1], xb = (b * f) * e.tint[2];
+    // Lanes that do not pass may lie below 0, down to -255 * 254.
+    const uint32_t lo = static_cast<uint32_t>(static_cast<int32_t>(xr - e.width)) << 16 |
+                        static_cast<uint32_t>(static_cast<int32_t>(xg - e.width)) << 8 |
+                        static_cast<uint32_t>(static_cast<int32_t>(xb - e.width));
+    const uint32_t hi = static_cast<uint32_t>(static_cast<int32_t>(xr + e.width)) << 16 |
+                        static_cast<uint32_t>(static_cast<int32_t>(xg + e.width)) << 8 |
+                        static_cast<uint32_t>(static_cast<int32_t>(xb + e.width));
+    const bool pass = luma > thr;
+    out[k] = pass ? (w & 0xFF000000u) | lo : 0;
+    return pass & (lo != hi);
+  };
+  auto fix = [&](int64_t k) {
+    const uint32_t w = in[k];
+    out[k] = bright_from_tables(w, bloom_luma(red_of(w), green_of(w), blue_of(w)), table);
+  };
+  estimate_then_fix(n, estimate, fix);
 }
 
 KVFX_INLINE void screen_row(uint32_t* row, const uint32_t* glow, int32_t n, const uint8_t* table,

@@ -74,34 +74,27 @@ KVFX_INLINE void coverage_span(const uint32_t* from, uint32_t* to, int64_t n, ui
 // (a, h, s) by the tests.
 
 // d[k] = composite of s[k] over h[k], d apart from h and either apart from
-// s or s itself: in blocks of 64 words, every word in integers and whether a
-// channel is unsure, without a branch (an unsure word keeps its source
-// word); then, in the few blocks that have them, the unsure words by the
-// formula.
+// s or s itself: every word in integers, an unsure word keeping its source
+// word for the formula.
 KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                                const double* inverse) {
-  constexpr int64_t kBlock = 64;
-  for (int64_t k0 = 0; k0 < n; k0 += kBlock) {
-    const int64_t m = std::min(kBlock, n - k0);
-    uint8_t unsure[kBlock];
-    uint32_t any = 0;
-    for (int64_t k = 0; k < m; ++k) {
-      const uint32_t sw = s[k0 + k], hw = h[k0 + k], keep = 255 - (sw >> 24);
-      uint32_t out = 0, u = 0;
-      for (int c = 0; c < 32; c += 8) {
-        const uint32_t x = (hw >> c & 0xFF) * keep, q = (x * 0x8081u) >> 23;
-        out |= std::min(255u, (sw >> c & 0xFF) + q) << c;
-        u |= static_cast<uint32_t>(x != 0) & static_cast<uint32_t>(x == 255 * q);
-      }
-      unsure[k] = static_cast<uint8_t>(u & static_cast<uint32_t>(keep != 255));
-      d[k0 + k] = unsure[k] ? sw : out;
-      any |= unsure[k];
+  auto estimate = [&](int64_t k) {
+    const uint32_t sw = s[k], hw = h[k], keep = 255 - (sw >> 24);
+    uint32_t out = 0, u = 0;
+    for (int c = 0; c < 32; c += 8) {
+      const uint32_t x = (hw >> c & 0xFF) * keep, q = (x * 0x8081u) >> 23;
+      out |= std::min(255u, (sw >> c & 0xFF) + q) << c;
+      u |= static_cast<uint32_t>(x != 0) & static_cast<uint32_t>(x == 255 * q);
     }
-    if (any == 0) continue;
-    for (int64_t k = 0; k < m; ++k)
-      if (unsure[k])
-        d[k0 + k] = composite_with_inverse(s[k0 + k], h[k0 + k], inverse[alpha_of(s[k0 + k])]);
-  }
+    const bool unsure = (u & static_cast<uint32_t>(keep != 255)) != 0;
+    d[k] = unsure ? sw : out;
+    return unsure;
+  };
+  auto fix = [&](int64_t k) {
+    const uint32_t sw = d[k];
+    d[k] = composite_with_inverse(sw, h[k], inverse[alpha_of(sw)]);
+  };
+  estimate_then_fix(n, estimate, fix);
 }
 
 #if KVFX_X86
@@ -146,7 +139,7 @@ KVFX_TARGET_AVX2 void coverage_span_avx2(const uint32_t* from, uint32_t* to, int
 #endif
 
 // The word by word composite, in increasing k: the only form that may run
-// with dst overlapping src.
+// with dst overlapping src other than as src itself.
 void composite_run_in_order(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                             const double* inverse) {
   for (int64_t k = 0; k < n; ++k) {

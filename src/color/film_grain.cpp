@@ -90,42 +90,31 @@ KVFX_INLINE void grain_block(uint32_t* words, const uint32_t* states, int64_t co
 using Block = AtEachLevel<grain_block>;
 
 // The integer form, generic, for the compiler to vectorize where no block is
-// written by hand (the portable level, NEON, SIMD128): in chunks of 64
-// words, each word's estimate and whether it is sure, without a branch;
-// then the unsure words of the chunk by the formula. floor(a) is taken as
-// trunc(a + 2048) - 2048 (the sum lies between 1023 and 3073, where it
-// rounds by 2^-13 at most): one off only where that rounding crosses a whole
-// number, with a within 2^-13 of it, so its fraction leaves the sure range
-// and the word goes by the formula.
+// written by hand (the portable level, NEON, SIMD128), unsure words by the
+// formula. floor(a) is taken as trunc(a + 2048) - 2048 (the sum lies
+// between 1023 and 3073, where it rounds by 2^-13 at most): one off only
+// where that rounding crosses a whole number, with a within 2^-13 of it, so
+// its fraction leaves the sure range and the word goes by the formula.
 KVFX_INLINE void grain_block_estimated(uint32_t* words, const uint32_t* states, int64_t count,
                                        double amplitude) {
   if (!grain_in_integers(amplitude)) return grain_block(words, states, count, amplitude);
   const GrainEstimate e = grain_estimate(amplitude);
-  constexpr int64_t kChunk = 64;
-  for (int64_t k0 = 0; k0 < count; k0 += kChunk) {
-    const int64_t m = std::min(kChunk, count - k0);
-    uint32_t out[kChunk];
-    uint8_t unsure[kChunk];
-    uint32_t any = 0;
-    for (int64_t k = 0; k < m; ++k) {
-      const uint32_t w = words[k0 + k];
-      const float v = static_cast<float>(static_cast<int32_t>(states[k0 + k] & 0xFFFFu));
-      const float a = v * e.slope - e.amplitude;
-      const int32_t floor = static_cast<int32_t>(a + 2048.0f) - 2048;
-      const float frac = a - static_cast<float>(floor);
-      const bool sure = frac >= kSureMargin && frac < 1.0f - kSureMargin;
-      auto moved = [floor](uint32_t c) {
-        return static_cast<uint32_t>(std::clamp(static_cast<int32_t>(c) + floor, 0, 255));
-      };
-      out[k] = with_rgb(w, moved(red_of(w)), moved(green_of(w)), moved(blue_of(w)));
-      unsure[k] = static_cast<uint8_t>(!sure);
-      any |= unsure[k];
-    }
-    if (any != 0)
-      for (int64_t k = 0; k < m; ++k)
-        if (unsure[k]) out[k] = film_grain_word(words[k0 + k], states[k0 + k], amplitude);
-    std::copy(out, out + m, words + k0);
-  }
+  auto estimate = [&](int64_t k) {
+    const uint32_t w = words[k];
+    const float v = static_cast<float>(static_cast<int32_t>(states[k] & 0xFFFFu));
+    const float a = v * e.slope - e.amplitude;
+    const int32_t floor = static_cast<int32_t>(a + 2048.0f) - 2048;
+    const float frac = a - static_cast<float>(floor);
+    const bool unsure = !(frac >= kSureMargin && frac < 1.0f - kSureMargin);
+    auto moved = [floor](uint32_t c) {
+      return static_cast<uint32_t>(std::clamp(static_cast<int32_t>(c) + floor, 0, 255));
+    };
+    const uint32_t grained = with_rgb(w, moved(red_of(w)), moved(green_of(w)), moved(blue_of(w)));
+    words[k] = unsure ? w : grained;
+    return unsure;
+  };
+  auto fix = [&](int64_t k) { words[k] = film_grain_word(words[k], states[k], amplitude); };
+  estimate_then_fix(count, estimate, fix);
 }
 using Estimated = AtEachLevel<grain_block_estimated>;
 

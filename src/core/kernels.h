@@ -7,6 +7,8 @@
 // multiply-adds are off for the whole library.
 #pragma once
 
+#include <cstdint>
+
 #include "core/cpu.h"
 #include "core/pixel.h"
 
@@ -24,5 +26,27 @@ struct AtEachLevel<F> {
   KVFX_TARGET_AVX2 static R avx2(A... a) { return F(a...); }
   KVFX_TARGET_AVX512 static R avx512(A... a) { return F(a...); }
 };
+
+// A generic pass whose estimate is sure of nearly every word, in chunks of
+// 64: estimate(k) makes word k without a branch (so that the compiler
+// vectorizes the chunk) and returns whether it is unsure, leaving that
+// word's input readable; fix(k) then makes each unsure word by the formula,
+// in the few chunks that have one.
+template <class Estimate, class Fix>
+KVFX_INLINE void estimate_then_fix(int64_t n, Estimate estimate, Fix fix) {
+  constexpr int64_t kChunk = 64;
+  for (int64_t k0 = 0; k0 < n; k0 += kChunk) {
+    const int64_t m = n - k0 < kChunk ? n - k0 : kChunk;
+    uint8_t unsure[kChunk];
+    uint32_t any = 0;
+    for (int64_t k = 0; k < m; ++k) {
+      unsure[k] = estimate(k0 + k) ? 1 : 0;
+      any |= unsure[k];
+    }
+    if (any == 0) continue;
+    for (int64_t k = 0; k < m; ++k)
+      if (unsure[k]) fix(k0 + k);
+  }
+}
 
 }  // namespace kvfx
