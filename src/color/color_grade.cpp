@@ -152,16 +152,18 @@ GreyDrops grey_drops(const ChannelTable& grey) {
   return d;
 }
 
-// The estimate at the AVX2 level, eight words a step, as estimate16 below;
-// greys take their drops in lanes (kDrops: some grey drops a level), the
-// words it is unsure of go one by one.
+// The estimate at the AVX2 level, eight words a step, as estimate16 below.
+// Greys, which no bracket decides, take their drops in lanes in every step
+// (kDrops: some grey drops a level): in images with greys in them a branch
+// on "some word is unsure" goes either way at random. Only the words the
+// estimate leaves unsure that are not grey go one by one.
 template <bool kDrops>
 KVFX_TARGET_AVX2 void saturate_block_avx2(uint32_t* words, int64_t count,
                                           const SaturationEstimate& e, const ChannelTable& grey,
                                           const GreyDrops& drops, double saturation) {
   const __m256 s = _mm256_set1_ps(e.s), kr = _mm256_set1_ps(e.kr), kg = _mm256_set1_ps(e.kg),
                kb = _mm256_set1_ps(e.kb), width = _mm256_set1_ps(e.width);
-  const __m256i byte = _mm256_set1_epi32(0xFF), one = _mm256_set1_epi32(1),
+  const __m256i byte = _mm256_set1_epi32(0xFF), low5 = _mm256_set1_epi32(31),
                 levels = _mm256_set1_epi32(0x010101), bits = _mm256_load_si256(
                     reinterpret_cast<const __m256i*>(drops.bits));
   int64_t k = 0;
@@ -176,28 +178,25 @@ KVFX_TARGET_AVX2 void saturate_block_avx2(uint32_t* words, int64_t count,
     const __m256 lo = _mm256_sub_ps(shared, width), hi = _mm256_add_ps(shared, width);
     const __m256 rs = _mm256_mul_ps(r, s), gs = _mm256_mul_ps(g, s), bs = _mm256_mul_ps(b, s);
     const __m256i a = _mm256_srli_epi32(w, 24);
-    __m256i out0 = pack_channels8(
+    const __m256i out0 = pack_channels8(
         _mm256_cvttps_epi32(_mm256_add_ps(rs, lo)), _mm256_cvttps_epi32(_mm256_add_ps(gs, lo)),
         _mm256_cvttps_epi32(_mm256_add_ps(bs, lo)), a);
     const __m256i out1 = pack_channels8(
         _mm256_cvttps_epi32(_mm256_add_ps(rs, hi)), _mm256_cvttps_epi32(_mm256_add_ps(gs, hi)),
         _mm256_cvttps_epi32(_mm256_add_ps(bs, hi)), a);
-    __m256i unsure_lanes = _mm256_xor_si256(_mm256_cmpeq_epi32(out0, out1), _mm256_set1_epi32(-1));
-    if (_mm256_testz_si256(unsure_lanes, unsure_lanes)) {
-      _mm256_storeu_si256(p, out0);
-      continue;
-    }
     const __m256i is_grey = _mm256_and_si256(_mm256_cmpeq_epi32(ri, bi), _mm256_cmpeq_epi32(gi, bi));
     __m256i grey_out = w;
     if (kDrops) {
+      // Bit c & 31 of word c >> 5 (the index's low three bits) to the top.
       const __m256i word = _mm256_permutevar8x32_epi32(bits, _mm256_srli_epi32(bi, 5));
-      const __m256i drop = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_and_si256(bi, _mm256_set1_epi32(31))), one);
-      grey_out = _mm256_sub_epi32(w, _mm256_and_si256(_mm256_sub_epi32(_mm256_setzero_si256(), drop), levels));
+      const __m256i drop = _mm256_sllv_epi32(word, _mm256_sub_epi32(low5, _mm256_and_si256(bi, low5)));
+      grey_out = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(w),
+                                                      _mm256_castsi256_ps(_mm256_sub_epi32(w, levels)),
+                                                      _mm256_castsi256_ps(drop)));
     }
-    out0 = _mm256_blendv_epi8(out0, grey_out, is_grey);
-    unsure_lanes = _mm256_andnot_si256(is_grey, unsure_lanes);
-    _mm256_storeu_si256(p, out0);
-    uint32_t unsure = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(unsure_lanes)));
+    _mm256_storeu_si256(p, _mm256_blendv_epi8(out0, grey_out, is_grey));
+    const __m256i sure = _mm256_or_si256(is_grey, _mm256_cmpeq_epi32(out0, out1));
+    const uint32_t unsure = ~static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(sure))) & 0xFF;
     if (unsure == 0) continue;
     alignas(32) uint32_t graded[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(graded), w);
@@ -262,43 +261,56 @@ KVFX_TARGET_AVX512 inline Estimated16 estimate16(__m512i w, const Estimate16& e)
   return {out0, _mm512_cmpneq_epi32_mask(out0, out1)};
 }
 
-// Stores the block, the unsure words (of those in m) by the formula.
-KVFX_TARGET_AVX512 inline void store_saturated16(uint32_t* words, __m512i graded, __mmask16 m,
-                                                 const Estimated16& est, double saturation) {
-  _mm512_mask_storeu_epi32(words, m, est.out);
-  uint32_t unsure = est.unsure & m;
-  if (unsure == 0) return;
-  alignas(64) uint32_t g[16];
-  _mm512_store_si512(g, graded);
-  saturate_by_formula(words, g, unsure, saturation);
+// With VBMI the table lookup joins the same pass. The greys take their
+// table (grey_saturation_table) in lanes, or stay as they are where no grey
+// drops a level (kDrops false), in a second pass over each group of four
+// vectors (64 words) that has an unsure word: a branch per vector would go
+// either way at random in images with greys in them, one per group is taken
+// in nearly every group of those and in nearly none of the others.
+template <bool kDrops, bool kWhole>
+KVFX_TARGET_AVX512_VBMI inline void grade_group(uint32_t* words, int64_t left,
+                                                const ByteTable512& t, const ByteTable512& grey,
+                                                const Estimate16& e) {
+  constexpr int kGroup = 4;
+  __m512i graded[kGroup];
+  Estimated16 est[kGroup];
+  __mmask16 in_run[kGroup];
+  __mmask16 any = 0;
+#pragma GCC unroll 4
+  for (int j = 0; j < kGroup; ++j) {
+    // The arithmetic between loads is long enough for the hardware
+    // prefetcher to fall behind.
+    prefetch_ahead(words + 16 * j);
+    in_run[j] = kWhole ? static_cast<__mmask16>(0xFFFF)
+                       : 16 * j < left ? tail_mask16(left - 16 * j) : static_cast<__mmask16>(0);
+    graded[j] = rgb_through_table16(_mm512_maskz_loadu_epi32(in_run[j], words + 16 * j), t);
+    est[j] = estimate16(graded[j], e);
+    _mm512_mask_storeu_epi32(words + 16 * j, in_run[j], est[j].out);
+    any |= est[j].unsure & in_run[j];
+  }
+  if (any == 0) return;
+  const __m512i low16 = _mm512_set1_epi32(0xFFFF);
+#pragma GCC unroll 4
+  for (int j = 0; j < kGroup; ++j) {
+    // Red, green and blue equal: no bit of the low 16 of w ^ (w >> 8) set.
+    const __mmask16 is_grey = _mm512_testn_epi32_mask(
+        _mm512_xor_si512(graded[j], _mm512_srli_epi32(graded[j], 8)), low16);
+    _mm512_mask_storeu_epi32(words + 16 * j, is_grey & in_run[j],
+                             kDrops ? rgb_through_table16(graded[j], grey) : graded[j]);
+    const uint32_t unsure = est[j].unsure & in_run[j] & static_cast<__mmask16>(~is_grey);
+    if (unsure == 0) continue;
+    alignas(64) uint32_t g[16];
+    _mm512_store_si512(g, graded[j]);
+    saturate_by_formula(words + 16 * j, g, unsure, e.saturation);
+  }
 }
 
-// With VBMI the table lookup joins the same pass, and the unsure greys take
-// their table (grey_saturation_table) in lanes, or stay as they are where no
-// grey drops a level (kDrops false).
 template <bool kDrops>
 KVFX_TARGET_AVX512_VBMI void grade_vbmi_t(uint32_t* words, int64_t count, const ByteTable512& t,
                                           const ByteTable512& grey, const Estimate16& e) {
-  const __m512i byte = _mm512_set1_epi32(0xFF);
-  for (int64_t k = 0; k < count; k += 16) {
-    // The arithmetic between loads is long enough for the hardware
-    // prefetcher to fall behind.
-    prefetch_ahead(words + k);
-    const __mmask16 m = tail_mask16(count - k);
-    const __m512i graded = rgb_through_table16(_mm512_maskz_loadu_epi32(m, words + k), t);
-    Estimated16 est = estimate16(graded, e);
-    if (est.unsure != 0) {
-      const __m512i g = _mm512_and_si512(_mm512_srli_epi32(graded, 8), byte);
-      const __mmask16 grey_unsure =
-          est.unsure &
-          _mm512_cmpeq_epi32_mask(_mm512_and_si512(_mm512_srli_epi32(graded, 16), byte), g) &
-          _mm512_cmpeq_epi32_mask(_mm512_and_si512(graded, byte), g);
-      est.out = _mm512_mask_mov_epi32(est.out, grey_unsure,
-                                      kDrops ? rgb_through_table16(graded, grey) : graded);
-      est.unsure &= static_cast<__mmask16>(~grey_unsure);
-    }
-    store_saturated16(words + k, graded, m, est, e.saturation);
-  }
+  int64_t k = 0;
+  for (; k + 64 <= count; k += 64) grade_group<kDrops, true>(words + k, 64, t, grey, e);
+  if (k < count) grade_group<kDrops, false>(words + k, count - k, t, grey, e);
 }
 
 KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const ChannelTable& table,
@@ -308,7 +320,8 @@ KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const Ch
     return;
   }
   const ChannelTable grey_table = grey_saturation_table(saturation);
-  const bool drops = grey_drops(grey_table).any;
+  const GreyDrops d = grey_drops(grey_table);
+  const bool drops = !d.in_lanes || d.any;  // else every grey keeps its value
   const ByteTable512 t = load_byte_table(table.data()), grey = load_byte_table(grey_table.data());
   const Estimate16 e = estimate16(saturation);
   if (drops) grade_vbmi_t<true>(words, count, t, grey, e);
