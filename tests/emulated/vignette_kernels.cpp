@@ -13,12 +13,13 @@ extern "C" int test_main() {
   using E = kvfx::AtEachLevel<kvfx::estimated_weights>;
   using W = kvfx::AtEachLevel<kvfx::weights_in_place>;
   using M = kvfx::AtEachLevel<kvfx::mirror_weights>;
-  struct A { int w, h; double s, r, soft; };
-  const A args[] = {{3840, 2160, 0.6, 0.5, 0.4}, {1031, 617, 16.0, 0.45, 0.3}, {640, 360, -1.0, 0.3, 0.2},
-                    {1920, 1080, 0.8, 0.6, 1e-6}, {101, 77, 1.0, 0.0, 1.0}};
+  struct A { int w, h; double s, r, soft; uint32_t color; };  // black has a blend of its own
+  const A args[] = {{3840, 2160, 0.6, 0.5, 0.4, 0xFF000000u}, {1031, 617, 16.0, 0.45, 0.3, 0xFF102030u},
+                    {640, 360, -1.0, 0.3, 0.2, 0x00000000u}, {1920, 1080, 0.8, 0.6, 1e-6, 0xFF102030u},
+                    {101, 77, 1.0, 0.0, 1.0, 0xFF102030u}};
   uint64_t bad = 0, n_checked = 0;
   for (const A& a : args) {
-    const kvfx::VignetteParams p = kvfx::vignette_params(a.w, a.h, a.s, a.r, a.soft, 0xFF102030u);
+    const kvfx::VignetteParams p = kvfx::vignette_params(a.w, a.h, a.s, a.r, a.soft, a.color);
     for (int y = 0; y < a.h; y += 7) {
       const double dy = static_cast<double>(y) - p.cy;
       const int x0 = static_cast<int>(rnd() % 50), n = a.w / 2 - x0;
