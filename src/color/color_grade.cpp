@@ -105,8 +105,6 @@ void grade_in_blocks(uint32_t* words, int64_t count, const ChannelTable& table,
   }
 }
 
-#if KVFX_X86
-
 // The grey words' saturation (red, green and blue equal c): their formula
 // comes to within a unit in the last place of c itself and so defeats any
 // bracket, and each of their channels is grey[c].
@@ -123,6 +121,60 @@ inline uint32_t saturate_unsure(uint32_t w, const ChannelTable& grey, double sat
     return (w & 0xFF000000u) | grey[c] * 0x010101u;
   return color_grade_saturate(w, saturation);
 }
+
+// The estimate without vector intrinsics, for the compiler to vectorize at
+// the levels that have no kernel of their own (the same float operations in
+// the same order as the AVX2 kernel below, so the same bracket holds): a
+// word is written where both ends give its bytes, and the rest, greys among
+// them, are made from their graded value left in place.
+template <bool kGreysKeep>
+KVFX_INLINE void saturate_estimated(uint32_t* words, int64_t count, const SaturationEstimate& e,
+                                    const ChannelTable& grey, double saturation) {
+  auto byte = [](float v) {
+    // |v| stays below 2^14 for the saturations the estimate takes.
+    return static_cast<uint32_t>(std::min(std::max(static_cast<int32_t>(v), 0), 255));
+  };
+  auto estimate = [&](int64_t k) {
+    const uint32_t w = words[k];
+    const float r = static_cast<float>(static_cast<int32_t>(red_of(w))),
+                g = static_cast<float>(static_cast<int32_t>(green_of(w))),
+                b = static_cast<float>(static_cast<int32_t>(blue_of(w)));
+    const float shared = (r * e.kr + g * e.kg) + b * e.kb;
+    const float lo = shared - e.width, hi = shared + e.width;
+    const float rs = r * e.s, gs = g * e.s, bs = b * e.s;
+    const uint32_t out0 = byte(rs + lo) << 16 | byte(gs + lo) << 8 | byte(bs + lo);
+    const uint32_t out1 = byte(rs + hi) << 16 | byte(gs + hi) << 8 | byte(bs + hi);
+    // Where no grey changes (kGreysKeep), greys stay as they are here, not
+    // one by one.
+    const bool kept = kGreysKeep && ((w ^ w >> 8) & 0xFFFF) == 0;
+    const bool unsure = out0 != out1 && !kept;
+    words[k] = out0 != out1 || kept ? w : (w & 0xFF000000u) | out0;
+    return unsure;
+  };
+  auto fix = [&](int64_t k) { words[k] = saturate_unsure(words[k], grey, saturation); };
+  estimate_then_fix(count, estimate, fix);
+}
+
+void grade_estimated(uint32_t* words, int64_t count, const ChannelTable& table,
+                     double saturation) {
+  if (!saturation_estimable(saturation)) {
+    grade_in_blocks<AtEachLevel<saturate_graded>::portable>(words, count, table, saturation);
+    return;
+  }
+  const SaturationEstimate e = saturation_estimate(saturation);
+  const ChannelTable grey = grey_saturation_table(saturation);
+  bool greys_keep = true;
+  for (uint32_t c = 0; c < 256; ++c) greys_keep = greys_keep && grey[c] == c;
+  constexpr int64_t kBlock = 2048;
+  for (int64_t k = 0; k < count; k += kBlock) {
+    const int64_t n = std::min(kBlock, count - k);
+    apply_channel_table(words + k, n, table);
+    if (greys_keep) saturate_estimated<true>(words + k, n, e, grey, saturation);
+    else saturate_estimated<false>(words + k, n, e, grey, saturation);
+  }
+}
+
+#if KVFX_X86
 
 // The words of a block the estimate left unsure (bit i: words[i]) by the
 // formula, from their graded values.
@@ -335,8 +387,7 @@ struct GradeKernels {
   void (*grade)(uint32_t* words, int64_t count, const ChannelTable& table, double saturation);
 };
 
-using Saturate = AtEachLevel<saturate_graded>;
-const GradeKernels kPortable = {grade_in_blocks<Saturate::portable>};
+const GradeKernels kPortable = {grade_estimated};
 #if KVFX_X86
 const GradeKernels kAvx2 = {grade_avx2}, kVbmi = {grade_vbmi};
 #else
