@@ -367,13 +367,17 @@ const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512,
 void shadow_row_from(const uint32_t* source, uint32_t* to, int32_t width, int32_t dx,
                      const ShadowWordTable& shadow_words, uint32_t color,
                      const ShadowKernels& kernels) {
-  std::fill(to, to + width, 0u);
-  if (!source) return;
   const int64_t x_begin = std::max<int64_t>(0, dx);
   const int64_t x_end = std::min<int64_t>(width, static_cast<int64_t>(width) + dx);
-  if (x_begin >= x_end) return;
+  if (!source || x_begin >= x_end) {
+    std::fill(to, to + width, 0u);
+    return;
+  }
+  // Only the columns the source does not reach are cleared.
+  std::fill(to, to + x_begin, 0u);
   kernels.coverage_span(source + (x_begin - dx), to + x_begin, x_end - x_begin, color,
                         shadow_words.word);
+  std::fill(to + x_end, to + width, 0u);
 }
 
 // The source row that shadow row y is cast from, or -1 where there is none.
