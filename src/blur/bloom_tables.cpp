@@ -67,15 +67,26 @@ KVFX_TARGET_AVX512 inline Luma16 luma16(__m512i w) {
   return {red_blue, _mm512_and_si512(green_alpha, _mm512_set1_epi32(0xFF)), luma};
 }
 
-KVFX_TARGET_AVX512 inline __m512i bright_end16(__m512i c, __m512 f, float tint, __m512 shift) {
-  return _mm512_cvttps_epi32(_mm512_add_ps(
-      _mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(c), f), _mm512_set1_ps(tint)), shift));
+// The estimate's constants in vectors, made once a row (see ScreenVectors16).
+struct BrightVectors16 {
+  __m512 inverse_denominator, tint_r, tint_g, tint_b, minus, plus;
+};
+
+KVFX_TARGET_AVX512 inline BrightVectors16 bright_vectors16(const BrightEstimate& e) {
+  return {_mm512_set1_ps(e.inverse_denominator), _mm512_set1_ps(e.tint[0]),
+          _mm512_set1_ps(e.tint[1]),             _mm512_set1_ps(e.tint[2]),
+          _mm512_set1_ps(-e.width),              _mm512_set1_ps(e.width)};
+}
+
+KVFX_TARGET_AVX512 inline __m512i bright_end16(__m512i c, __m512 f, __m512 tint, __m512 shift) {
+  return _mm512_cvttps_epi32(
+      _mm512_add_ps(_mm512_mul_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(c), f), tint), shift));
 }
 
 // Sixteen bright words (the lanes of m) where they pass, zero elsewhere.
 KVFX_TARGET_AVX512 inline void bright_block16(uint32_t* out, __mmask16 m, __m512i w,
                                               const Luma16& l, __mmask16 pass, bool estimable,
-                                              const BrightEstimate& e, __m512i threshold,
+                                              const BrightVectors16& e, __m512i threshold,
                                               const uint8_t* const* table) {
   const __m512i r = _mm512_srli_epi32(l.red_blue, 16), g = l.green,
                 b = _mm512_and_si512(l.red_blue, _mm512_set1_epi32(0xFF));
@@ -88,16 +99,15 @@ KVFX_TARGET_AVX512 inline void bright_block16(uint32_t* out, __mmask16 m, __m512
     _mm512_mask_storeu_epi32(out, m, _mm512_maskz_mov_epi32(pass, word));
     return;
   }
-  const __m512 minus = _mm512_set1_ps(-e.width), plus = _mm512_set1_ps(e.width);
   const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(l.luma, threshold)),
-                                 _mm512_set1_ps(e.inverse_denominator));
+                                 e.inverse_denominator);
   const __m512i a = _mm512_srli_epi32(w, 24);
-  const __m512i lo = pack_channels16(bright_end16(r, f, e.tint[0], minus),
-                                     bright_end16(g, f, e.tint[1], minus),
-                                     bright_end16(b, f, e.tint[2], minus), a);
-  const __m512i hi = pack_channels16(bright_end16(r, f, e.tint[0], plus),
-                                     bright_end16(g, f, e.tint[1], plus),
-                                     bright_end16(b, f, e.tint[2], plus), a);
+  const __m512i lo = pack_channels16(bright_end16(r, f, e.tint_r, e.minus),
+                                     bright_end16(g, f, e.tint_g, e.minus),
+                                     bright_end16(b, f, e.tint_b, e.minus), a);
+  const __m512i hi = pack_channels16(bright_end16(r, f, e.tint_r, e.plus),
+                                     bright_end16(g, f, e.tint_g, e.plus),
+                                     bright_end16(b, f, e.tint_b, e.plus), a);
   _mm512_mask_storeu_epi32(out, m, _mm512_maskz_mov_epi32(pass, lo));
   // Passing words whose ends differ somewhere: the tables.
   const __mmask16 differ = _mm512_mask_cmpneq_epi32_mask(pass, lo, hi);
@@ -116,7 +126,7 @@ KVFX_TARGET_AVX512 void bright_row_avx512(const uint32_t* in, uint32_t* out, int
                                           int32_t thr, const uint8_t* const* table,
                                           double denom, const double* tint) {
   const bool estimable = bright_estimable(thr);
-  const BrightEstimate e = bright_estimate(denom, tint);
+  const BrightVectors16 e = bright_vectors16(bright_estimate(denom, tint));
   const __m512i threshold = _mm512_set1_epi32(thr);
   for (int32_t x = 0; x < n; x += 32) {
     // The caller's rows are met here first, a row or two at a time between
@@ -190,18 +200,28 @@ ScreenEstimate screen_estimate(double intensity) {
           static_cast<float>(2.0 * 3315.0 * a * 0x1p-24 + 0x1p-30 * a)};
 }
 
+// The estimate's constants in vectors, made once a row: made where they are
+// used, the compilers broadcast some of them again in every block that
+// estimates (a shuffle each, on the one port an Intel core has for them).
+struct ScreenVectors16 {
+  __m512 scale, cap, one, full, width;
+};
+
+KVFX_TARGET_AVX512 inline ScreenVectors16 screen_vectors16(const ScreenEstimate& e) {
+  return {_mm512_set1_ps(e.scale), _mm512_set1_ps(0.99f), _mm512_set1_ps(1.0f),
+          _mm512_set1_ps(255.0f), _mm512_set1_ps(e.width)};
+}
+
 // Both ends of one channel's bracket (channel at bit kShift).
 template <int kShift>
-KVFX_TARGET_AVX512 inline void screen_ends16(__m512i s, __m512i b, const ScreenEstimate& e,
+KVFX_TARGET_AVX512 inline void screen_ends16(__m512i s, __m512i b, const ScreenVectors16& e,
                                              __m512i* lo, __m512i* hi) {
-  const __m512 bt = _mm512_min_ps(
-      _mm512_mul_ps(_mm512_cvtepi32_ps(channel16<kShift>(b)), _mm512_set1_ps(e.scale)),
-      _mm512_set1_ps(0.99f));
+  const __m512 bt = _mm512_min_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(channel16<kShift>(b)), e.scale),
+                                  e.cap);
   const __m512 rest = _mm512_cvtepi32_ps(_mm512_sub_epi32(_mm512_set1_epi32(255), channel16<kShift>(s)));
-  const __m512 x = _mm512_sub_ps(_mm512_set1_ps(255.0f),
-                                 _mm512_mul_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), bt), rest));
-  *lo = _mm512_cvttps_epi32(_mm512_sub_ps(x, _mm512_set1_ps(e.width)));
-  *hi = _mm512_cvttps_epi32(_mm512_add_ps(x, _mm512_set1_ps(e.width)));
+  const __m512 x = _mm512_sub_ps(e.full, _mm512_mul_ps(_mm512_sub_ps(e.one, bt), rest));
+  *lo = _mm512_cvttps_epi32(_mm512_sub_ps(x, e.width));
+  *hi = _mm512_cvttps_epi32(_mm512_add_ps(x, e.width));
 }
 
 // With VBMI: where the glow is 0 in every colour channel (most of a frame
@@ -211,7 +231,7 @@ KVFX_TARGET_AVX512_VBMI void screen_row_vbmi(uint32_t* row, const uint32_t* glow
   const ByteTable512 zero_glow = load_byte_table(table);  // row 0: the glow's byte is 0
   const __m512i colour = _mm512_set1_epi32(0x00FFFFFF);
   const bool estimable = screen_estimable(intensity);
-  const ScreenEstimate e = screen_estimate(intensity);
+  const ScreenVectors16 e = screen_vectors16(screen_estimate(intensity));
   for (int32_t x = 0; x < n; x += 16) {
     prefetch_ahead(row + x);
     const __mmask16 m = tail_mask16(n - x);
@@ -345,9 +365,20 @@ KVFX_TARGET_AVX2 inline Luma8 luma8(__m256i w) {
   return {red_blue, _mm256_and_si256(green_alpha, _mm256_set1_epi32(0xFF)), luma};
 }
 
+// The estimate's constants in vectors, made once a row (see ScreenVectors16).
+struct BrightVectors8 {
+  __m256 inverse_denominator, tint_r, tint_g, tint_b, minus, plus;
+};
+
+KVFX_TARGET_AVX2 inline BrightVectors8 bright_vectors8(const BrightEstimate& e) {
+  return {_mm256_set1_ps(e.inverse_denominator), _mm256_set1_ps(e.tint[0]),
+          _mm256_set1_ps(e.tint[1]),             _mm256_set1_ps(e.tint[2]),
+          _mm256_set1_ps(-e.width),              _mm256_set1_ps(e.width)};
+}
+
 // (c f) t for one channel's bytes c, in floats.
-KVFX_TARGET_AVX2 inline __m256 bright_scaled8(__m256i c, __m256 f, float tint) {
-  return _mm256_mul_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(c), f), _mm256_set1_ps(tint));
+KVFX_TARGET_AVX2 inline __m256 bright_scaled8(__m256i c, __m256 f, __m256 tint) {
+  return _mm256_mul_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(c), f), tint);
 }
 
 // The three channels' ends at one side of a bracket, packed by shifts: each
@@ -362,16 +393,16 @@ KVFX_TARGET_AVX2 inline __m256i truncated_rgb8(__m256 r, __m256 g, __m256 b, __m
 // Eight bright words where they pass (zero elsewhere), the unsure ones from
 // the tables.
 KVFX_TARGET_AVX2 inline void bright_block8(uint32_t* out, __m256i w, const Luma8& l,
-                                           __m256i pass, const BrightEstimate& e,
+                                           __m256i pass, const BrightVectors8& e,
                                            __m256i threshold, const uint8_t* const* table) {
   const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(l.luma, threshold)),
-                                 _mm256_set1_ps(e.inverse_denominator));
+                                 e.inverse_denominator);
   const __m256i red = _mm256_srli_epi32(l.red_blue, 16);
   const __m256i blue = _mm256_and_si256(l.red_blue, _mm256_set1_epi32(0xFF));
-  const __m256 r = bright_scaled8(red, f, e.tint[0]), g = bright_scaled8(l.green, f, e.tint[1]),
-               b = bright_scaled8(blue, f, e.tint[2]);
-  const __m256i lo = truncated_rgb8(r, g, b, _mm256_set1_ps(-e.width));
-  const __m256i hi = truncated_rgb8(r, g, b, _mm256_set1_ps(e.width));
+  const __m256 r = bright_scaled8(red, f, e.tint_r), g = bright_scaled8(l.green, f, e.tint_g),
+               b = bright_scaled8(blue, f, e.tint_b);
+  const __m256i lo = truncated_rgb8(r, g, b, e.minus);
+  const __m256i hi = truncated_rgb8(r, g, b, e.plus);
   const __m256i alpha = _mm256_and_si256(w, _mm256_set1_epi32(static_cast<int>(0xFF000000u)));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
                       _mm256_and_si256(pass, _mm256_or_si256(lo, alpha)));
@@ -394,7 +425,7 @@ KVFX_TARGET_AVX2 inline void bright_block8(uint32_t* out, __m256i w, const Luma8
 KVFX_TARGET_AVX2 void bright_row_avx2_estimated(const uint32_t* in, uint32_t* out, int32_t n,
                                                 int32_t thr, const uint8_t* const* table,
                                                 double denom, const double* tint) {
-  const BrightEstimate e = bright_estimate(denom, tint);
+  const BrightVectors8 e = bright_vectors8(bright_estimate(denom, tint));
   const __m256i threshold = _mm256_set1_epi32(thr);
   int32_t x = 0;
   for (; x + 32 <= n; x += 32) {
@@ -433,19 +464,27 @@ KVFX_TARGET_AVX2 void bright_row_avx2(const uint32_t* in, uint32_t* out, int32_t
     AtEachLevel<bright_row>::avx2(in + whole, out + whole, n - whole, thr, table, denom, tint);
 }
 
+// The estimate's constants in vectors, made once a row, as ScreenVectors16.
+struct ScreenVectors8 {
+  __m256 scale, cap, one, full, width;
+};
+
+KVFX_TARGET_AVX2 inline ScreenVectors8 screen_vectors8(const ScreenEstimate& e) {
+  return {_mm256_set1_ps(e.scale), _mm256_set1_ps(0.99f), _mm256_set1_ps(1.0f),
+          _mm256_set1_ps(255.0f), _mm256_set1_ps(e.width)};
+}
+
 // Both ends of one channel's screen bracket (channel at bit kShift).
 template <int kShift>
-KVFX_TARGET_AVX2 inline void screen_ends8(__m256i s, __m256i b, const ScreenEstimate& e,
+KVFX_TARGET_AVX2 inline void screen_ends8(__m256i s, __m256i b, const ScreenVectors8& e,
                                           __m256i* lo, __m256i* hi) {
-  const __m256 bt = _mm256_min_ps(
-      _mm256_mul_ps(_mm256_cvtepi32_ps(channel8<kShift>(b)), _mm256_set1_ps(e.scale)),
-      _mm256_set1_ps(0.99f));
+  const __m256 bt = _mm256_min_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(channel8<kShift>(b)), e.scale),
+                                  e.cap);
   const __m256 rest =
       _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_set1_epi32(255), channel8<kShift>(s)));
-  const __m256 x = _mm256_sub_ps(_mm256_set1_ps(255.0f),
-                                 _mm256_mul_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), bt), rest));
-  *lo = _mm256_cvttps_epi32(_mm256_sub_ps(x, _mm256_set1_ps(e.width)));
-  *hi = _mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(e.width)));
+  const __m256 x = _mm256_sub_ps(e.full, _mm256_mul_ps(_mm256_sub_ps(e.one, bt), rest));
+  *lo = _mm256_cvttps_epi32(_mm256_sub_ps(x, e.width));
+  *hi = _mm256_cvttps_epi32(_mm256_add_ps(x, e.width));
 }
 
 // Row 0 of the table (a glow byte of 0) gives s or s - 1 for a source byte s
@@ -490,7 +529,7 @@ KVFX_TARGET_AVX2 inline __m256i through_row_zero(__m256i v, const RowZeroBits& z
 KVFX_TARGET_AVX2 void screen_row_avx2_estimated(uint32_t* row, const uint32_t* glow, int32_t n,
                                                 const uint8_t* table, double intensity,
                                                 const RowZeroBits& zero) {
-  const ScreenEstimate e = screen_estimate(intensity);
+  const ScreenVectors8 e = screen_vectors8(screen_estimate(intensity));
   const __m256i colour = _mm256_set1_epi32(0x00FFFFFF);
   for (int32_t x = 0; x < n; x += 8) {
     prefetch_ahead(row + x);
