@@ -301,9 +301,8 @@ KVFX_INLINE void bright_row_estimated(const uint32_t* in, uint32_t* out, int32_t
   const BrightEstimate e = bright_estimate(denom, tint);
   auto estimate = [&](int64_t k) {
     const uint32_t w = in[k];
-    const float r = static_cast<float>(static_cast<int32_t>(red_of(w))),
-                g = static_cast<float>(static_cast<int32_t>(green_of(w))),
-                b = static_cast<float>(static_cast<int32_t>(blue_of(w)));
+    const float r = channel_float(red_of(w)), g = channel_float(green_of(w)),
+                b = channel_float(blue_of(w));
     // The luma in floats, exactly: the sum is a whole number below 2^18, and
     // (sum + 1/2) / 1000 lies at least 1/2000 from a whole number, which its
     // rounded product by 0.001 misses by far less. (Vectors without 32-bit

@@ -93,16 +93,24 @@ inline SaturationEstimate saturation_estimate(double saturation) {
           static_cast<float>(0.587 * k), static_cast<float>(0.114 * k), static_cast<float>(width)};
 }
 
-// The table, then saturation, a cache-sized block at a time.
-template <void (*Saturate)(uint32_t*, int64_t, double)>
+// The table, then saturate(words, n) on the graded words, a cache-sized
+// block at a time.
+template <class Saturate>
 void grade_in_blocks(uint32_t* words, int64_t count, const ChannelTable& table,
-                     double saturation) {
+                     Saturate saturate) {
   constexpr int64_t kBlock = 2048;
   for (int64_t k = 0; k < count; k += kBlock) {
     const int64_t n = std::min(kBlock, count - k);
     apply_channel_table(words + k, n, table);
-    Saturate(words + k, n, saturation);
+    saturate(words + k, n);
   }
+}
+
+// The same with the one-word formula, compiled for a level (F).
+template <void (*F)(uint32_t*, int64_t, double)>
+void grade_by_formula(uint32_t* words, int64_t count, const ChannelTable& table,
+                      double saturation) {
+  grade_in_blocks(words, count, table, [&](uint32_t* w, int64_t n) { F(w, n, saturation); });
 }
 
 // The grey words' saturation (red, green and blue equal c): their formula
@@ -130,15 +138,12 @@ inline uint32_t saturate_unsure(uint32_t w, const ChannelTable& grey, double sat
 template <bool kGreysKeep>
 KVFX_INLINE void saturate_estimated(uint32_t* words, int64_t count, const SaturationEstimate& e,
                                     const ChannelTable& grey, double saturation) {
-  auto byte = [](float v) {
-    // |v| stays below 2^14 for the saturations the estimate takes.
-    return static_cast<uint32_t>(std::min(std::max(static_cast<int32_t>(v), 0), 255));
-  };
+  // |v| stays below 2^14 for the saturations the estimate takes.
+  auto byte = [](float v) { return clamp_to_byte(static_cast<int32_t>(v)); };
   auto estimate = [&](int64_t k) {
     const uint32_t w = words[k];
-    const float r = static_cast<float>(static_cast<int32_t>(red_of(w))),
-                g = static_cast<float>(static_cast<int32_t>(green_of(w))),
-                b = static_cast<float>(static_cast<int32_t>(blue_of(w)));
+    const float r = channel_float(red_of(w)), g = channel_float(green_of(w)),
+                b = channel_float(blue_of(w));
     const float shared = (r * e.kr + g * e.kg) + b * e.kb;
     const float lo = shared - e.width, hi = shared + e.width;
     const float rs = r * e.s, gs = g * e.s, bs = b * e.s;
@@ -158,20 +163,17 @@ KVFX_INLINE void saturate_estimated(uint32_t* words, int64_t count, const Satura
 void grade_estimated(uint32_t* words, int64_t count, const ChannelTable& table,
                      double saturation) {
   if (!saturation_estimable(saturation)) {
-    grade_in_blocks<AtEachLevel<saturate_graded>::portable>(words, count, table, saturation);
+    grade_by_formula<AtEachLevel<saturate_graded>::portable>(words, count, table, saturation);
     return;
   }
   const SaturationEstimate e = saturation_estimate(saturation);
   const ChannelTable grey = grey_saturation_table(saturation);
   bool greys_keep = true;
   for (uint32_t c = 0; c < 256; ++c) greys_keep = greys_keep && grey[c] == c;
-  constexpr int64_t kBlock = 2048;
-  for (int64_t k = 0; k < count; k += kBlock) {
-    const int64_t n = std::min(kBlock, count - k);
-    apply_channel_table(words + k, n, table);
-    if (greys_keep) saturate_estimated<true>(words + k, n, e, grey, saturation);
-    else saturate_estimated<false>(words + k, n, e, grey, saturation);
-  }
+  grade_in_blocks(words, count, table, [&](uint32_t* w, int64_t n) {
+    if (greys_keep) saturate_estimated<true>(w, n, e, grey, saturation);
+    else saturate_estimated<false>(w, n, e, grey, saturation);
+  });
 }
 
 #if KVFX_X86
@@ -279,17 +281,14 @@ KVFX_TARGET_AVX2 void grade_avx2(uint32_t* words, int64_t count, const ChannelTa
   const ChannelTable grey = grey_saturation_table(saturation);
   const GreyDrops drops = grey_drops(grey);
   if (!saturation_estimable(saturation) || !drops.in_lanes) {
-    grade_in_blocks<AtEachLevel<saturate_graded>::avx2>(words, count, table, saturation);
+    grade_by_formula<AtEachLevel<saturate_graded>::avx2>(words, count, table, saturation);
     return;
   }
   const SaturationEstimate e = saturation_estimate(saturation);
-  constexpr int64_t kBlock = 2048;
-  for (int64_t k = 0; k < count; k += kBlock) {
-    const int64_t n = std::min(kBlock, count - k);
-    apply_channel_table(words + k, n, table);
-    if (drops.any) saturate_block_avx2<true>(words + k, n, e, grey, drops, saturation);
-    else saturate_block_avx2<false>(words + k, n, e, grey, drops, saturation);
-  }
+  grade_in_blocks(words, count, table, [&](uint32_t* w, int64_t n) {
+    if (drops.any) saturate_block_avx2<true>(w, n, e, grey, drops, saturation);
+    else saturate_block_avx2<false>(w, n, e, grey, drops, saturation);
+  });
 }
 
 struct Estimate16 {
@@ -385,7 +384,7 @@ KVFX_TARGET_AVX512_VBMI void grade_vbmi_t(uint32_t* words, int64_t count, const 
 KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const ChannelTable& table,
                                         double saturation) {
   if (!saturation_estimable(saturation)) {
-    grade_in_blocks<AtEachLevel<saturate_graded>::avx512>(words, count, table, saturation);
+    grade_by_formula<AtEachLevel<saturate_graded>::avx512>(words, count, table, saturation);
     return;
   }
   const ChannelTable grey_table = grey_saturation_table(saturation);

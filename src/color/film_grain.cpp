@@ -107,7 +107,7 @@ KVFX_INLINE void grain_block_estimated(uint32_t* words, const uint32_t* states, 
     const float frac = a - static_cast<float>(floor);
     const bool unsure = !(frac >= kSureMargin && frac < 1.0f - kSureMargin);
     auto moved = [floor](uint32_t c) {
-      return static_cast<uint32_t>(std::clamp(static_cast<int32_t>(c) + floor, 0, 255));
+      return clamp_to_byte(static_cast<int32_t>(c) + floor);
     };
     const uint32_t grained = with_rgb(w, moved(red_of(w)), moved(green_of(w)), moved(blue_of(w)));
     words[k] = unsure ? w : grained;

@@ -220,6 +220,19 @@ class WeightRow {
   int32_t left_end_ = 0, right_begin_ = 0;
 };
 
+// Whether some of weight[0 .. n - 1] is other than 0 or -0: some bit but the
+// sign set. (Tested on the bits, which the compilers vectorize; a compare of
+// doubles they do not.)
+KVFX_INLINE bool some_weight_moves(const double* weight, int32_t n) {
+  uint64_t moves = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    uint64_t bits;
+    std::memcpy(&bits, weight + i, sizeof bits);
+    moves |= bits << 1;
+  }
+  return moves != 0;
+}
+
 // vignette_blend on a row, written for the compiler to vectorize: the same
 // operations in the same order, one word per lane.
 KVFX_INLINE void blend_row(uint32_t* row, const double* weight, int32_t width,
@@ -229,9 +242,7 @@ KVFX_INLINE void blend_row(uint32_t* row, const double* weight, int32_t width,
   constexpr int32_t kBlock = 16;
   int32_t x = 0;
   for (; x + kBlock <= width; x += kBlock) {
-    bool moves = false;
-    for (int32_t i = 0; i < kBlock; ++i) moves |= weight[x + i] != 0.0;
-    if (!moves) continue;
+    if (!some_weight_moves(weight + x, kBlock)) continue;
     for (int32_t i = 0; i < kBlock; ++i) row[x + i] = vignette_blend(row[x + i], weight[x + i], *p);
   }
   for (; x < width; ++x) row[x] = vignette_blend(row[x], weight[x], *p);
@@ -285,34 +296,19 @@ KVFX_INLINE void blend_row_estimated(uint32_t* row, const double* weight, int32_
   if (!blend_estimable(*p)) return blend_row(row, weight, width, p);  // weights are exact then
   const float kr = static_cast<float>(p->kr), kg = static_cast<float>(p->kg),
               kb = static_cast<float>(p->kb), e = blend_width(*p);
-  auto byte = [](float f) {
-    // |f| stays below 2^14 for the strengths the bracket takes. The clamp by
-    // masks: SSE2 has no 32-bit min or max, and the compilers' stand-in for
-    // them costs twice as much.
-    const uint32_t x = static_cast<uint32_t>(static_cast<int32_t>(f));
-    const uint32_t low = x & (static_cast<uint32_t>(static_cast<int32_t>(x) < 0) - 1u);
-    return (low | (0u - static_cast<uint32_t>(low > 255u))) & 0xFFu;
-  };
+  // |f| stays below 2^14 for the strengths the bracket takes.
+  auto byte = [](float f) { return clamp_to_byte(static_cast<int32_t>(f)); };
   constexpr int32_t kBlock = 64;
   for (int32_t x0 = 0; x0 < width; x0 += kBlock) {
     const int32_t n = std::min(kBlock, width - x0);
-    // Some weight other than 0 or -0: some bit but the sign set. (Tested on
-    // the bits, which the compilers vectorize; a compare of doubles they do not.)
-    uint64_t moves = 0;
-    for (int32_t i = 0; i < n; ++i) {
-      uint64_t bits;
-      std::memcpy(&bits, weight + x0 + i, sizeof bits);
-      moves |= bits << 1;
-    }
-    if (moves == 0) continue;
+    if (!some_weight_moves(weight + x0, n)) continue;
     uint32_t* r = row + x0;
     const double* wt = weight + x0;
     auto estimate = [&](int64_t i) {
       const uint32_t w = r[i];
       const float v = static_cast<float>(wt[i]), keep = 1.0f - v;
-      const float rk = static_cast<float>(static_cast<int32_t>(red_of(w))) * keep,
-                  gk = static_cast<float>(static_cast<int32_t>(green_of(w))) * keep,
-                  bk = static_cast<float>(static_cast<int32_t>(blue_of(w))) * keep;
+      const float rk = channel_float(red_of(w)) * keep, gk = channel_float(green_of(w)) * keep,
+                  bk = channel_float(blue_of(w)) * keep;
       const float vr = v * kr, vg = v * kg, vb = v * kb;
       const uint32_t lo = byte(rk + (vr - e)) << 16 | byte(gk + (vg - e)) << 8 | byte(bk + (vb - e));
       const uint32_t hi = byte(rk + (vr + e)) << 16 | byte(gk + (vg + e)) << 8 | byte(bk + (vb + e));

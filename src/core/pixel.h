@@ -45,6 +45,13 @@ KVFX_INLINE uint32_t channel_to_byte(double v) {
   return static_cast<uint32_t>(static_cast<int32_t>(clamp_upper_first(v, 0.0, 255.0)));
 }
 
+// The float and integer forms the vectorized estimates work in: a channel
+// byte as a float, and an estimate's integer clamped back to a byte.
+KVFX_INLINE float channel_float(uint32_t c) { return static_cast<float>(static_cast<int32_t>(c)); }
+KVFX_INLINE uint32_t clamp_to_byte(int32_t v) {
+  return static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
 // Truncation toward zero to a signed 32-bit integer; NaN, infinities and
 // values whose truncation lies outside the int32 range give INT32_MIN.
 inline int32_t double_to_int32(double v) {
