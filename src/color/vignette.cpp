@@ -53,8 +53,11 @@ namespace {
 // one-word form calls hypot, and glibc documents its hypot within one unit
 // in the last place of the exact distance, which the correctly rounded
 // square root of the exact sum of squares is too; so hypot gives that root
-// or one of its two neighbours. Elsewhere nothing is assumed of hypot.
-#if defined(__GLIBC__)
+// or one of its two neighbours. Emscripten's libc takes the square root of
+// the sum of squares kept in two doubles each, which is that root itself
+// wherever the squares and their sum are exact, as they are for the
+// half-integer offsets here. Elsewhere nothing is assumed of hypot.
+#if defined(__GLIBC__) || defined(__EMSCRIPTEN__)
 constexpr bool kHypotWithinOneUlp = true;
 #else
 constexpr bool kHypotWithinOneUlp = false;
@@ -303,16 +306,23 @@ KVFX_INLINE void blend_row_estimated(uint32_t* row, const double* weight, int32_
     const int32_t n = std::min(kBlock, width - x0);
     if (!some_weight_moves(weight + x0, n)) continue;
     uint32_t* r = row + x0;
-    const double* wt = weight + x0;
+    // The weights as floats, and which are not 0, first: the estimate's
+    // lanes are then all 32 bits wide.
+    float wf[kBlock];
+    uint32_t moves[kBlock];
+    for (int32_t i = 0; i < n; ++i) {
+      wf[i] = static_cast<float>(weight[x0 + i]);
+      moves[i] = weight[x0 + i] != 0.0;
+    }
     auto estimate = [&](int64_t i) {
       const uint32_t w = r[i];
-      const float v = static_cast<float>(wt[i]), keep = 1.0f - v;
+      const float v = wf[i], keep = 1.0f - v;
       const float rk = channel_float(red_of(w)) * keep, gk = channel_float(green_of(w)) * keep,
                   bk = channel_float(blue_of(w)) * keep;
       const float vr = v * kr, vg = v * kg, vb = v * kb;
       const uint32_t lo = byte(rk + (vr - e)) << 16 | byte(gk + (vg - e)) << 8 | byte(bk + (vb - e));
       const uint32_t hi = byte(rk + (vr + e)) << 16 | byte(gk + (vg + e)) << 8 | byte(bk + (vb + e));
-      const bool still = wt[i] == 0.0;
+      const bool still = moves[i] == 0;
       r[i] = lo != hi || still ? w : (w & 0xFF000000u) | lo;
       return lo != hi && !still;
     };

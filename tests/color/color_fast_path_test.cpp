@@ -186,7 +186,7 @@ TEST(VignetteFastPath, LargeFramesMatchOneWordFormula) {
   }
 }
 
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) || defined(__EMSCRIPTEN__)
 // The vector vignette weighs the slope at the square root of the exact sum of
 // squares, on the strength of hypot lying within one unit in the last place
 // of it; this holds that to the C library at hand, over every offset of a 4K
