@@ -308,16 +308,16 @@ KVFX_INLINE void bright_row_estimated(const uint32_t* in, uint32_t* out, int32_t
     // rounded product by 0.001 misses by far less. (Vectors without 32-bit
     // multiplies then need none.)
     const float sum = (r * 299.0f + g * 587.0f) + b * 114.0f;
-    const int32_t luma = static_cast<int32_t>((sum + 0.5f) * 0.001f);
+    const int32_t luma = truncate_small((sum + 0.5f) * 0.001f);
     const float f = static_cast<float>(luma - thr) * e.inverse_denominator;
     const float xr = (r * f) * e.tint[0], xg = (g * f) * e.tint[1], xb = (b * f) * e.tint[2];
     // Lanes that do not pass may lie below 0, down to -255 * 254.
-    const uint32_t lo = static_cast<uint32_t>(static_cast<int32_t>(xr - e.width)) << 16 |
-                        static_cast<uint32_t>(static_cast<int32_t>(xg - e.width)) << 8 |
-                        static_cast<uint32_t>(static_cast<int32_t>(xb - e.width));
-    const uint32_t hi = static_cast<uint32_t>(static_cast<int32_t>(xr + e.width)) << 16 |
-                        static_cast<uint32_t>(static_cast<int32_t>(xg + e.width)) << 8 |
-                        static_cast<uint32_t>(static_cast<int32_t>(xb + e.width));
+    const uint32_t lo = static_cast<uint32_t>(truncate_small(xr - e.width)) << 16 |
+                        static_cast<uint32_t>(truncate_small(xg - e.width)) << 8 |
+                        static_cast<uint32_t>(truncate_small(xb - e.width));
+    const uint32_t hi = static_cast<uint32_t>(truncate_small(xr + e.width)) << 16 |
+                        static_cast<uint32_t>(truncate_small(xg + e.width)) << 8 |
+                        static_cast<uint32_t>(truncate_small(xb + e.width));
     const bool pass = luma > thr;
     out[k] = pass ? (w & 0xFF000000u) | lo : 0;
     return pass & (lo != hi);

@@ -139,7 +139,7 @@ template <bool kGreysKeep>
 KVFX_INLINE void saturate_estimated(uint32_t* words, int64_t count, const SaturationEstimate& e,
                                     const ChannelTable& grey, double saturation) {
   // |v| stays below 2^14 for the saturations the estimate takes.
-  auto byte = [](float v) { return clamp_to_byte(static_cast<int32_t>(v)); };
+  auto byte = [](float v) { return clamp_to_byte(truncate_small(v)); };
   auto estimate = [&](int64_t k) {
     const uint32_t w = words[k];
     const float r = channel_float(red_of(w)), g = channel_float(green_of(w)),

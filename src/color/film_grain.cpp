@@ -103,7 +103,7 @@ KVFX_INLINE void grain_block_estimated(uint32_t* words, const uint32_t* states, 
     const uint32_t w = words[k];
     const float v = static_cast<float>(static_cast<int32_t>(states[k] & 0xFFFFu));
     const float a = v * e.slope - e.amplitude;
-    const int32_t floor = static_cast<int32_t>(a + 2048.0f) - 2048;
+    const int32_t floor = truncate_small(a + 2048.0f) - 2048;
     const float frac = a - static_cast<float>(floor);
     const bool unsure = !(frac >= kSureMargin && frac < 1.0f - kSureMargin);
     auto moved = [floor](uint32_t c) {

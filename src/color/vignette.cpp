@@ -300,7 +300,7 @@ KVFX_INLINE void blend_row_estimated(uint32_t* row, const double* weight, int32_
   const float kr = static_cast<float>(p->kr), kg = static_cast<float>(p->kg),
               kb = static_cast<float>(p->kb), e = blend_width(*p);
   // |f| stays below 2^14 for the strengths the bracket takes.
-  auto byte = [](float f) { return clamp_to_byte(static_cast<int32_t>(f)); };
+  auto byte = [](float f) { return clamp_to_byte(truncate_small(f)); };
   constexpr int32_t kBlock = 64;
   for (int32_t x0 = 0; x0 < width; x0 += kBlock) {
     const int32_t n = std::min(kBlock, width - x0);

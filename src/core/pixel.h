@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 // Generic code that the vector levels compile into their own kernels: forced
 // inline, so it takes the target of the kernel it is inlined into.
@@ -50,6 +51,22 @@ KVFX_INLINE uint32_t channel_to_byte(double v) {
 KVFX_INLINE float channel_float(uint32_t c) { return static_cast<float>(static_cast<int32_t>(c)); }
 KVFX_INLINE uint32_t clamp_to_byte(int32_t v) {
   return static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+// trunc(x) for |x| < 2^22, as static_cast<int32_t> gives it. WebAssembly's
+// vector conversion saturates, which costs several instructions a vector
+// where the engine's CPU has no such conversion; rounding toward zero as a
+// float and reading the integer from the bits of t + 1.5 * 2^23 (exact, and
+// in the binade [2^23, 2^24), whose unit is 1) takes three.
+KVFX_INLINE int32_t truncate_small(float x) {
+#if defined(__wasm_simd128__)
+  const float biased = __builtin_truncf(x) + 12582912.0f;
+  int32_t bits;
+  std::memcpy(&bits, &biased, sizeof bits);
+  return bits - 0x4B400000;
+#else
+  return static_cast<int32_t>(x);
+#endif
 }
 
 // Truncation toward zero to a signed 32-bit integer; NaN, infinities and
