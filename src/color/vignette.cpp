@@ -294,6 +294,16 @@ inline void blend_word_by_formula(uint32_t* row, const double* weight, int32_t x
 // written where both ends give its bytes or its weight is 0 (its result is
 // its input), the rest by the formula. Blocks whose weights are all 0, most
 // of a frame, are skipped whole.
+// Compiled for SIMD128, a loop that reads the doubles runs two lanes wide;
+// there the weights become floats (and their zero test words) first, so
+// that the estimate's lanes are all 32 bits wide. Elsewhere that pass
+// costs more than it saves.
+#if defined(__wasm_simd128__)
+constexpr bool kWeightsFirst = true;
+#else
+constexpr bool kWeightsFirst = false;
+#endif
+
 KVFX_INLINE void blend_row_estimated(uint32_t* row, const double* weight, int32_t width,
                                      const VignetteParams* p, const ExactWeights* exact) {
   if (!blend_estimable(*p)) return blend_row(row, weight, width, p);  // weights are exact then
@@ -306,23 +316,24 @@ KVFX_INLINE void blend_row_estimated(uint32_t* row, const double* weight, int32_
     const int32_t n = std::min(kBlock, width - x0);
     if (!some_weight_moves(weight + x0, n)) continue;
     uint32_t* r = row + x0;
-    // The weights as floats, and which are not 0, first: the estimate's
-    // lanes are then all 32 bits wide.
+    const double* wt = weight + x0;
     float wf[kBlock];
     uint32_t moves[kBlock];
-    for (int32_t i = 0; i < n; ++i) {
-      wf[i] = static_cast<float>(weight[x0 + i]);
-      moves[i] = weight[x0 + i] != 0.0;
+    if (kWeightsFirst) {
+      for (int32_t i = 0; i < n; ++i) {
+        wf[i] = static_cast<float>(wt[i]);
+        moves[i] = wt[i] != 0.0;
+      }
     }
     auto estimate = [&](int64_t i) {
       const uint32_t w = r[i];
-      const float v = wf[i], keep = 1.0f - v;
+      const float v = kWeightsFirst ? wf[i] : static_cast<float>(wt[i]), keep = 1.0f - v;
       const float rk = channel_float(red_of(w)) * keep, gk = channel_float(green_of(w)) * keep,
                   bk = channel_float(blue_of(w)) * keep;
       const float vr = v * kr, vg = v * kg, vb = v * kb;
       const uint32_t lo = byte(rk + (vr - e)) << 16 | byte(gk + (vg - e)) << 8 | byte(bk + (vb - e));
       const uint32_t hi = byte(rk + (vr + e)) << 16 | byte(gk + (vg + e)) << 8 | byte(bk + (vb + e));
-      const bool still = moves[i] == 0;
+      const bool still = kWeightsFirst ? moves[i] == 0 : wt[i] == 0.0;
       r[i] = lo != hi || still ? w : (w & 0xFF000000u) | lo;
       return lo != hi && !still;
     };
