@@ -67,7 +67,12 @@ fi
 if [ "${KV_FX_SANITIZERS:-1}" != 0 ]; then
   t=$SECONDS
   asan="-fsanitize=address,undefined -fno-sanitize-recover=all"
+  # -O1 with line tables only: reports keep their file and line, and the
+  # builds take about half the time of -O2 with full debug information.
+  quick="-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
+  quick_c="-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FX_BUILD_BENCH=OFF \
+    "$quick" "$quick_c" \
     -DCMAKE_CXX_FLAGS="$asan" -DCMAKE_C_FLAGS="$asan" \
     -DCMAKE_EXE_LINKER_FLAGS="$asan" -DCMAKE_SHARED_LINKER_FLAGS="$asan"
   cmake --build build-asan -j"$jobs"
@@ -82,6 +87,7 @@ if [ "${KV_FX_SANITIZERS:-1}" != 0 ]; then
 
   t=$SECONDS
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FX_BUILD_BINDINGS=OFF \
+    "$quick" "$quick_c" \
     -DKV_FX_BUILD_TOOLS=OFF -DKV_FX_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_C_FLAGS="-fsanitize=thread" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
