@@ -288,12 +288,6 @@ inline void blend_word_by_formula(uint32_t* row, const double* weight, int32_t x
   row[x] = vignette_blend(row[x], v, *p);
 }
 
-// The blend by the float bracket where no kernel is written by hand (the
-// same float operations in the same order as the AVX2 kernel below, so the
-// same bracket holds), for the compiler to vectorize in chunks: a word is
-// written where both ends give its bytes or its weight is 0 (its result is
-// its input), the rest by the formula. Blocks whose weights are all 0, most
-// of a frame, are skipped whole.
 // Compiled for SIMD128, a loop that reads the doubles runs two lanes wide;
 // there the weights become floats (and their zero test words) first, so
 // that the estimate's lanes are all 32 bits wide. Elsewhere that pass
@@ -304,6 +298,12 @@ constexpr bool kWeightsFirst = true;
 constexpr bool kWeightsFirst = false;
 #endif
 
+// The blend by the float bracket where no kernel is written by hand (the
+// same float operations in the same order as the AVX2 kernel below, so the
+// same bracket holds), for the compiler to vectorize in chunks: a word is
+// written where both ends give its bytes or its weight is 0 (its result is
+// its input), the rest by the formula. Blocks whose weights are all 0, most
+// of a frame, are skipped whole.
 KVFX_INLINE void blend_row_estimated(uint32_t* row, const double* weight, int32_t width,
                                      const VignetteParams* p, const ExactWeights* exact) {
   if (!blend_estimable(*p)) return blend_row(row, weight, width, p);  // weights are exact then
