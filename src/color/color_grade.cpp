@@ -160,6 +160,25 @@ KVFX_INLINE void saturate_estimated(uint32_t* words, int64_t count, const Satura
   estimate_then_fix(count, estimate, fix);
 }
 
+// A grey's channels come out as c or c - 1 (its luma is c within an ulp),
+// and where the table says so, bit c of these 256 is set where c - 1.
+struct GreyDrops {
+  bool in_lanes;  // every grey is c or c - 1
+  bool any;       // some grey is c - 1
+  alignas(32) uint32_t bits[8];
+  bool keeps() const { return in_lanes && !any; }  // every grey stays c
+};
+
+GreyDrops grey_drops(const ChannelTable& grey) {
+  GreyDrops d{true, false, {}};
+  for (uint32_t c = 0; c < 256; ++c) {
+    if (static_cast<uint32_t>(grey[c]) + 1 == c) d.bits[c >> 5] |= 1u << (c & 31);
+    else if (grey[c] != c) d.in_lanes = false;
+  }
+  for (uint32_t b : d.bits) d.any = d.any || b != 0;
+  return d;
+}
+
 void grade_estimated(uint32_t* words, int64_t count, const ChannelTable& table,
                      double saturation) {
   if (!saturation_estimable(saturation)) {
@@ -168,8 +187,7 @@ void grade_estimated(uint32_t* words, int64_t count, const ChannelTable& table,
   }
   const SaturationEstimate e = saturation_estimate(saturation);
   const ChannelTable grey = grey_saturation_table(saturation);
-  bool greys_keep = true;
-  for (uint32_t c = 0; c < 256; ++c) greys_keep = greys_keep && grey[c] == c;
+  const bool greys_keep = grey_drops(grey).keeps();
   grade_in_blocks(words, count, table, [&](uint32_t* w, int64_t n) {
     if (greys_keep) saturate_estimated<true>(w, n, e, grey, saturation);
     else saturate_estimated<false>(w, n, e, grey, saturation);
@@ -188,23 +206,6 @@ inline void saturate_by_formula(uint32_t* words, const uint32_t* graded, uint32_
   }
 }
 
-// A grey's channels come out as c or c - 1 (its luma is c within an ulp),
-// and where the table says so, bit c of these 256 is set where c - 1.
-struct GreyDrops {
-  bool in_lanes;  // every grey is c or c - 1
-  bool any;       // some grey is c - 1
-  alignas(32) uint32_t bits[8];
-};
-
-GreyDrops grey_drops(const ChannelTable& grey) {
-  GreyDrops d{true, false, {}};
-  for (uint32_t c = 0; c < 256; ++c) {
-    if (static_cast<uint32_t>(grey[c]) + 1 == c) d.bits[c >> 5] |= 1u << (c & 31);
-    else if (grey[c] != c) d.in_lanes = false;
-  }
-  for (uint32_t b : d.bits) d.any = d.any || b != 0;
-  return d;
-}
 
 // The estimate at the AVX2 level, eight words a step, as estimate16 below,
 // four steps to a group. Greys, which no bracket decides, take their drops
@@ -389,7 +390,7 @@ KVFX_TARGET_AVX512_VBMI void grade_vbmi(uint32_t* words, int64_t count, const Ch
   }
   const ChannelTable grey_table = grey_saturation_table(saturation);
   const GreyDrops d = grey_drops(grey_table);
-  const bool drops = !d.in_lanes || d.any;  // else every grey keeps its value
+  const bool drops = !d.keeps();
   const ByteTable512 t = load_byte_table(table.data()), grey = load_byte_table(grey_table.data());
   const Estimate16 e = estimate16(saturation);
   if (drops) grade_vbmi_t<true>(words, count, t, grey, e);

@@ -401,16 +401,6 @@ KVFX_TARGET_AVX512 void blend_row_avx512_t(uint32_t* row, const double* weight, 
   }
 }
 
-KVFX_TARGET_AVX512 void blend_row_avx512(uint32_t* row, const double* weight, int32_t width,
-                                         const VignetteParams* p, const ExactWeights* exact) {
-  if (!blend_estimable(*p)) {
-    AtEachLevel<blend_row>::avx512(row, weight, width, p);
-    return;
-  }
-  if (p->kr == 0.0 && p->kg == 0.0 && p->kb == 0.0) blend_row_avx512_t<true>(row, weight, width, p, exact);
-  else blend_row_avx512_t<false>(row, weight, width, p, exact);
-}
-
 // The same at the AVX2 level, eight words at a time.
 KVFX_TARGET_AVX2 inline __m256 channel_ps8(__m256i w, int shift) {
   return _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(w, _mm_cvtsi32_si128(shift)),
@@ -467,14 +457,19 @@ KVFX_TARGET_AVX2 void blend_row_avx2_t(uint32_t* row, const double* weight, int3
   for (; x < width; ++x) blend_word_by_formula(row, weight, x, p, exact);
 }
 
-KVFX_TARGET_AVX2 void blend_row_avx2(uint32_t* row, const double* weight, int32_t width,
-                                     const VignetteParams* p, const ExactWeights* exact) {
-  if (!blend_estimable(*p)) {
-    AtEachLevel<blend_row>::avx2(row, weight, width, p);
-    return;
-  }
-  if (p->kr == 0.0 && p->kg == 0.0 && p->kb == 0.0) blend_row_avx2_t<true>(row, weight, width, p, exact);
-  else blend_row_avx2_t<false>(row, weight, width, p, exact);
+using BlendRow = void (*)(uint32_t* row, const double* weight, int32_t width,
+                         const VignetteParams* p, const ExactWeights* exact);
+using FormulaRow = void (*)(uint32_t* row, const double* weight, int32_t width,
+                            const VignetteParams* p);
+
+// A level's blend: its bracket kernel, toward black (kBlack) or another
+// colour, or the formula where the bracket does not hold.
+template <BlendRow kBlack, BlendRow kColour, FormulaRow kFormula>
+void bracket_blend(uint32_t* row, const double* weight, int32_t width, const VignetteParams* p,
+                   const ExactWeights* exact) {
+  if (!blend_estimable(*p)) return kFormula(row, weight, width, p);
+  const bool black = p->kr == 0.0 && p->kg == 0.0 && p->kb == 0.0;
+  (black ? kBlack : kColour)(row, weight, width, p, exact);
 }
 
 #endif
@@ -485,9 +480,12 @@ using Mirror = AtEachLevel<mirror_weights>;
 const VignetteKernels kPortable = {AtEachLevel<blend_row_estimated>::portable, Weights::portable,
                                    Estimates::portable, Mirror::portable, true};
 #if KVFX_X86
-const VignetteKernels kAvx2 = {blend_row_avx2, Weights::avx2, Estimates::avx2, Mirror::avx2,
-                               true},
-                      kAvx512 = {blend_row_avx512, Weights::avx512, Estimates::avx512,
+const BlendRow kBlendAvx2 =
+    bracket_blend<blend_row_avx2_t<true>, blend_row_avx2_t<false>, AtEachLevel<blend_row>::avx2>;
+const BlendRow kBlendAvx512 = bracket_blend<blend_row_avx512_t<true>, blend_row_avx512_t<false>,
+                                            AtEachLevel<blend_row>::avx512>;
+const VignetteKernels kAvx2 = {kBlendAvx2, Weights::avx2, Estimates::avx2, Mirror::avx2, true},
+                      kAvx512 = {kBlendAvx512, Weights::avx512, Estimates::avx512,
                                  Mirror::avx512, true};
 #else
 const VignetteKernels kAvx2 = kPortable, kAvx512 = kPortable;

@@ -35,7 +35,7 @@ extern "C" int test_main() {
       for (int i = 0; i < a.w; ++i) ra[i] = rb[i] = rnd();
       const kvfx::ExactWeights ex = {dy, 0};
       E::avx2(vb, 0, a.w, dy, &p);
-      kvfx::blend_row_avx512(ra, vb, a.w, &p, &ex); kvfx::blend_row_avx2(rb, vb, a.w, &p, &ex);
+      kvfx::kBlendAvx512(ra, vb, a.w, &p, &ex); kvfx::kBlendAvx2(rb, vb, a.w, &p, &ex);
       for (int i = 0; i < a.w; ++i) { ++n_checked; if (ra[i] != rb[i]) ++bad; }
     }
   }
