@@ -238,14 +238,21 @@ KVFX_TARGET_AVX512 inline __m512i load8_words_narrow(const uint32_t* w) {
 // The constants of one division, kept in registers across a row.
 struct NarrowDivider {
   __m512i magic, divisor, loss_bits, fifteen, one, multiplier, inverse;
-  __m128i shift;
+  // Shift counts in every lane: a shift by lanes is one micro-op on Intel's
+  // cores, where a shift by the count in an xmm register is two, one of them
+  // on the shuffle port.
+  __m512i shift;
+  __m512i up_shift;  // 8 - shift: the quotient's byte straight into bits 8 .. 15
 };
 
 template <bool kShort>
 KVFX_TARGET_AVX512 inline NarrowDivider make_divider(const BoxScale& sc) {
   NarrowDivider dv;
   dv.magic = _mm512_set1_epi16(static_cast<int16_t>(kShort ? sc.short_magic : sc.magic));
-  dv.shift = _mm_cvtsi32_si128(kShort ? sc.short_shift : sc.shift);
+  const int32_t shift = kShort ? sc.short_shift : sc.shift;
+  dv.shift = _mm512_set1_epi16(static_cast<int16_t>(shift));
+  // Sums that fit 16 bits have divisors below 2^9, whose shifts are at most 8.
+  dv.up_shift = _mm512_set1_epi16(static_cast<int16_t>(8 - shift));
   dv.divisor = _mm512_set1_epi16(static_cast<int16_t>(sc.divisor));
   dv.loss_bits = _mm512_maskz_loadu_epi16(0xFFFF, sc.loss_bits);
   dv.fifteen = _mm512_set1_epi16(15);
@@ -262,11 +269,11 @@ template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i divide_narrow(__m512i s, const NarrowDivider& dv) {
   __m512i q;
   if (kShort) {
-    q = _mm512_srl_epi16(_mm512_mulhi_epu16(s, dv.magic), dv.shift);
+    q = _mm512_srlv_epi16(_mm512_mulhi_epu16(s, dv.magic), dv.shift);
   } else {
     const __m512i t = _mm512_mulhi_epu16(s, dv.magic);
     q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
-    q = _mm512_srl_epi16(q, dv.shift);
+    q = _mm512_srlv_epi16(q, dv.shift);
   }
   if (kLoss == Loss::kFromSum) {
     // ~y <= b: one ternary op (0xC3: not b ^ w) and an unsigned compare.
@@ -665,13 +672,43 @@ KVFX_TARGET_AVX512 inline __m512i even_bytes512(__m512i v) {
 
 KVFX_TARGET_AVX512 inline __m512i odd_bytes512(__m512i v) { return _mm512_srli_epi16(v, 8); }
 
+// The odd sums' quotients go straight to the upper byte: the product (before
+// its shift right by s) shifted left by 8 - s holds the quotient's low eight
+// bits in bits 8 .. 15, as (q << 8) does, and one ternary op (0xF8: a | b & c)
+// drops the bits below and joins the even byte, where a shift right, a shift
+// left and an or did it. One less would subtract 256 there. The table's
+// lossy rule needs the quotient itself and joins as before.
+template <Loss kLoss, bool kShort>
+KVFX_TARGET_AVX512 inline __m512i divide_narrow_high(__m512i s, const NarrowDivider& dv) {
+  __m512i p;
+  if (kShort) {
+    p = _mm512_mulhi_epu16(s, dv.magic);
+  } else {
+    const __m512i t = _mm512_mulhi_epu16(s, dv.magic);
+    p = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
+  }
+  __m512i high = _mm512_sllv_epi16(p, dv.up_shift);
+  if (kLoss == Loss::kFromSum) {
+    const __m512i b = _mm512_mulhi_epu16(s, dv.multiplier);
+    const __m512i w = _mm512_mullo_epi16(s, dv.inverse);
+    const __mmask32 lose = _mm512_cmple_epu16_mask(_mm512_ternarylogic_epi32(b, w, w, 0xC3), b);
+    high = _mm512_mask_sub_epi16(high, lose, high, _mm512_set1_epi16(0x100));
+  }
+  return high;
+}
+
 template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i join_quotients512(__m512i even, __m512i odd,
                                                     const NarrowDivider& dv) {
-  // (Unoptimised builds define the immediate shift as a macro, which a
-  // template argument list would split.)
-  const __m512i high = divide_narrow<kLoss, kShort>(odd, dv);
-  return _mm512_or_si512(divide_narrow<kLoss, kShort>(even, dv), _mm512_slli_epi16(high, 8));
+  const __m512i low = divide_narrow<kLoss, kShort>(even, dv);
+  if (kLoss == Loss::kFromQuotient) {
+    // (Unoptimised builds define the immediate shift as a macro, which a
+    // template argument list would split.)
+    const __m512i high = divide_narrow<kLoss, kShort>(odd, dv);
+    return _mm512_or_si512(low, _mm512_slli_epi16(high, 8));
+  }
+  return _mm512_ternarylogic_epi32(low, divide_narrow_high<kLoss, kShort>(odd, dv),
+                                   _mm512_set1_epi16(static_cast<int16_t>(0xFF00)), 0xF8);
 }
 
 KVFX_TARGET_AVX512 void accumulate_pairs512(void* block, const uint32_t* row, int32_t n,
