@@ -265,22 +265,27 @@ KVFX_TARGET_AVX512 inline NarrowDivider make_divider(const BoxScale& sc) {
 // floor(S / d) by multiply-shift, then one less at the lossy multiples: by
 // narrow::sum_loss_mask where the box has that rule (no shuffle), else by the
 // table of lossy quotients.
+// The multiply-shift's product before its final shift right.
+template <bool kShort>
+KVFX_TARGET_AVX512 inline __m512i unshifted_quotient(__m512i s, const NarrowDivider& dv) {
+  const __m512i t = _mm512_mulhi_epu16(s, dv.magic);
+  if (kShort) return t;
+  return _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
+}
+
+// The lanes whose sums lose one by narrow::sum_loss_mask: ~y <= b, by one
+// ternary op (0xC3: not b ^ w) and an unsigned compare.
+KVFX_TARGET_AVX512 inline __mmask32 sum_loses(__m512i s, const NarrowDivider& dv) {
+  const __m512i b = _mm512_mulhi_epu16(s, dv.multiplier);
+  const __m512i w = _mm512_mullo_epi16(s, dv.inverse);
+  return _mm512_cmple_epu16_mask(_mm512_ternarylogic_epi32(b, w, w, 0xC3), b);
+}
+
 template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i divide_narrow(__m512i s, const NarrowDivider& dv) {
-  __m512i q;
-  if (kShort) {
-    q = _mm512_srlv_epi16(_mm512_mulhi_epu16(s, dv.magic), dv.shift);
-  } else {
-    const __m512i t = _mm512_mulhi_epu16(s, dv.magic);
-    q = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
-    q = _mm512_srlv_epi16(q, dv.shift);
-  }
+  __m512i q = _mm512_srlv_epi16(unshifted_quotient<kShort>(s, dv), dv.shift);
   if (kLoss == Loss::kFromSum) {
-    // ~y <= b: one ternary op (0xC3: not b ^ w) and an unsigned compare.
-    const __m512i b = _mm512_mulhi_epu16(s, dv.multiplier);
-    const __m512i w = _mm512_mullo_epi16(s, dv.inverse);
-    const __mmask32 lose = _mm512_cmple_epu16_mask(_mm512_ternarylogic_epi32(b, w, w, 0xC3), b);
-    q = _mm512_mask_sub_epi16(q, lose, q, dv.one);
+    q = _mm512_mask_sub_epi16(q, sum_loses(s, dv), q, dv.one);
   } else if (kLoss == Loss::kFromQuotient) {
     const __mmask32 exact = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(q, dv.divisor), s);
     const __m512i word = _mm512_permutexvar_epi16(_mm512_srli_epi16(q, 4), dv.loss_bits);
@@ -680,21 +685,9 @@ KVFX_TARGET_AVX512 inline __m512i odd_bytes512(__m512i v) { return _mm512_srli_e
 // lossy rule needs the quotient itself and joins as before.
 template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i divide_narrow_high(__m512i s, const NarrowDivider& dv) {
-  __m512i p;
-  if (kShort) {
-    p = _mm512_mulhi_epu16(s, dv.magic);
-  } else {
-    const __m512i t = _mm512_mulhi_epu16(s, dv.magic);
-    p = _mm512_add_epi16(t, _mm512_srli_epi16(_mm512_sub_epi16(s, t), 1));
-  }
-  __m512i high = _mm512_sllv_epi16(p, dv.up_shift);
-  if (kLoss == Loss::kFromSum) {
-    const __m512i b = _mm512_mulhi_epu16(s, dv.multiplier);
-    const __m512i w = _mm512_mullo_epi16(s, dv.inverse);
-    const __mmask32 lose = _mm512_cmple_epu16_mask(_mm512_ternarylogic_epi32(b, w, w, 0xC3), b);
-    high = _mm512_mask_sub_epi16(high, lose, high, _mm512_set1_epi16(0x100));
-  }
-  return high;
+  const __m512i high = _mm512_sllv_epi16(unshifted_quotient<kShort>(s, dv), dv.up_shift);
+  if (kLoss != Loss::kFromSum) return high;
+  return _mm512_mask_sub_epi16(high, sum_loses(s, dv), high, _mm512_set1_epi16(0x100));
 }
 
 template <Loss kLoss, bool kShort>
