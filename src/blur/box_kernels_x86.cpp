@@ -693,15 +693,16 @@ KVFX_TARGET_AVX512 inline __m512i divide_narrow_high(__m512i s, const NarrowDivi
 template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i join_quotients512(__m512i even, __m512i odd,
                                                     const NarrowDivider& dv) {
+  // (Some compilers define the immediate forms as macros, which a template
+  // argument list would split: the quotients are named first.)
   const __m512i low = divide_narrow<kLoss, kShort>(even, dv);
   if (kLoss == Loss::kFromQuotient) {
-    // (Unoptimised builds define the immediate shift as a macro, which a
-    // template argument list would split.)
     const __m512i high = divide_narrow<kLoss, kShort>(odd, dv);
     return _mm512_or_si512(low, _mm512_slli_epi16(high, 8));
   }
-  return _mm512_ternarylogic_epi32(low, divide_narrow_high<kLoss, kShort>(odd, dv),
-                                   _mm512_set1_epi16(static_cast<int16_t>(0xFF00)), 0xF8);
+  const __m512i high = divide_narrow_high<kLoss, kShort>(odd, dv);
+  return _mm512_ternarylogic_epi32(low, high, _mm512_set1_epi16(static_cast<int16_t>(0xFF00)),
+                                   0xF8);
 }
 
 KVFX_TARGET_AVX512 void accumulate_pairs512(void* block, const uint32_t* row, int32_t n,
