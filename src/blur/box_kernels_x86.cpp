@@ -262,9 +262,6 @@ KVFX_TARGET_AVX512 inline NarrowDivider make_divider(const BoxScale& sc) {
   return dv;
 }
 
-// floor(S / d) by multiply-shift, then one less at the lossy multiples: by
-// narrow::sum_loss_mask where the box has that rule (no shuffle), else by the
-// table of lossy quotients.
 // The multiply-shift's product before its final shift right.
 template <bool kShort>
 KVFX_TARGET_AVX512 inline __m512i unshifted_quotient(__m512i s, const NarrowDivider& dv) {
@@ -281,6 +278,9 @@ KVFX_TARGET_AVX512 inline __mmask32 sum_loses(__m512i s, const NarrowDivider& dv
   return _mm512_cmple_epu16_mask(_mm512_ternarylogic_epi32(b, w, w, 0xC3), b);
 }
 
+// floor(S / d) by multiply-shift, then one less at the lossy multiples: by
+// narrow::sum_loss_mask where the box has that rule (no shuffle), else by the
+// table of lossy quotients.
 template <Loss kLoss, bool kShort>
 KVFX_TARGET_AVX512 inline __m512i divide_narrow(__m512i s, const NarrowDivider& dv) {
   __m512i q = _mm512_srlv_epi16(unshifted_quotient<kShort>(s, dv), dv.shift);

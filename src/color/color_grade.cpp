@@ -206,7 +206,6 @@ inline void saturate_by_formula(uint32_t* words, const uint32_t* graded, uint32_
   }
 }
 
-
 // The estimate at the AVX2 level, eight words a step, as estimate16 below,
 // four steps to a group. Greys, which no bracket decides, take their drops
 // in lanes (kDrops: some grey drops a level) in a second pass over a group
