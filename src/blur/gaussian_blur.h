@@ -24,9 +24,12 @@ BoxPlan box_sizes_for_gaussian(double sigma);
 // above 0 (or NaN) changes nothing. Requires row_pixels >= width. Throws
 // std::bad_alloc (pixels unchanged) when its scratch memory cannot be made.
 // With a runner: in row bands, each with copies of the rows beyond it that
-// it reads.
+// it reads. Wide bands run in column stripes, `stripes` of them where that
+// is above 0 (as many as fit, for tests), otherwise as many as keep a
+// band's scratch in cache; the bits are the same for every count.
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
-                            int64_t row_pixels, double sigma, Runner& runner);
+                            int64_t row_pixels, double sigma, Runner& runner,
+                            int stripes = 0);
 void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
                             int64_t row_pixels, double sigma);
 
@@ -76,13 +79,19 @@ void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& r
 // large that the 64-bit form runs make the whole image whatever the band.
 class BlurBand {
  public:
-  BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end);
+  // extra_words: words of the caller's own, in the same block, at extra().
+  BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end,
+           int64_t extra_words = 0);
   ~BlurBand();
   BlurBand(BlurBand&&) noexcept;
   BlurBand& operator=(BlurBand&&) = delete;
   int32_t input_begin() const;
   int32_t input_end() const;
+  uint32_t* extra();
   void run(BlurRows& rows);
+  // The same band of an image `width` words wide, at most the width it was
+  // made for, in the same scratch memory: one blur serves column stripes.
+  void run(BlurRows& rows, int32_t width);
 
  private:
   struct Impl;
