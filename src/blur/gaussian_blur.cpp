@@ -652,8 +652,9 @@ struct InPlaceBand {
   int64_t rows() const { return int64_t{blur.input_end()} - blur.input_begin(); }
 
   // Stripes at least 2 * reach wide, so that the columns a stripe puts back
-  // and those it sets aside are apart (the edges move by at most 8); none where there is no window
-  // (nothing to blur, or the 64-bit form over the whole image).
+  // and those it sets aside are apart (the edges move by at most 8); none
+  // where there is no window (nothing to blur, or the 64-bit form over the
+  // whole image).
   static std::vector<Stripe> cut(int32_t width, int32_t reach, int wanted) {
     const int n = reach < 1 || reach == INT32_MAX
                       ? 1
@@ -688,7 +689,8 @@ struct InPlaceBand {
   }
   // The rows a band reads: reach beyond it on either side, within the image.
   static int64_t input_rows(int32_t height, int32_t reach, int32_t begin, int32_t end) {
-    return std::min<int64_t>(height, int64_t{end} + reach) - std::max<int64_t>(0, int64_t{begin} - reach);
+    return std::min<int64_t>(height, int64_t{end} + reach) -
+           std::max<int64_t>(0, int64_t{begin} - reach);
   }
 };
 
