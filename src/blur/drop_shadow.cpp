@@ -562,8 +562,9 @@ int32_t drop_shadow(const uint32_t* src, uint32_t* dst, int32_t width, int32_t h
     for (int i = 0; i < bands; ++i) {
       const Span rows = span_of(height, bands, i);
       blurs.emplace_back(width, height, sigma, static_cast<int32_t>(rows.begin),
-                         static_cast<int32_t>(rows.end));
+                         static_cast<int32_t>(rows.end), 0, false);
     }
+    const ScratchImage shared = share_scratch(bands, [&](int i) -> BlurBand& { return blurs[i]; });
     if (!in_place) {
       std::vector<StreamedShadow> sinks;
       sinks.reserve(static_cast<size_t>(bands));

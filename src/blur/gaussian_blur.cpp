@@ -92,7 +92,7 @@ constexpr int64_t kLineWords = 64 / sizeof(uint32_t);
 class StreamingBlur {
  public:
   StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan, int32_t begin, int32_t end,
-                int64_t extra_words)
+                int64_t extra_words, bool own_scratch)
       : width_(width), height_(height) {
     for (int i = 0; i < 3; ++i)
       if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
@@ -124,11 +124,20 @@ class StreamingBlur {
     // The block is laid out from its first cache line: malloc's 16-byte
     // alignment would otherwise leave every ring row's vectors split across
     // lines on some calls and not others.
-    const int64_t words = lay_out(width, nullptr);
-    memory_ = ScratchImage::uninitialised(words + extra_words + kLineWords - 1);
-    const uintptr_t at = reinterpret_cast<uintptr_t>(memory_.data());
-    base_ = memory_.data() + (kLineWords - at / sizeof(uint32_t) % kLineWords) % kLineWords;
-    extra_ = base_ + words;
+    words_ = lay_out(width, nullptr);
+    block_words_ = words_ + extra_words + kLineWords - 1;
+    if (own_scratch) {
+      memory_ = ScratchImage::uninitialised(block_words_);
+      place(memory_.data());
+    }
+  }
+
+  int64_t block_words() const { return block_words_; }
+  bool owns_scratch() const { return memory_.data() != nullptr; }
+  void place(uint32_t* block) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(block);
+    base_ = block + (kLineWords - at / sizeof(uint32_t) % kLineWords) % kLineWords;
+    extra_ = base_ + words_;
   }
 
   int32_t input_begin() const { return input_begin_; }
@@ -298,7 +307,8 @@ class StreamingBlur {
   int64_t ring_stride_ = 0;
   BoxStage stages_[3];
   int count_ = 0;
-  ScratchImage memory_;
+  int64_t words_ = 0, block_words_ = 0;
+  ScratchImage memory_;       // empty where the block is shared
   uint32_t* base_ = nullptr;  // its first cache line
   uint32_t* extra_ = nullptr;
   uint32_t* row_scratch_ = nullptr;
@@ -388,7 +398,7 @@ struct BlurBand::Impl {
 };
 
 BlurBand::BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end,
-                   int64_t extra_words)
+                   int64_t extra_words, bool own_scratch)
     : impl_(std::make_unique<Impl>()) {
   Impl& b = *impl_;
   b.width = width;
@@ -410,11 +420,23 @@ BlurBand::BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, i
     return;
   }
   b.form = Impl::Form::kStreaming;
-  b.streaming = std::make_unique<StreamingBlur>(width, height, b.plan, begin, end, extra_words);
+  b.streaming = std::make_unique<StreamingBlur>(width, height, b.plan, begin, end, extra_words,
+                                                own_scratch);
 }
 
 BlurBand::~BlurBand() = default;
 BlurBand::BlurBand(BlurBand&&) noexcept = default;
+
+int64_t BlurBand::shared_words() const {
+  const Impl& b = *impl_;
+  return b.form == Impl::Form::kStreaming && !b.streaming->owns_scratch()
+             ? b.streaming->block_words()
+             : 0;
+}
+
+void BlurBand::place(uint32_t* block) {
+  if (shared_words() > 0) impl_->streaming->place(block);
+}
 
 uint32_t* BlurBand::extra() {
   return impl_->form == Impl::Form::kStreaming ? impl_->streaming->extra() : impl_->extra.data();
@@ -625,7 +647,8 @@ struct InPlaceBand {
       : stripes(cut(width, blur_reach(sigma), stripes_wanted)),
         w(widths(stripes)),
         blur(w.blur, height, sigma, begin, end,
-             input_rows(height, blur_reach(sigma), begin, end) * (w.keep + 2 * int64_t{w.aside})) {
+             input_rows(height, blur_reach(sigma), begin, end) * (w.keep + 2 * int64_t{w.aside}),
+             false) {
     if (with_halo) halo = BandHalo(blur.input_begin(), begin, end, blur.input_end(), width);
   }
 
@@ -709,6 +732,8 @@ void gaussian_blur_in_place(uint32_t* pixels, int32_t width, int32_t height,
     parts.emplace_back(width, height, sigma, static_cast<int32_t>(rows.begin),
                        static_cast<int32_t>(rows.end), n, bands > 1);
   }
+  const ScratchImage shared =
+      share_scratch(bands, [&](int i) -> BlurBand& { return parts[i].blur; });
   auto row_at = [&](int64_t y) { return pixels + y * row_pixels; };
   if (bands > 1)
     fill_halos(runner, bands, [&](int i) { return parts[i].halo.words(); },

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/scratch.h"
 #include "core/split.h"
 
 namespace kvfx {
@@ -80,14 +81,20 @@ void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& r
 class BlurBand {
  public:
   // extra_words: words of the caller's own, in the same block, at extra().
+  // Without own_scratch the block is left for share_scratch below to make,
+  // one for all the bands of a call.
   BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end,
-           int64_t extra_words = 0);
+           int64_t extra_words = 0, bool own_scratch = true);
   ~BlurBand();
   BlurBand(BlurBand&&) noexcept;
   BlurBand& operator=(BlurBand&&) = delete;
   int32_t input_begin() const;
   int32_t input_end() const;
   uint32_t* extra();
+  // The words of the block left unmade (0 where there is none), and where
+  // it is to be.
+  int64_t shared_words() const;
+  void place(uint32_t* block);
   void run(BlurRows& rows);
   // The same band of an image `width` words wide, at most the width it was
   // made for, in the same scratch memory: one blur serves column stripes.
@@ -97,6 +104,27 @@ class BlurBand {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// One scratch block for the bands band_at(0 .. bands - 1), made without
+// their own, placed into them. A call's scratch then goes back to the C
+// library as one piece, which it keeps for the next call: one block a band
+// left the library more free memory than it keeps, handed back to the
+// system and faulted in again on every call (some 330 page faults a 1080p
+// frame at two threads).
+template <class BandAt>
+ScratchImage share_scratch(int bands, BandAt band_at) {
+  int64_t words = 0;
+  for (int i = 0; i < bands; ++i) words += band_at(i).shared_words();
+  ScratchImage block = ScratchImage::uninitialised(words);
+  uint32_t* at = block.data();
+  for (int i = 0; i < bands; ++i) {
+    BlurBand& band = band_at(i);
+    const int64_t n = band.shared_words();
+    if (n > 0) band.place(at);
+    at += n;
+  }
+  return block;
+}
 
 // How far a band's input reaches beyond it, in rows: the sum of the plan's
 // radii (INT32_MAX where only the whole image can be blurred).

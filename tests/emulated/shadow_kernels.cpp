@@ -6,7 +6,11 @@
 // The effect around the kernels refers to the blur engine, which this image
 // leaves out: never called.
 struct kvfx::BlurBand::Impl {};
-kvfx::BlurBand::BlurBand(int32_t, int32_t, double, int32_t, int32_t, int64_t) { __builtin_trap(); }
+kvfx::BlurBand::BlurBand(int32_t, int32_t, double, int32_t, int32_t, int64_t, bool) {
+  __builtin_trap();
+}
+int64_t kvfx::BlurBand::shared_words() const { __builtin_trap(); }
+void kvfx::BlurBand::place(uint32_t*) { __builtin_trap(); }
 kvfx::BlurBand::BlurBand(BlurBand&&) noexcept { __builtin_trap(); }
 kvfx::BlurBand::~BlurBand() = default;
 int32_t kvfx::BlurBand::input_begin() const { __builtin_trap(); }
