@@ -92,7 +92,7 @@ constexpr int64_t kLineWords = 64 / sizeof(uint32_t);
 class StreamingBlur {
  public:
   StreamingBlur(int32_t width, int32_t height, const BoxPlan& plan, int32_t begin, int32_t end,
-                int64_t extra_words, bool own_scratch)
+                int64_t extra_per_row, bool own_scratch)
       : width_(width), height_(height) {
     for (int i = 0; i < 3; ++i)
       if (plan.radius[i] >= 1) stages_[count_++].r = plan.radius[i];
@@ -125,6 +125,7 @@ class StreamingBlur {
     // alignment would otherwise leave every ring row's vectors split across
     // lines on some calls and not others.
     words_ = lay_out(width, nullptr);
+    const int64_t extra_words = (int64_t{input_end_} - input_begin_) * extra_per_row;
     block_words_ = words_ + extra_words + kLineWords - 1;
     if (own_scratch) {
       memory_ = ScratchImage::uninitialised(block_words_);
@@ -398,7 +399,7 @@ struct BlurBand::Impl {
 };
 
 BlurBand::BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end,
-                   int64_t extra_words, bool own_scratch)
+                   int64_t extra_per_row, bool own_scratch)
     : impl_(std::make_unique<Impl>()) {
   Impl& b = *impl_;
   b.width = width;
@@ -407,7 +408,8 @@ BlurBand::BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, i
   b.end = end;
   b.plan = plan_for(sigma);
   const int32_t r_max = largest_radius(b.plan);
-  if (r_max < 1 || r_max > kLargestInt32Radius) b.extra = ScratchImage::uninitialised(extra_words);
+  if (r_max < 1 || r_max > kLargestInt32Radius)
+    b.extra = ScratchImage::uninitialised((int64_t{end} - begin) * extra_per_row);
   if (r_max < 1) return;
   if (r_max > kLargestInt32Radius) {
     // The whole image, then the 64-bit passes over it.
@@ -420,7 +422,7 @@ BlurBand::BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, i
     return;
   }
   b.form = Impl::Form::kStreaming;
-  b.streaming = std::make_unique<StreamingBlur>(width, height, b.plan, begin, end, extra_words,
+  b.streaming = std::make_unique<StreamingBlur>(width, height, b.plan, begin, end, extra_per_row,
                                                 own_scratch);
 }
 
@@ -646,9 +648,7 @@ struct InPlaceBand {
               int stripes_wanted, bool with_halo)
       : stripes(cut(width, blur_reach(sigma), stripes_wanted)),
         w(widths(stripes)),
-        blur(w.blur, height, sigma, begin, end,
-             input_rows(height, blur_reach(sigma), begin, end) * (w.keep + 2 * int64_t{w.aside}),
-             false) {
+        blur(w.blur, height, sigma, begin, end, w.keep + 2 * int64_t{w.aside}, false) {
     if (with_halo) halo = BandHalo(blur.input_begin(), begin, end, blur.input_end(), width);
   }
 
@@ -709,11 +709,6 @@ struct InPlaceBand {
       w.aside = std::max(w.aside, stripes[k].c1 - stripes[k + 1].a);
     }
     return w;
-  }
-  // The rows a band reads: reach beyond it on either side, within the image.
-  static int64_t input_rows(int32_t height, int32_t reach, int32_t begin, int32_t end) {
-    return std::min<int64_t>(height, int64_t{end} + reach) -
-           std::max<int64_t>(0, int64_t{begin} - reach);
   }
 };
 
