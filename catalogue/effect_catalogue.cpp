@@ -98,10 +98,12 @@ struct Invoker<F, int32_t (*)(const uint32_t*, uint32_t*, int32_t, int32_t, int3
 template <auto F, auto G>
 Effect effect(const char* name, const char* function, const char* parallel_function,
               const char* summary, Input input, const kvfx::EntryPolicy& entry,
-              std::vector<Param> params, Visit visit = Visit::kRows) {
+              std::vector<Param> params, Visit visit = Visit::kRows,
+              Alpha alpha = Alpha::kApart) {
   using I = Invoker<F>;
   return Effect{name, function, parallel_function, summary, input, &entry, I::kTwoBuffers,
-                std::move(params), &I::call, &I::template parallel_call<G>, I::types(), visit};
+                std::move(params), &I::call, &I::template parallel_call<G>, I::types(), visit,
+                alpha};
 }
 // An effect's two exports, and their names, from the part they share.
 #define KVFX_EXPORTS(fx) &kv_fx_##fx, &kv_fx_parallel_##fx
@@ -156,7 +158,7 @@ std::vector<Effect> make_effects() {
            real("offset_y", 4, -kHuge, kHuge, -50, 50, "pixels down", "dy"),
            real("sigma", 3, 0, kHuge, 0, 30, "pixels (shadow blur)"),
            colour("color", Kind::kColourAlpha, 0x80000000u, "AARRGGBB shadow colour and opacity")},
-          kWholeRun),
+          kWholeRun, Alpha::kInColour),
       effect<KVFX_EXPORTS(tone_map_aces)>(
           "tonemap", KVFX_NAMES(tone_map_aces), "ACES filmic tone curve", kStraight, kToneMapAces,
           {real("exposure", 1, 0, kHuge, 0, 4, "multiplier before the curve")}, kWholeRun),

@@ -47,6 +47,13 @@ enum class Input { kStraightColour, kPremultiplied };
 // Bloom counts as whole-run: its full-size path is.
 enum class Visit { kRows, kWholeRun };
 
+// Whether alpha takes part in the colour arithmetic. Only the drop shadow's
+// does (the shadow is cast from it); every other effect blurs or moves alpha
+// as a channel of its own, or keeps it, so its red, green and blue do not
+// depend on it. A host whose frames have no alpha (BGRx video) need only set
+// it for an effect that reads it.
+enum class Alpha { kApart, kInColour };
+
 // (pixels, width, height, stride, args[params.size()]). `source` is the
 // drop shadow's src; nullptr runs it in place, and in-place effects ignore
 // it. Each argument is converted to its C type by to_int32 / to_uint32 below.
@@ -70,6 +77,7 @@ struct Effect {
   ParallelInvoke parallel_call;
   std::vector<Kind> c_types;  // what the C function takes after the buffer
   Visit visit;
+  Alpha alpha;
 };
 
 const std::vector<Effect>& effects();

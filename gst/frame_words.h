@@ -18,7 +18,7 @@ namespace kvfx_gst {
 
 // What the frame's top byte holds.
 enum class FrameAlpha {
-  kPadding,   // BGRx / xRGB: set to 255 first, so it never reaches a blur
+  kPadding,   // BGRx / xRGB: set to 255 first where the colour reads alpha
   kStraight,  // BGRA / ARGB: straight alpha, premultiplied around the effects that want it
 };
 

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "effect_catalogue.h"
 
@@ -72,6 +73,34 @@ TEST(Catalogue, ParametersMatchTheCFunctionsAndTheirRanges) {
         EXPECT_EQ(p.fallback, static_cast<double>(static_cast<int64_t>(p.fallback)));
       }
     }
+  }
+}
+
+// A host without alpha (BGRx video) leaves the top byte as it comes to every
+// effect but those said to read it: their colour must not depend on it, and
+// the effect said to read it must show that it does.
+TEST(Catalogue, AlphaReachesTheColourOnlyWhereItIsSaidTo) {
+  constexpr int kWidth = 48, kHeight = 40;
+  std::vector<uint32_t> opaque(kWidth * kHeight), any(opaque.size());
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < opaque.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    opaque[i] = seed | 0xFF000000u;
+    any[i] = (opaque[i] & 0x00FFFFFFu) | (seed << 8 & 0xFF000000u);
+  }
+  for (const auto& e : kvfx_catalogue::effects()) {
+    SCOPED_TRACE(e.name);
+    std::vector<double> args = kvfx_catalogue::default_args(e);
+    // A colour that shows: a black shadow adds no colour at all.
+    for (size_t i = 0; i < args.size(); ++i)
+      if (e.params[i].kind == Kind::kColour || e.params[i].kind == Kind::kColourAlpha)
+        args[i] = 0x80FF8040;
+    std::vector<uint32_t> a = opaque, b = any;
+    ASSERT_EQ(e.call(a.data(), kWidth, kHeight, 4 * kWidth, args.data(), nullptr), 0);
+    ASSERT_EQ(e.call(b.data(), kWidth, kHeight, 4 * kWidth, args.data(), nullptr), 0);
+    bool same = true;
+    for (size_t i = 0; i < a.size(); ++i) same = same && ((a[i] ^ b[i]) & 0x00FFFFFFu) == 0;
+    EXPECT_EQ(same, e.alpha == kvfx_catalogue::Alpha::kApart);
   }
 }
 
