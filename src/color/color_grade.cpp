@@ -427,10 +427,12 @@ int32_t color_grade(uint32_t* pixels, int32_t width, int32_t height, int32_t str
   return run_effect(entry::kColorGrade, pixels, width, height, stride, [&](const Buffer& b) {
     const ChannelTable table = color_grade_table(brightness, contrast, gamma);
     const GradeKernels& kernels = pick(grade_kernels());
-    const int pieces = pieces_for(runner, b.run_count, b.run_count);
+    const bool table_only = saturation == 1.0;
+    const int64_t work = table_only ? table_work(b.run_count) : b.run_count;
+    const int pieces = pieces_for(runner, work, b.run_count);
     runner.run(pieces, [&](int i) {
       const Span words = span_of(b.run_count, pieces, i);
-      if (saturation == 1.0) {
+      if (table_only) {
         // color_grade_word reduces to a plain table lookup here.
         apply_channel_table(pixels + words.begin, words.end - words.begin, table);
       } else {
