@@ -428,7 +428,7 @@ int32_t color_grade(uint32_t* pixels, int32_t width, int32_t height, int32_t str
     const ChannelTable table = color_grade_table(brightness, contrast, gamma);
     const GradeKernels& kernels = pick(grade_kernels());
     const bool table_only = saturation == 1.0;
-    const int64_t work = table_only ? table_work(b.run_count) : b.run_count;
+    const int64_t work = table_only ? channel_table_work(b.run_count) : b.run_count;
     const int pieces = pieces_for(runner, work, b.run_count);
     runner.run(pieces, [&](int i) {
       const Span words = span_of(b.run_count, pieces, i);

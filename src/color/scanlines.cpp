@@ -37,8 +37,8 @@ int32_t scanlines(uint32_t* pixels, int32_t width, int32_t height, int32_t strid
     const int64_t dark = (int64_t{height} - 1) / spacing + 1;
     // Rows that share words are darkened again and again, in order: they
     // stay one piece.
-    const int pieces =
-        rows_apart(width, b.row_pixels) ? pieces_for(runner, table_work(dark * width), dark) : 1;
+    const int64_t work = channel_table_work(dark * width);
+    const int pieces = rows_apart(width, b.row_pixels) ? pieces_for(runner, work, dark) : 1;
     runner.run(pieces, [&](int i) {
       const Span rows = span_of(dark, pieces, i);
       for (int64_t n = rows.begin; n < rows.end; ++n) {

@@ -29,7 +29,7 @@ int32_t tone_map_aces(uint32_t* pixels, int32_t width, int32_t height, int32_t s
   return run_effect(entry::kToneMapAces, pixels, width, height, stride, [&](const Buffer& b) {
     const ChannelTable table =
         make_channel_table([&](uint32_t c) { return tone_map_channel(c, exposure); });
-    const int pieces = pieces_for(runner, table_work(b.run_count), b.run_count);
+    const int pieces = pieces_for(runner, channel_table_work(b.run_count), b.run_count);
     runner.run(pieces, [&](int i) {
       const Span words = span_of(b.run_count, pieces, i);
       apply_channel_table(pixels + words.begin, words.end - words.begin, table);

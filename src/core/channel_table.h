@@ -22,6 +22,11 @@ inline ChannelTable make_channel_table(Map map) {
 // alpha is kept. Used for whole runs and for single rows alike.
 void apply_channel_table(uint32_t* words, int64_t count, const ChannelTable& t);
 
+// The work of apply_channel_table over `words` words, in the words of work
+// that a split counts (split.h): less than `words` where the lookups run
+// many times faster than the effects a piece's size was set for.
+int64_t channel_table_work(int64_t words);
+
 // The plain one-word form that every fast path of apply_channel_table matches.
 inline uint32_t apply_channel_table_word(uint32_t w, const ChannelTable& t) {
   return (w & 0xFF000000u) | uint32_t{t[(w >> 16) & 0xFF]} << 16 |

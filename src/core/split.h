@@ -46,14 +46,6 @@ class PieceTask {
 // fraction.
 constexpr int64_t kWordsPerPiece = int64_t{1} << 18;
 
-// The work of a channel-table pass over `words` words. A lookup per channel
-// runs at about memory's speed, some twenty times the blur's rate, and a
-// second thread's start and join take much of what its piece would save:
-// counted at a quarter, a 1080p frame (a seventh of a millisecond, which ran
-// at 0.6-0.9 x in two pieces) stays one piece, and a 4K frame (1.4-2.0 x in
-// two) is still cut.
-inline int64_t table_work(int64_t words) { return words / 4; }
-
 class Runner {
  public:
   // At most how many pieces run at once: 1 for the shipped library.
