@@ -18,8 +18,8 @@ int32_t run_on_words(const kvfx_catalogue::Effect& effect, const double* args, u
   const size_t n = static_cast<size_t>(height) * static_cast<size_t>(stride / 4);
   // Only an effect whose colour reads alpha needs the padding byte made
   // opaque; the others carry it along as a channel of its own, and a pass
-  // over the whole frame on the streaming thread would cost more than most
-  // of them do.
+  // over the whole frame on the streaming thread costs about what the
+  // colour effects themselves cost.
   if (alpha == FrameAlpha::kPadding && effect.alpha == kvfx_catalogue::Alpha::kInColour)
     for (size_t i = 0; i < n; ++i) words[i] |= 0xFF000000u;
   // A single element is a chain of one: straight in, converted to what the

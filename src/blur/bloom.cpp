@@ -141,8 +141,8 @@ int32_t bloom(uint32_t* pixels, int32_t width, int32_t height, int32_t stride, d
     parts.reserve(static_cast<size_t>(bands));
     for (int i = 0; i < bands; ++i) {
       const Span rows = span_of(bh, bands, i);
-      BlurBand blur(bw, bh, bsigma, static_cast<int32_t>(rows.begin), static_cast<int32_t>(rows.end),
-                    0, false);
+      BlurBand blur(bw, bh, bsigma, static_cast<int32_t>(rows.begin),
+                    static_cast<int32_t>(rows.end), 0, false);
       BandHalo halo(scale * int64_t{blur.input_begin()}, scale * rows.begin, scale * rows.end,
                     scale * int64_t{blur.input_end()}, width);
       parts.push_back(Band{std::move(blur), std::move(halo)});

@@ -81,8 +81,8 @@ void gaussian_blur_rows(int32_t width, int32_t height, double sigma, BlurRows& r
 class BlurBand {
  public:
   // extra_per_row: words of the caller's own for each input row, in the
-  // same block, at extra(). Without own_scratch the block is left for share_scratch below to make,
-  // one for all the bands of a call.
+  // same block, at extra(). Without own_scratch the block is left for
+  // share_scratch below to make, one for all the bands of a call.
   BlurBand(int32_t width, int32_t height, double sigma, int32_t begin, int32_t end,
            int64_t extra_per_row = 0, bool own_scratch = true);
   ~BlurBand();
