@@ -230,7 +230,17 @@ int run(const std::vector<std::string>& args) {
   const Options o = parse_options(args);
   if (!o.batch && !o.rest.empty() && o.rest[0] == "demo") {
     if (o.rest.size() != 2) return complain("expected demo OUTDIR", kUsage);
-    const std::string where = run_demo(o.rest[1], o.threads);
+    const std::string& dir = o.rest[1];
+    if (dir == "--help" || dir == "-h") {
+      std::fputs(help_text().c_str(), stdout);
+      return 0;
+    }
+    // A word that looks like an option is taken for one, not made a folder.
+    if (dir.size() > 1 && dir[0] == '-')
+      return complain("demo: '" + dir + "' is not an option of demo (a folder of that name: ./" +
+                          dir + ")",
+                      kUsage);
+    const std::string where = run_demo(dir, o.threads);
     std::printf("%s\n", where.c_str());
     return 0;
   }

@@ -172,8 +172,8 @@ def test_pixels(width, height, seed, opaque=False):
     return px
 
 
-def run(*args, stdin=None):
-    p = subprocess.run([KVFX] + [str(a) for a in args], input=stdin,
+def run(*args, stdin=None, cwd=None):
+    p = subprocess.run([KVFX] + [str(a) for a in args], input=stdin, cwd=cwd,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     return p.returncode, p.stdout, p.stderr.decode()
 
@@ -589,6 +589,16 @@ class Demo(Case):
         _, _, graded = read_png(os.path.join(out, "grade.png"))
         moved = sum(1 for p, q in zip(px, graded) if max(abs(a - b) for a, b in zip(p, q)) > 8)
         self.assertGreater(moved, len(px) // 4, "the demo's grade hardly changes the scene")
+
+    def test_demo_folder_is_never_an_option(self):
+        here = self.path("here")
+        os.mkdir(here)
+        for word, code in (("--help", 0), ("-h", 0), ("--threads=2", 2), ("-o", 2)):
+            with self.subTest(word=word):
+                rc, out, err = run("demo", word, cwd=here)
+                self.assertEqual(rc, code, err)
+                self.assertEqual(out.startswith(b"usage: kvfx"), code == 0)
+                self.assertEqual(os.listdir(here), [])
 
 
 def noop_chain():
