@@ -333,15 +333,35 @@ void composite_run_simd128(const uint32_t* s, const uint32_t* h, uint32_t* d, in
 }
 #endif
 
-// Four rows of shadow words with only their alpha set, one in each byte of
-// the packed words (row q in byte q), and one row back out of them.
-KVFX_INLINE void pack_alphas(const uint32_t* const* rows, uint32_t* to, int64_t n) {
+// The coverage of four source rows' alphas, row q's in byte q of the packed
+// words: (a * cA) / 255 is (a * cA * 32897) >> 23 for every pair of bytes,
+// and the product fits 32 bits.
+KVFX_INLINE void pack_coverage(const uint32_t* const* rows, uint32_t* to, int64_t n,
+                               uint32_t color) {
+  const uint32_t k = (color >> 24) * 32897u;
   const uint32_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
-  for (int64_t x = 0; x < n; ++x) to[x] = r0[x] >> 24 | r1[x] >> 16 | r2[x] >> 8 | r3[x];
+  for (int64_t x = 0; x < n; ++x)
+    to[x] = (r0[x] >> 24) * k >> 23 | ((r1[x] >> 24) * k >> 23) << 8 |
+            ((r2[x] >> 24) * k >> 23) << 16 | ((r3[x] >> 24) * k >> 23) << 24;
 }
-KVFX_INLINE void unpack_alpha(const uint32_t* from, int q, uint32_t* to, int64_t n) {
-  const int shift = 24 - 8 * q;
-  for (int64_t x = 0; x < n; ++x) to[x] = from[x] << shift & 0xFF000000u;
+// composite_run over slice q's shadow words, alpha alone, in byte q of the
+// packed words p: the same integers, where a channel of 0 adds nothing and
+// is never unsure.
+KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
+                                     int64_t n, const double* inverse) {
+  const int shift = 8 * q;
+  auto estimate = [&](int64_t k) {
+    const uint32_t sw = s[k], a = sw >> 24, keep = 255 - a;
+    const uint32_t x = (p[k] >> shift & 0xFF) * keep, quotient = (x * 0x8081u) >> 23;
+    const bool unsure = (x != 0) & (x == 255 * quotient) & (keep != 255);
+    d[k] = unsure ? sw : (sw & 0xFFFFFFu) | std::min(255u, a + quotient) << 24;
+    return unsure;
+  };
+  auto fix = [&](int64_t k) {
+    const uint32_t sw = d[k];
+    d[k] = composite_with_inverse(sw, (p[k] >> shift & 0xFF) << 24, inverse[alpha_of(sw)]);
+  };
+  estimate_then_fix(n, estimate, fix);
 }
 
 struct ShadowKernels {
@@ -352,28 +372,32 @@ struct ShadowKernels {
   // apart from s or s itself.
   void (*composite_run)(const uint32_t* s, const uint32_t* h, uint32_t* d, int64_t n,
                         const double* inverse);
-  void (*pack_alphas)(const uint32_t* const* rows, uint32_t* to, int64_t n);
-  void (*unpack_alpha)(const uint32_t* from, int q, uint32_t* to, int64_t n);
+  void (*pack_coverage)(const uint32_t* const* rows, uint32_t* to, int64_t n, uint32_t color);
+  void (*composite_alpha_run)(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
+                              int64_t n, const double* inverse);
 };
 
 using Coverage = AtEachLevel<coverage_span>;
 using Composite = AtEachLevel<composite_run>;
-using Pack = AtEachLevel<pack_alphas>;
-using Unpack = AtEachLevel<unpack_alpha>;
-const ShadowKernels kPortable = {Coverage::portable, Composite::portable, Pack::portable,
-                                 Unpack::portable};
+using PackCoverage = AtEachLevel<pack_coverage>;
+using CompositeAlpha = AtEachLevel<composite_alpha_run>;
+const ShadowKernels kPortable = {Coverage::portable, Composite::portable, PackCoverage::portable,
+                                 CompositeAlpha::portable};
 #if KVFX_X86
-const ShadowKernels kAvx2 = {coverage_span_avx2, composite_run_avx2, Pack::avx2, Unpack::avx2};
-const ShadowKernels kAvx512 = {coverage_span_avx512, composite_run_avx512, Pack::avx512,
-                               Unpack::avx512};
+const ShadowKernels kAvx2 = {coverage_span_avx2, composite_run_avx2, PackCoverage::avx2,
+                             CompositeAlpha::avx2};
+const ShadowKernels kAvx512 = {coverage_span_avx512, composite_run_avx512, PackCoverage::avx512,
+                               CompositeAlpha::avx512};
 #else
-const ShadowKernels kAvx2 = {Coverage::avx2, Composite::avx2, Pack::avx2, Unpack::avx2};
-const ShadowKernels kAvx512 = {Coverage::avx512, Composite::avx512, Pack::avx512,
-                               Unpack::avx512};
+const ShadowKernels kAvx2 = {Coverage::avx2, Composite::avx2, PackCoverage::avx2,
+                             CompositeAlpha::avx2};
+const ShadowKernels kAvx512 = {Coverage::avx512, Composite::avx512, PackCoverage::avx512,
+                               CompositeAlpha::avx512};
 #endif
 #if KVFX_SIMD128
-const ShadowKernels kSimd128 = {coverage_span_simd128, composite_run_simd128, Pack::portable,
-                                Unpack::portable};
+const ShadowKernels kSimd128 = {coverage_span_simd128, composite_run_simd128,
+                                PackCoverage::portable,
+                                CompositeAlpha::portable};
 const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, &kSimd128};
 #else
 const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
@@ -441,18 +465,30 @@ class StreamedShadow final : public BlurRows {
       : call_(call), src_(src), dst_(dst),
         rows_(ScratchImage::uninitialised(2 * int64_t{call.width})) {}
 
+  // The source row that shadow row y is cast from, or nullptr.
+  const uint32_t* source_of(int32_t y) {
+    const int64_t sy = shadow_source(y, call_.dy, call_.height);
+    return sy < 0 ? nullptr : src_ + sy * call_.row_pixels;
+  }
   const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
   const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
-    shadow_row(src_, room, call_.width, call_.height, call_.row_pixels, call_.dx, call_.dy,
-               call_.shadow_words, call_.color, y, call_.kernels);
+    shadow_row_from(source_of(y), room, call_.width, call_.dx, call_.shadow_words, call_.color,
+                    call_.kernels);
     return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
   void row_done(int32_t j) override {
+    composite(j, [&](const uint32_t* s, uint32_t* d) {
+      call_.kernels.composite_run(s, rows_.data() + call_.width, d, call_.width,
+                                  call_.inverse.inv);
+    });
+  }
+  // Row j by run(source row, destination row).
+  template <class Run>
+  void composite(int32_t j, const Run& run) {
     const uint32_t* s = src_ + j * call_.row_pixels;
     uint32_t* d = dst_ + j * call_.row_pixels;
-    call_.kernels.composite_run(s, rows_.data() + call_.width, d, call_.width,
-                                call_.inverse.inv);
+    run(s, d);
     // Padding has no shadow, and the composite over 0 is the source word.
     std::copy(s + call_.width, s + call_.row_pixels, d + call_.width);
   }
@@ -492,16 +528,29 @@ class InPlaceShadow final : public BlurRows {
     foreign_.fill([&](int64_t y) { return pixels_ + y * call_.row_pixels; });
   }
 
-  const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
-  const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
+  // The source row that shadow row y is cast from, or nullptr; rows are
+  // asked for in order, as the blur asks for input rows.
+  const uint32_t* source_of(int32_t y) {
     next_input_ = y + 1;
     const int64_t sy = shadow_source(y, call_.dy, call_.height);
-    shadow_row_from(sy < 0 ? nullptr : source_row(sy), room, call_.width, call_.dx,
-                    call_.shadow_words, call_.color, call_.kernels);
+    return sy < 0 ? nullptr : source_row(sy);
+  }
+  const uint32_t* input_row(int32_t y) override { return input_row_into(y, rows_.data()); }
+  const uint32_t* input_row_into(int32_t y, uint32_t* room) override {
+    shadow_row_from(source_of(y), room, call_.width, call_.dx, call_.shadow_words, call_.color,
+                    call_.kernels);
     return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
   void row_done(int32_t j) override {
+    composite(j, [&](const uint32_t* s, uint32_t* d) {
+      call_.kernels.composite_run(s, rows_.data() + call_.width, d, call_.width,
+                                  call_.inverse.inv);
+    });
+  }
+  // Row j by run(source row, destination row).
+  template <class Run>
+  void composite(int32_t j, const Run& run) {
     uint32_t* row = pixels_ + j * call_.row_pixels;
     const int64_t needed_by = int64_t{j} + call_.dy;
     // A row no shadow row still needs is composited where it lies.
@@ -510,8 +559,7 @@ class InPlaceShadow final : public BlurRows {
       std::memcpy(kept(j), row, static_cast<size_t>(call_.width) * sizeof(uint32_t));
       source = kept(j);
     }
-    call_.kernels.composite_run(source, rows_.data() + call_.width, row, call_.width,
-                                call_.inverse.inv);
+    run(source, row);
     next_composite_ = j + 1;
   }
 
@@ -576,13 +624,25 @@ class PackedShadow final : public BlurRows {
  public:
   PackedShadow(const ShadowCall& call, const Slices& s, Lane* lanes)
       : call_(call), s_(s), lanes_(lanes),
-        rows_(ScratchImage::uninitialised(2 * int64_t{call.width})) {}
+        rows_(ScratchImage::uninitialised(2 * int64_t{call.width})),
+        zeros_(ScratchImage::zeroed(call.width)) {}
 
   const uint32_t* input_row(int32_t i) override { return input_row_into(i, rows_.data()); }
+  // As shadow_row_from, for the four rows at once: the columns the source
+  // reaches are the same for every row.
   const uint32_t* input_row_into(int32_t i, uint32_t* room) override {
-    const uint32_t* made[4];
-    for (int q = 0; q < 4; ++q) made[q] = lanes_[q].input_row(s_.first[q] + i);
-    call_.kernels.pack_alphas(made, room, call_.width);
+    const int64_t x_begin = std::max<int64_t>(0, call_.dx);
+    const int64_t x_end = std::min<int64_t>(call_.width, int64_t{call_.width} + call_.dx);
+    const uint32_t* from[4];
+    for (int q = 0; q < 4; ++q) from[q] = lanes_[q].source_of(s_.first[q] + i);
+    if (x_begin >= x_end) {
+      std::fill(room, room + call_.width, 0u);
+      return room;
+    }
+    for (const uint32_t*& row : from) row = row ? row + (x_begin - call_.dx) : zeros_.data();
+    std::fill(room, room + x_begin, 0u);
+    call_.kernels.pack_coverage(from, room + x_begin, x_end - x_begin, call_.color);
+    std::fill(room + x_end, room + call_.width, 0u);
     return room;
   }
   uint32_t* output_row(int32_t) override { return rows_.data() + call_.width; }
@@ -590,9 +650,10 @@ class PackedShadow final : public BlurRows {
     for (int q = 0; q < 4; ++q) {
       const int32_t y = s_.first[q] + j;
       if (y < s_.begin[q] || y >= s_.end[q]) continue;
-      call_.kernels.unpack_alpha(rows_.data() + call_.width, q, lanes_[q].output_row(y),
-                                 call_.width);
-      lanes_[q].row_done(y);
+      lanes_[q].composite(y, [&](const uint32_t* s, uint32_t* d) {
+        call_.kernels.composite_alpha_run(s, rows_.data() + call_.width, q, d, call_.width,
+                                          call_.inverse.inv);
+      });
     }
   }
 
@@ -600,7 +661,8 @@ class PackedShadow final : public BlurRows {
   const ShadowCall& call_;
   Slices s_;
   Lane* lanes_;
-  ScratchImage rows_;  // input row, blurred row
+  ScratchImage rows_;   // input row, blurred row
+  ScratchImage zeros_;  // the source of rows cast from outside the image
 };
 
 bool runs_overlap(const uint32_t* a, const uint32_t* b, int64_t count) {

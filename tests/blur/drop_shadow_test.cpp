@@ -230,6 +230,34 @@ TEST(DropShadow, CompositeOfEveryAlphaChannelAndShadowChannel) {
   });
 }
 
+// A black shadow composites its alpha alone: every source alpha under every
+// shadow alpha, cast one row down from rows whose alpha counts along x onto
+// rows of one alpha each, at every level, apart and in place.
+TEST(DropShadow, BlackShadowOfEveryAlphaOverEveryAlpha) {
+  Image src(256, 512);
+  for (int32_t y = 0; y < 512; ++y)
+    for (uint32_t x = 0; x < 256; ++x) {
+      const uint32_t a = y % 2 ? static_cast<uint32_t>(y / 2) : x;
+      src.at(static_cast<int32_t>(x), y) = a << 24 | (x * a / 255) << 16 | (a / 3) << 8 | a / 2;
+    }
+  kvfx_test::for_each_level([&] {
+    for (const uint32_t color : {0xFF000000u, 0x9D000000u})
+      for (bool in_place : {false, true}) {
+        Image got = in_place ? src : Image(256, 512);
+        ASSERT_EQ(kv_fx_drop_shadow(in_place ? got.data() : src.data(), got.data(), 256, 512,
+                                    src.stride(), 0.0, 1.0, 0.0, color),
+                  FX_OK);
+        for (int32_t y = 0; y < 512; ++y)
+          for (int32_t x = 0; x < 256; ++x) {
+            const uint32_t s = src.at(x, y);
+            const uint32_t h = y == 0 ? 0 : kvfx::shadow_coverage_word(src.at(x, y - 1), color);
+            if (got.at(x, y) != kvfx::composite_word(s, h))
+              FAIL() << std::hex << "source " << s << " shadow " << h << " in place " << in_place;
+          }
+      }
+  });
+}
+
 TEST(DropShadow, MatchesReferenceOnRandomImages) {
   kvfx_test::for_each_level([] {
     std::mt19937 rng(77);
