@@ -183,22 +183,28 @@ TEST(DropShadow, RejectedCallsLeaveDstUntouched) {
 
 // Every source alpha under every colour alpha, with no offset and no blur:
 // the composite over the shadow word of each pair, at every vector level.
+// Every alpha under every colour alpha, in colour and in black (whose
+// shadow, 16 rows high, is blurred as alpha alone).
 TEST(DropShadow, CoverageOfEveryAlphaPair) {
-  Image src(256, 1);
-  for (uint32_t a = 0; a < 256; ++a) src.at(static_cast<int32_t>(a), 0) = a << 24 | 0x00102030u;
+  Image src(256, 16);
+  for (int32_t y = 0; y < 16; ++y)
+    for (uint32_t a = 0; a < 256; ++a) src.at(static_cast<int32_t>(a), y) = a << 24 | 0x00102030u;
   kvfx_test::for_each_level([&] {
-    for (uint32_t ca = 0; ca < 256; ++ca) {
-      const uint32_t color = ca << 24 | 0x00A0B0C0u;
-      Image got(256, 1);
-      ASSERT_EQ(kv_fx_drop_shadow(src.data(), got.data(), 256, 1, src.stride(), 0.0, 0.0, 0.0, color),
-                FX_OK);
-      for (uint32_t a = 0; a < 256; ++a) {
-        const uint32_t s = src.at(static_cast<int32_t>(a), 0);
-        ASSERT_EQ(got.at(static_cast<int32_t>(a), 0),
-                  kvfx::composite_word(s, kvfx::shadow_coverage_word(s, color)))
-            << "alpha " << a << " colour alpha " << ca;
+    for (uint32_t ca = 0; ca < 256; ++ca)
+      for (const uint32_t rgb : {0x00A0B0C0u, 0u}) {
+        const uint32_t color = ca << 24 | rgb;
+        Image got(256, 16);
+        ASSERT_EQ(kv_fx_drop_shadow(src.data(), got.data(), 256, 16, src.stride(), 0.0, 0.0, 0.0,
+                                    color),
+                  FX_OK);
+        for (int32_t y = 0; y < 16; ++y)
+          for (uint32_t a = 0; a < 256; ++a) {
+            const uint32_t s = src.at(static_cast<int32_t>(a), y);
+            ASSERT_EQ(got.at(static_cast<int32_t>(a), y),
+                      kvfx::composite_word(s, kvfx::shadow_coverage_word(s, color)))
+                << "alpha " << a << " colour " << std::hex << color;
+          }
       }
-    }
   });
 }
 
