@@ -346,10 +346,12 @@ KVFX_INLINE void pack_coverage(const uint32_t* const* rows, uint32_t* to, int64_
 }
 // composite_run over slice q's shadow words, alpha alone, in byte q of the
 // packed words p: the same integers, where a channel of 0 adds nothing and
-// is never unsure.
-KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
-                                     int64_t n, const double* inverse) {
-  const int shift = 8 * q;
+// is never unsure. (The byte's shift a constant: a shift by a count in a
+// register takes a shuffle port's micro-op on some cores.)
+template <int kShift>
+KVFX_INLINE void composite_alpha_bytes(const uint32_t* s, const uint32_t* p, uint32_t* d,
+                                       int64_t n, const double* inverse) {
+  constexpr int shift = kShift;
   auto estimate = [&](int64_t k) {
     const uint32_t sw = s[k], a = sw >> 24, keep = 255 - a;
     const uint32_t x = (p[k] >> shift & 0xFF) * keep, quotient = (x * 0x8081u) >> 23;
@@ -362,6 +364,15 @@ KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q
     d[k] = composite_with_inverse(sw, (p[k] >> shift & 0xFF) << 24, inverse[alpha_of(sw)]);
   };
   estimate_then_fix(n, estimate, fix);
+}
+KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
+                                     int64_t n, const double* inverse) {
+  switch (q) {
+    case 0: return composite_alpha_bytes<0>(s, p, d, n, inverse);
+    case 1: return composite_alpha_bytes<8>(s, p, d, n, inverse);
+    case 2: return composite_alpha_bytes<16>(s, p, d, n, inverse);
+    default: return composite_alpha_bytes<24>(s, p, d, n, inverse);
+  }
 }
 
 struct ShadowKernels {
