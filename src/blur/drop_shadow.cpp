@@ -259,6 +259,48 @@ KVFX_TARGET_AVX2 void composite_run_avx2(const uint32_t* s, const uint32_t* h, u
 }
 #endif
 
+// The coverage of four source rows' alphas, row q's in byte q of the packed
+// words: (a * cA) / 255 is (a * cA * 32897) >> 23 for every pair of bytes,
+// and the product fits 32 bits.
+KVFX_INLINE void pack_coverage(const uint32_t* const* rows, uint32_t* to, int64_t n,
+                               uint32_t color) {
+  const uint32_t k = (color >> 24) * 32897u;
+  const uint32_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+  for (int64_t x = 0; x < n; ++x)
+    to[x] = (r0[x] >> 24) * k >> 23 | ((r1[x] >> 24) * k >> 23) << 8 |
+            ((r2[x] >> 24) * k >> 23) << 16 | ((r3[x] >> 24) * k >> 23) << 24;
+}
+// composite_run over slice q's shadow words, alpha alone, in byte q of the
+// packed words p: the same integers, where a channel of 0 adds nothing and
+// is never unsure. (The byte's shift a constant: a shift by a count in a
+// register takes a shuffle port's micro-op on some cores.)
+template <int kShift>
+KVFX_INLINE void composite_alpha_bytes(const uint32_t* s, const uint32_t* p, uint32_t* d,
+                                       int64_t n, const double* inverse) {
+  constexpr int shift = kShift;
+  auto estimate = [&](int64_t k) {
+    const uint32_t sw = s[k], a = sw >> 24, keep = 255 - a;
+    const uint32_t x = (p[k] >> shift & 0xFF) * keep, quotient = (x * 0x8081u) >> 23;
+    const bool unsure = (x != 0) & (x == 255 * quotient) & (keep != 255);
+    d[k] = unsure ? sw : (sw & 0xFFFFFFu) | std::min(255u, a + quotient) << 24;
+    return unsure;
+  };
+  auto fix = [&](int64_t k) {
+    const uint32_t sw = d[k];
+    d[k] = composite_with_inverse(sw, (p[k] >> shift & 0xFF) << 24, inverse[alpha_of(sw)]);
+  };
+  estimate_then_fix(n, estimate, fix);
+}
+KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
+                                     int64_t n, const double* inverse) {
+  switch (q) {
+    case 0: return composite_alpha_bytes<0>(s, p, d, n, inverse);
+    case 1: return composite_alpha_bytes<8>(s, p, d, n, inverse);
+    case 2: return composite_alpha_bytes<16>(s, p, d, n, inverse);
+    default: return composite_alpha_bytes<24>(s, p, d, n, inverse);
+  }
+}
+
 #if KVFX_SIMD128
 // The same two passes in SIMD128, four words at a time, for the reasons and
 // with the unsure lanes of the AVX2 forms: where the compiler is left to the
@@ -331,49 +373,69 @@ void composite_run_simd128(const uint32_t* s, const uint32_t* h, uint32_t* d, in
   }
   composite_run(s + k, h + k, d + k, n - k, inverse);
 }
-#endif
 
-// The coverage of four source rows' alphas, row q's in byte q of the packed
-// words: (a * cA) / 255 is (a * cA * 32897) >> 23 for every pair of bytes,
-// and the product fits 32 bits.
-KVFX_INLINE void pack_coverage(const uint32_t* const* rows, uint32_t* to, int64_t n,
-                               uint32_t color) {
-  const uint32_t k = (color >> 24) * 32897u;
-  const uint32_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
-  for (int64_t x = 0; x < n; ++x)
-    to[x] = (r0[x] >> 24) * k >> 23 | ((r1[x] >> 24) * k >> 23) << 8 |
-            ((r2[x] >> 24) * k >> 23) << 16 | ((r3[x] >> 24) * k >> 23) << 24;
+// pack_coverage and composite_alpha_run in SIMD128, where the generic forms
+// gained nothing in the browser's engine.
+void pack_coverage_simd128(const uint32_t* const* rows, uint32_t* to, int64_t n,
+                           uint32_t color) {
+  const v128_t k = wasm_u32x4_splat((color >> 24) * 32897u);
+  auto cover = [&](const uint32_t* row, int64_t x) {
+    return wasm_u32x4_shr(wasm_i32x4_mul(wasm_u32x4_shr(wasm_v128_load(row + x), 24), k), 23);
+  };
+  int64_t x = 0;
+  for (; x + 4 <= n; x += 4) {
+    const v128_t w = wasm_v128_or(
+        wasm_v128_or(cover(rows[0], x), wasm_i32x4_shl(cover(rows[1], x), 8)),
+        wasm_v128_or(wasm_i32x4_shl(cover(rows[2], x), 16), wasm_i32x4_shl(cover(rows[3], x), 24)));
+    wasm_v128_store(to + x, w);
+  }
+  const uint32_t* rest[4] = {rows[0] + x, rows[1] + x, rows[2] + x, rows[3] + x};
+  pack_coverage(rest, to + x, n - x, color);
 }
-// composite_run over slice q's shadow words, alpha alone, in byte q of the
-// packed words p: the same integers, where a channel of 0 adds nothing and
-// is never unsure. (The byte's shift a constant: a shift by a count in a
-// register takes a shuffle port's micro-op on some cores.)
+
 template <int kShift>
-KVFX_INLINE void composite_alpha_bytes(const uint32_t* s, const uint32_t* p, uint32_t* d,
-                                       int64_t n, const double* inverse) {
-  constexpr int shift = kShift;
-  auto estimate = [&](int64_t k) {
-    const uint32_t sw = s[k], a = sw >> 24, keep = 255 - a;
-    const uint32_t x = (p[k] >> shift & 0xFF) * keep, quotient = (x * 0x8081u) >> 23;
-    const bool unsure = (x != 0) & (x == 255 * quotient) & (keep != 255);
-    d[k] = unsure ? sw : (sw & 0xFFFFFFu) | std::min(255u, a + quotient) << 24;
-    return unsure;
-  };
-  auto fix = [&](int64_t k) {
-    const uint32_t sw = d[k];
-    d[k] = composite_with_inverse(sw, (p[k] >> shift & 0xFF) << 24, inverse[alpha_of(sw)]);
-  };
-  estimate_then_fix(n, estimate, fix);
+void composite_alpha_bytes_simd128(const uint32_t* s, const uint32_t* p, uint32_t* d, int64_t n,
+                                   const double* inverse) {
+  const v128_t bytes = wasm_u32x4_splat(0xFF), colour = wasm_u32x4_splat(0xFFFFFFu);
+  const v128_t magic = wasm_u32x4_splat(0x8081), zero = wasm_i32x4_splat(0);
+  int64_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const v128_t sw = wasm_v128_load(s + k);
+    const v128_t h = wasm_v128_and(wasm_u32x4_shr(wasm_v128_load(p + k), kShift), bytes);
+    const v128_t a = wasm_u32x4_shr(sw, 24), keep = wasm_i32x4_sub(bytes, a);
+    const v128_t x = wasm_i32x4_mul(h, keep);
+    const v128_t q = wasm_u32x4_shr(wasm_i32x4_mul(x, magic), 23);
+    const v128_t alpha = wasm_u32x4_min(wasm_i32x4_add(a, q), bytes);
+    const v128_t out = wasm_v128_or(wasm_v128_and(sw, colour), wasm_i32x4_shl(alpha, 24));
+    const v128_t unsure =
+        wasm_v128_andnot(wasm_i32x4_eq(x, wasm_i32x4_sub(wasm_i32x4_shl(q, 8), q)),
+                         wasm_v128_or(wasm_i32x4_eq(x, zero), wasm_i32x4_eq(keep, bytes)));
+    if (!wasm_v128_any_true(unsure)) {
+      wasm_v128_store(d + k, out);
+      continue;
+    }
+    alignas(16) uint32_t source[4];  // d may be s
+    wasm_v128_store(source, sw);
+    wasm_v128_store(d + k, out);
+    const uint32_t m = wasm_i32x4_bitmask(unsure);
+    for (int w = 0; w < 4; ++w)
+      if (m >> w & 1)
+        d[k + w] = composite_with_inverse(source[w], (p[k + w] >> kShift & 0xFF) << 24,
+                                          inverse[alpha_of(source[w])]);
+  }
+  composite_alpha_bytes<kShift>(s + k, p + k, d + k, n - k, inverse);
 }
-KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
-                                     int64_t n, const double* inverse) {
+
+void composite_alpha_run_simd128(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
+                                 int64_t n, const double* inverse) {
   switch (q) {
-    case 0: return composite_alpha_bytes<0>(s, p, d, n, inverse);
-    case 1: return composite_alpha_bytes<8>(s, p, d, n, inverse);
-    case 2: return composite_alpha_bytes<16>(s, p, d, n, inverse);
-    default: return composite_alpha_bytes<24>(s, p, d, n, inverse);
+    case 0: return composite_alpha_bytes_simd128<0>(s, p, d, n, inverse);
+    case 1: return composite_alpha_bytes_simd128<8>(s, p, d, n, inverse);
+    case 2: return composite_alpha_bytes_simd128<16>(s, p, d, n, inverse);
+    default: return composite_alpha_bytes_simd128<24>(s, p, d, n, inverse);
   }
 }
+#endif
 
 struct ShadowKernels {
   // to[x] = the shadow word of from[x]'s alpha (word: that for every alpha).
@@ -407,8 +469,7 @@ const ShadowKernels kAvx512 = {Coverage::avx512, Composite::avx512, PackCoverage
 #endif
 #if KVFX_SIMD128
 const ShadowKernels kSimd128 = {coverage_span_simd128, composite_run_simd128,
-                                PackCoverage::portable,
-                                CompositeAlpha::portable};
+                                pack_coverage_simd128, composite_alpha_run_simd128};
 const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, &kSimd128};
 #else
 const KernelTable<ShadowKernels> kShadowKernels = {&kPortable, &kAvx2, &kAvx512, nullptr, nullptr};
