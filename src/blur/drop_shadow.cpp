@@ -291,14 +291,21 @@ KVFX_INLINE void composite_alpha_bytes(const uint32_t* s, const uint32_t* p, uin
   };
   estimate_then_fix(n, estimate, fix);
 }
+// f(std::integral_constant<int, 8 q>()) for byte q of 4.
+template <class F>
+KVFX_INLINE void with_byte_shift(int q, const F& f) {
+  switch (q) {
+    case 0: return f(std::integral_constant<int, 0>());
+    case 1: return f(std::integral_constant<int, 8>());
+    case 2: return f(std::integral_constant<int, 16>());
+    default: return f(std::integral_constant<int, 24>());
+  }
+}
 KVFX_INLINE void composite_alpha_run(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
                                      int64_t n, const double* inverse) {
-  switch (q) {
-    case 0: return composite_alpha_bytes<0>(s, p, d, n, inverse);
-    case 1: return composite_alpha_bytes<8>(s, p, d, n, inverse);
-    case 2: return composite_alpha_bytes<16>(s, p, d, n, inverse);
-    default: return composite_alpha_bytes<24>(s, p, d, n, inverse);
-  }
+  with_byte_shift(q, [&](auto shift) {
+    composite_alpha_bytes<decltype(shift)::value>(s, p, d, n, inverse);
+  });
 }
 
 #if KVFX_SIMD128
@@ -428,12 +435,9 @@ void composite_alpha_bytes_simd128(const uint32_t* s, const uint32_t* p, uint32_
 
 void composite_alpha_run_simd128(const uint32_t* s, const uint32_t* p, int q, uint32_t* d,
                                  int64_t n, const double* inverse) {
-  switch (q) {
-    case 0: return composite_alpha_bytes_simd128<0>(s, p, d, n, inverse);
-    case 1: return composite_alpha_bytes_simd128<8>(s, p, d, n, inverse);
-    case 2: return composite_alpha_bytes_simd128<16>(s, p, d, n, inverse);
-    default: return composite_alpha_bytes_simd128<24>(s, p, d, n, inverse);
-  }
+  with_byte_shift(q, [&](auto shift) {
+    composite_alpha_bytes_simd128<decltype(shift)::value>(s, p, d, n, inverse);
+  });
 }
 #endif
 
