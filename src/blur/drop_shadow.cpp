@@ -74,6 +74,16 @@ KVFX_INLINE void coverage_span(const uint32_t* from, uint32_t* to, int64_t n, ui
 // called unsure below, take the formula word by word. Checked over every
 // (a, h, s) by the tests.
 
+// One channel of that: shadow channel h over source channel c, keep = 255 -
+// the source's alpha. *unsure gains 1 where 255 divides x (and x is not 0),
+// which leaves the lane to the formula unless keep is 255.
+KVFX_INLINE uint32_t composite_channel_integer(uint32_t h, uint32_t c, uint32_t keep,
+                                               uint32_t* unsure) {
+  const uint32_t x = h * keep, q = (x * 0x8081u) >> 23;
+  *unsure |= static_cast<uint32_t>(x != 0) & static_cast<uint32_t>(x == 255 * q);
+  return std::min(255u, c + q);
+}
+
 // d[k] = composite of s[k] over h[k], d apart from h and either apart from
 // s or s itself: every word in integers, an unsure word keeping its source
 // word for the formula.
@@ -82,11 +92,8 @@ KVFX_INLINE void composite_run(const uint32_t* s, const uint32_t* h, uint32_t* d
   auto estimate = [&](int64_t k) {
     const uint32_t sw = s[k], hw = h[k], keep = 255 - (sw >> 24);
     uint32_t out = 0, u = 0;
-    for (int c = 0; c < 32; c += 8) {
-      const uint32_t x = (hw >> c & 0xFF) * keep, q = (x * 0x8081u) >> 23;
-      out |= std::min(255u, (sw >> c & 0xFF) + q) << c;
-      u |= static_cast<uint32_t>(x != 0) & static_cast<uint32_t>(x == 255 * q);
-    }
+    for (int c = 0; c < 32; c += 8)
+      out |= composite_channel_integer(hw >> c & 0xFF, sw >> c & 0xFF, keep, &u) << c;
     const bool unsure = (u & static_cast<uint32_t>(keep != 255)) != 0;
     d[k] = unsure ? sw : out;
     return unsure;
@@ -280,9 +287,10 @@ KVFX_INLINE void composite_alpha_bytes(const uint32_t* s, const uint32_t* p, uin
   constexpr int shift = kShift;
   auto estimate = [&](int64_t k) {
     const uint32_t sw = s[k], a = sw >> 24, keep = 255 - a;
-    const uint32_t x = (p[k] >> shift & 0xFF) * keep, quotient = (x * 0x8081u) >> 23;
-    const bool unsure = (x != 0) & (x == 255 * quotient) & (keep != 255);
-    d[k] = unsure ? sw : (sw & 0xFFFFFFu) | std::min(255u, a + quotient) << 24;
+    uint32_t u = 0;
+    const uint32_t alpha = composite_channel_integer(p[k] >> shift & 0xFF, a, keep, &u);
+    const bool unsure = (u & static_cast<uint32_t>(keep != 255)) != 0;
+    d[k] = unsure ? sw : (sw & 0xFFFFFFu) | alpha << 24;
     return unsure;
   };
   auto fix = [&](int64_t k) {
